@@ -1,0 +1,112 @@
+#pragma once
+// The LUMO actuator's register map: addresses, commands, flag bits and model
+// codes. The register operations, the window and the virtual bus all take
+// them from here.
+
+#include <cstdint>
+#include <string_view>
+
+namespace Fc {
+inline constexpr uint8_t ReadHolding = 0x03;
+inline constexpr uint8_t ReadInput = 0x04;
+inline constexpr uint8_t WriteSingle = 0x06;
+inline constexpr uint8_t WriteMultiple = 0x10;
+inline constexpr uint8_t ExceptionBit = 0x80;
+} // namespace Fc
+
+namespace Reg {
+// Holding registers (0x03 read, 0x06 / 0x10 write).
+inline constexpr uint16_t Address = 0x000F;
+inline constexpr uint16_t Name = 0x0010;
+inline constexpr uint16_t CurrentPos = 0x001F;
+inline constexpr uint16_t MaxPos = 0x0020;
+inline constexpr uint16_t RearLimit = 0x0021;
+inline constexpr uint16_t FrontLimit = 0x0022;
+inline constexpr uint16_t CurrentLimit = 0x0023;
+inline constexpr uint16_t SpeedPwm = 0x0024;
+inline constexpr uint16_t ActionCmdIn = 0x0025;
+inline constexpr uint16_t GoToPos = 0x0026;
+inline constexpr uint16_t SettingFlag = 0x0027;
+inline constexpr uint16_t VoltageOut = 0x0028;
+inline constexpr uint16_t PosOffset = 0x0029;
+inline constexpr uint16_t KeyInLock = 0x002A;
+inline constexpr uint16_t HallPotSelect = 0x002B;
+inline constexpr uint16_t BaudRate = 0x002C;
+inline constexpr uint16_t FirstHolding = Address;
+inline constexpr uint16_t LastHolding = BaudRate;
+
+// Input registers (0x04 read only).
+inline constexpr uint16_t MotorStatus = 0x003F; // two words: motion state, status flags
+inline constexpr uint16_t MotorCurrent = 0x0041;
+inline constexpr uint16_t FwVersion = 0x0045;   // high byte major, low byte minor
+inline constexpr uint16_t Model = 0x0046;
+inline constexpr uint16_t FirstInput = MotorStatus;
+inline constexpr uint16_t LastInput = Model;
+
+// The block that the Control page reads in one request: 0x001F .. 0x002C.
+inline constexpr uint16_t BlockStart = CurrentPos;
+inline constexpr uint16_t BlockCount = 14;
+} // namespace Reg
+
+// Values of ActionCmdIn.
+namespace Cmd {
+inline constexpr uint16_t Up = 1;
+inline constexpr uint16_t Down = 2;
+inline constexpr uint16_t Stop = 3;
+inline constexpr uint16_t Learn = 4;
+inline constexpr uint16_t GoToPos = 5;
+} // namespace Cmd
+
+// MotorStatus word 0.
+namespace Motion {
+inline constexpr uint16_t Stopped = 0;
+inline constexpr uint16_t MovingUp = 1;
+inline constexpr uint16_t MovingDown = 2;
+} // namespace Motion
+
+// MotorStatus word 1; only the low byte carries meaning.
+namespace Flag {
+inline constexpr uint16_t HallError = 0x10;
+inline constexpr uint16_t OverCurrent = 0x20;
+inline constexpr uint16_t Learning = 0x40;
+inline constexpr uint16_t PositionOk = 0x80;
+} // namespace Flag
+
+// SettingFlag bits.
+namespace Setting {
+inline constexpr uint16_t SingleHall = 0x0001;
+inline constexpr uint16_t LimitSwitch = 0x0002;
+} // namespace Setting
+
+// VoltageOut levels.
+namespace Voltage {
+inline constexpr uint16_t FiveVolt = 2048;
+inline constexpr uint16_t TenVolt = 4095;
+} // namespace Voltage
+
+namespace Model {
+inline constexpr uint32_t LumoD = 0;
+inline constexpr uint32_t LumoP = 1;
+inline constexpr uint32_t LumoB = 2;
+inline constexpr uint32_t None = 0xFFFF;
+
+// "LUMO-D", "LUMO-P", "LUMO-B", or "unknow" for any other code.
+inline std::string_view NameOf(uint32_t code)
+{
+    switch (code) {
+    case LumoD: return "LUMO-D";
+    case LumoP: return "LUMO-P";
+    case LumoB: return "LUMO-B";
+    default: return "unknow";
+    }
+}
+
+// The exact (case-sensitive) reverse of NameOf; any other text is None.
+inline uint32_t CodeFromName(std::string_view name)
+{
+    if (name == "LUMO-D") return LumoD;
+    if (name == "LUMO-P") return LumoP;
+    if (name == "LUMO-B") return LumoB;
+    return None;
+}
+} // namespace Model
