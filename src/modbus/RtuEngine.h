@@ -27,8 +27,10 @@ public:
 
     // Sends address, PDU and CRC in one write. 0xFFFF without a port or
     // when the line has hung up, 0x0001 for a missing or oversize PDU,
-    // 0x1001 when the port did not take the whole frame.
-    ResultCode SendRequest(uint8_t address, const uint8_t *pdu, size_t pduLength);
+    // 0x1001 when the port did not take the whole frame. With awaitReply
+    // (every request but a broadcast) the transaction stays open until
+    // ReceiveResponse returns.
+    ResultCode SendRequest(uint8_t address, const uint8_t *pdu, size_t pduLength, bool awaitReply = true);
 
     // Reads one reply from `address`. On success `out` holds the k data bytes
     // of a read reply or the 4 bytes of a write echo; on 0x4001 out[0] is the

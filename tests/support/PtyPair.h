@@ -97,6 +97,23 @@ private:
     std::string path_;
 };
 
+// Writes into a non-blocking fd until the kernel takes no single byte more:
+// a line whose far side does not read.
+inline void FillLine(int fd)
+{
+    // The kernel moves bytes between its buffers in the background, so room
+    // can reappear shortly after a refusal: fill until a whole pass, made
+    // after a pause, takes nothing.
+    uint8_t junk[4096] = {};
+    for (bool tookSome = true; tookSome;) {
+        tookSome = false;
+        for (size_t chunk = sizeof junk; chunk > 0; chunk /= 2)
+            while (::write(fd, junk, chunk) > 0)
+                tookSome = true;
+        usleep(20000);
+    }
+}
+
 // Answers each request frame that arrives on the master side with whatever
 // `reply` returns for it (nothing = silence). Records every request.
 class ScriptedResponder {

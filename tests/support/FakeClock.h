@@ -1,0 +1,32 @@
+#pragma once
+// A clock that only moves when somebody sleeps on it (or a test advances it),
+// so timed loops run instantly and their waits can be counted.
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "modbus/Clock.h"
+
+class FakeClock : public Clock {
+public:
+    explicit FakeClock(uint32_t start = 0) : now_(start) {}
+    uint32_t TickMs() override
+    {
+        now_ += tickStep;
+        return now_;
+    }
+    void SleepMs(uint32_t ms) override
+    {
+        sleeps.push_back(ms);
+        now_ += ms;
+    }
+    void Advance(uint32_t ms) { now_ += ms; }
+    uint32_t now() const { return now_; }
+
+    std::vector<uint32_t> sleeps;
+    uint32_t tickStep = 0;   // added at every TickMs: time that passes while code runs
+
+private:
+    uint32_t now_;
+};
