@@ -30,3 +30,16 @@ public:
 private:
     uint32_t now_;
 };
+
+// Real time, but every pause is written down, so a test can tell which wait
+// an operation made (the reply wait or the gap between attempts).
+class RecordingClock : public Clock {
+public:
+    uint32_t TickMs() override { return SystemClock::Instance().TickMs(); }
+    void SleepMs(uint32_t ms) override
+    {
+        sleeps.push_back(ms);
+        SystemClock::Instance().SleepMs(ms);
+    }
+    std::vector<uint32_t> sleeps;
+};
