@@ -1,0 +1,277 @@
+#include "config/ConfigFile.h"
+
+#include <atomic>
+#include <cstdio>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+std::string ProposedConfigFileName(uint16_t motorId, const std::tm &localTime)
+{
+    char name[96];
+    std::snprintf(name, sizeof name, "LUMO_MID-0x%04X_%04d%02d%02d-%02d%02d", static_cast<unsigned>(motorId),
+                  localTime.tm_year + 1900, localTime.tm_mon + 1, localTime.tm_mday, localTime.tm_hour,
+                  localTime.tm_min);
+    return name;
+}
+
+namespace {
+
+// Only the largest size we accept plus one is ever read: enough to tell a
+// 22-byte file from a longer one without reading a huge file whole.
+constexpr size_t kReadLimit = ConfigFileSize + 1;
+
+std::atomic<unsigned> gTempCounter{0};
+
+// Directory part (with its trailing separator, or empty) and file name.
+void SplitPath(const std::string &path, std::string &dir, std::string &name)
+{
+#ifdef _WIN32
+    const size_t cut = path.find_last_of("/\\:");
+#else
+    const size_t cut = path.find_last_of('/');
+#endif
+    dir = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+    name = cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+} // namespace
+
+#ifdef _WIN32
+
+namespace {
+
+std::string SystemMessage(DWORD code)
+{
+    char text[256] = {};
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                             sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ' || text[n - 1] == '.'))
+        text[--n] = '\0';
+    if (n == 0)
+        return "system error " + std::to_string(code);
+    return text;
+}
+
+} // namespace
+
+bool WriteConfigFile(const std::string &path, const ActuatorConfig &config, std::string &error)
+{
+    const std::array<uint8_t, ConfigFileSize> bytes = ToFileBytes(config);
+    std::string dir, name;
+    SplitPath(path, dir, name);
+
+    HANDLE file = INVALID_HANDLE_VALUE;
+    std::string temp;
+    for (int tries = 0; tries < 100 && file == INVALID_HANDLE_VALUE; ++tries) {
+        temp = dir + "~" + name + "." + std::to_string(GetCurrentProcessId()) + "-" +
+               std::to_string(gTempCounter++) + ".tmp";
+        file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    if (file == INVALID_HANDLE_VALUE) {
+        error = SystemMessage(GetLastError());
+        return false;
+    }
+    DWORD written = 0;
+    bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+              written == bytes.size() && FlushFileBuffers(file);
+    DWORD code = ok ? 0 : GetLastError();
+    if (!CloseHandle(file) && ok) {
+        ok = false;
+        code = GetLastError();
+    }
+    if (ok && !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        ok = false;
+        code = GetLastError();
+    }
+    if (!ok) {
+        DeleteFileA(temp.c_str());
+        error = SystemMessage(code == 0 ? ERROR_WRITE_FAULT : code);
+        return false;
+    }
+    return true;
+}
+
+ImportStatus ReadConfigFile(const std::string &path, ActuatorConfig &config, std::string &error)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = SystemMessage(GetLastError());
+        return ImportStatus::Unreadable;
+    }
+    uint8_t bytes[kReadLimit];
+    size_t got = 0;
+    while (got < kReadLimit) {
+        DWORD n = 0;
+        if (!ReadFile(file, bytes + got, static_cast<DWORD>(kReadLimit - got), &n, nullptr)) {
+            error = SystemMessage(GetLastError());
+            CloseHandle(file);
+            return ImportStatus::Unreadable;
+        }
+        if (n == 0)
+            break;
+        got += n;
+    }
+    CloseHandle(file);
+    if (got != ConfigFileSize)
+        return ImportStatus::WrongSize;
+    config = FromFileBytes(bytes);
+    return ImportStatus::Ok;
+}
+
+#else // POSIX
+
+namespace {
+
+// Fails with the errno of the step that went wrong, after cleaning up.
+bool Failed(std::string &error, int code)
+{
+    error = std::strerror(code);
+    return false;
+}
+
+bool WriteAll(int fd, const uint8_t *data, size_t size)
+{
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// A name chosen through a symbolic link replaces the file the link points
+// to, not the link.
+std::string ResolveTarget(const std::string &path)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char *real = ::realpath(path.c_str(), nullptr)) {
+            std::string target = real;
+            std::free(real);
+            return target;
+        }
+    }
+    return path;
+}
+
+// Makes the rename itself durable; a failure here changes nothing already
+// done, so it is not reported.
+void SyncDirectory(const std::string &dir)
+{
+    const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+} // namespace
+
+bool WriteConfigFile(const std::string &path, const ActuatorConfig &config, std::string &error)
+{
+    if (path.empty())
+        return Failed(error, ENOENT);
+    const std::array<uint8_t, ConfigFileSize> bytes = ToFileBytes(config);
+    const std::string target = ResolveTarget(path);
+    std::string dir, name;
+    SplitPath(target, dir, name);
+
+    // A new file created with the usual 0666 less the umask, or with the
+    // permissions of the file it replaces.
+    std::string temp;
+    int fd = -1;
+    for (int tries = 0; tries < 100 && fd < 0; ++tries) {
+        temp = dir + "." + name + "." + std::to_string(::getpid()) + "-" + std::to_string(gTempCounter++) + ".tmp";
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0)
+        return Failed(error, errno);
+
+    int code = 0;
+    struct stat old {};
+    if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+        ::fchmod(fd, old.st_mode & 07777); // best effort: the bytes matter more than the mode
+    if (!WriteAll(fd, bytes.data(), bytes.size()) || ::fsync(fd) != 0)
+        code = errno;
+    if (::close(fd) != 0 && code == 0)
+        code = errno;
+    if (code == 0 && ::rename(temp.c_str(), target.c_str()) != 0)
+        code = errno;
+    if (code != 0) {
+        ::unlink(temp.c_str());
+        return Failed(error, code);
+    }
+    SyncDirectory(dir);
+    return true;
+}
+
+ImportStatus ReadConfigFile(const std::string &path, ActuatorConfig &config, std::string &error)
+{
+    // Non-blocking open: a FIFO without a writer must not hang the window.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return ImportStatus::Unreadable;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        error = std::strerror(errno);
+        ::close(fd);
+        return ImportStatus::Unreadable;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        error = std::strerror(EISDIR);
+        return ImportStatus::Unreadable;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        // A device, FIFO or socket is not a 22-byte configuration file.
+        ::close(fd);
+        return ImportStatus::WrongSize;
+    }
+    uint8_t bytes[kReadLimit];
+    size_t got = 0;
+    while (got < kReadLimit) {
+        const ssize_t n = ::read(fd, bytes + got, kReadLimit - got);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            error = std::strerror(errno);
+            ::close(fd);
+            return ImportStatus::Unreadable;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    if (got != ConfigFileSize)
+        return ImportStatus::WrongSize;
+    config = FromFileBytes(bytes);
+    return ImportStatus::Ok;
+}
+
+#endif

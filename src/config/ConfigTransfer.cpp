@@ -1,0 +1,105 @@
+#include "config/ConfigTransfer.h"
+
+namespace {
+
+using ReadOp = ResultCode (ActuatorRegisters::*)(uint8_t, uint16_t &);
+using WriteOp = ResultCode (ActuatorRegisters::*)(uint8_t, uint16_t);
+
+struct ReadStep {
+    ReadOp read;
+    uint16_t ActuatorConfig::*word;
+};
+
+struct WriteStep {
+    WriteOp write;
+    uint16_t ActuatorConfig::*word;
+};
+
+constexpr ReadStep kReadOrder[] = {
+    {&ActuatorRegisters::ReadMaxPos, &ActuatorConfig::MaxPos},
+    {&ActuatorRegisters::ReadRearLimit, &ActuatorConfig::RearLimit},
+    {&ActuatorRegisters::ReadFrontLimit, &ActuatorConfig::FrontLimit},
+    {&ActuatorRegisters::ReadCurrentLimit, &ActuatorConfig::CurrentLimit},
+    {&ActuatorRegisters::ReadSpeedPwm, &ActuatorConfig::SpeedPwm},
+    {&ActuatorRegisters::ReadSettingFlag, &ActuatorConfig::SettingFlag},
+    {&ActuatorRegisters::ReadVoltageOut, &ActuatorConfig::VoltageOut},
+    {&ActuatorRegisters::ReadHallPotSelect, &ActuatorConfig::HallPotSelect},
+    {&ActuatorRegisters::ReadBaudRate, &ActuatorConfig::BaudRate},
+    {&ActuatorRegisters::ReadPosOffset, &ActuatorConfig::PosOffset},
+};
+
+// VoltageOut goes last, after the bus settings.
+constexpr WriteStep kWriteOrder[] = {
+    {&ActuatorRegisters::WriteMaxPos, &ActuatorConfig::MaxPos},
+    {&ActuatorRegisters::WriteRearLimit, &ActuatorConfig::RearLimit},
+    {&ActuatorRegisters::WriteFrontLimit, &ActuatorConfig::FrontLimit},
+    {&ActuatorRegisters::WriteCurrentLimit, &ActuatorConfig::CurrentLimit},
+    {&ActuatorRegisters::WriteSpeedPwm, &ActuatorConfig::SpeedPwm},
+    {&ActuatorRegisters::WriteSettingFlag, &ActuatorConfig::SettingFlag},
+    {&ActuatorRegisters::WriteHallPotSelect, &ActuatorConfig::HallPotSelect},
+    {&ActuatorRegisters::WriteBaudRate, &ActuatorConfig::BaudRate},
+    {&ActuatorRegisters::WriteVoltageOut, &ActuatorConfig::VoltageOut},
+};
+
+void Refresh(TransferContext &context)
+{
+    if (context.refreshUiState)
+        context.refreshUiState(false);
+}
+
+// Runs one register operation in the attempt loop; true when it succeeded.
+bool Attempt(ActuatorRegisters &registers, TransferContext &context, const std::function<ResultCode()> &operation)
+{
+    const AttemptHooks hooks{{}, [&context] { Refresh(context); }};
+    return RunAttempts(registers.engine(), context.cmdTryCount, context.commandGapMs, context.lastResult, operation,
+                       hooks) == Result::NoError;
+}
+
+// Holds isBusy for the whole read, whichever way it returns.
+class BusyScope {
+public:
+    explicit BusyScope(bool &flag) : flag_(flag) { flag_ = true; }
+    ~BusyScope() { flag_ = false; }
+    BusyScope(const BusyScope &) = delete;
+    BusyScope &operator=(const BusyScope &) = delete;
+
+private:
+    bool &flag_;
+};
+
+} // namespace
+
+bool ReadConfig(ActuatorRegisters &registers, uint8_t address, ActuatorConfig *record, TransferContext &context)
+{
+    BusyScope busy(context.isBusy);
+    if (address == 0 || record == nullptr) {
+        context.lastResult = Result::ParameterError;
+        Refresh(context);
+        return false;
+    }
+    for (const ReadStep &step : kReadOrder) {
+        // The operation writes its out-value only on success, so a failed
+        // register leaves its word as it was.
+        uint16_t &word = record->*step.word;
+        if (!Attempt(registers, context, [&] { return (registers.*step.read)(address, word); }))
+            return false;
+    }
+    context.posOffset = 0;
+    return true;
+}
+
+bool WriteConfig(ActuatorRegisters &registers, uint8_t address, const ActuatorConfig *record,
+                 TransferContext &context)
+{
+    if (address == 0 || record == nullptr) {
+        context.lastResult = Result::ParameterError;
+        Refresh(context);
+        return false;
+    }
+    for (const WriteStep &step : kWriteOrder) {
+        const uint16_t value = record->*step.word;
+        if (!Attempt(registers, context, [&] { return (registers.*step.write)(address, value); }))
+            return false;
+    }
+    return true;
+}

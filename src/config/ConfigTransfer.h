@@ -1,0 +1,36 @@
+#pragma once
+// Reading and writing a whole configuration, register by register, each
+// register with the window's attempt loop.
+
+#include <cstdint>
+#include <functional>
+
+#include "config/ActuatorConfig.h"
+#include "modbus/RegisterOps.h"
+
+// The window's console-state fields a transfer reads and updates.
+struct TransferContext {
+    uint32_t &lastResult;      // the code of the last attempt, shown in the status bar
+    bool &isBusy;              // held by ReadConfig from start to return
+    uint16_t &posOffset;       // set to 0 by a complete ReadConfig
+    const int32_t &cmdTryCount;
+    const uint32_t &commandGapMs;
+    std::function<void(bool busy)> refreshUiState; // called with false after every attempt
+};
+
+// Reads MaxPos, RearLimit, FrontLimit, CurrentLimit, SpeedPwm, SettingFlag,
+// VoltageOut, HallPotSelect, BaudRate and PosOffset, in that order, into
+// words 1 to 10 of `record`. Stops at the first register that fails all its
+// attempts: the words read before it are filled, the rest keep their values.
+// True when all ten were read; then posOffset is 0. motorId is never touched.
+// Address 0 or no record: lastResult 1, one refresh, nothing sent, false.
+bool ReadConfig(ActuatorRegisters &registers, uint8_t address, ActuatorConfig *record, TransferContext &context);
+
+// Writes MaxPos, RearLimit, FrontLimit, CurrentLimit, SpeedPwm, SettingFlag,
+// HallPotSelect, BaudRate and last VoltageOut. Stops at the first register
+// that fails all its attempts; the registers already written keep their new
+// values on the device (nothing is rolled back). motorId and PosOffset are
+// never written, and isBusy is not set.
+// Address 0 or no record: lastResult 1, one refresh, nothing sent, false.
+bool WriteConfig(ActuatorRegisters &registers, uint8_t address, const ActuatorConfig *record,
+                 TransferContext &context);
