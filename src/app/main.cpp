@@ -1,0 +1,71 @@
+// lumo-tool: the LUMO actuator service tool. Takes no arguments beyond Qt's
+// own, reads no settings and saves none.
+
+#include <QString>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/LumoApplication.h"
+#include "app/WaitDlg.h"
+#include "console/Modbussetting.h"
+#include "console/UserDialogs.h"
+
+namespace {
+
+bool IsSet(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+// Qt aborts with a plugin message when it finds no display; say what is
+// missing and how to run without one instead.
+bool HaveDisplay()
+{
+#if defined(__linux__) || defined(__unix__)
+    const char *platform = std::getenv("QT_QPA_PLATFORM");
+    const bool platformGiven = platform != nullptr && *platform != '\0';
+    if (platformGiven && std::strncmp(platform, "xcb", 3) != 0 && std::strncmp(platform, "wayland", 7) != 0)
+        return true; // offscreen, vnc, ... need no display
+    if (platformGiven && std::strncmp(platform, "wayland", 7) == 0)
+        return IsSet("WAYLAND_DISPLAY");
+    if (platformGiven)
+        return IsSet("DISPLAY");
+    return IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY");
+#else
+    return true;
+#endif
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (!HaveDisplay()) {
+        std::fprintf(stderr,
+                     "lumo-tool: no graphical display (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
+                     "Run it from a desktop session, or under a virtual X server:\n"
+                     "    xvfb-run -a lumo-tool\n");
+        return 1;
+    }
+
+    LumoApplication app(argc, argv);
+    QtUserDialogs dialogs;
+    app.SetDialogs(&dialogs);
+    try {
+        ConsoleEnvironment environment;
+        environment.dialogs = &dialogs;
+        TMODBUSSettingForm form(std::move(environment));
+        dialogs.SetParent(&form);
+        TWaitDlg waitDlg(&form);
+        form.SetWaitDialog(&waitDlg);
+        form.show();
+        app.exec();
+        dialogs.SetParent(nullptr);
+    } catch (...) {
+        dialogs.SetParent(nullptr); // the window is gone by now
+        app.ShowCurrentException();
+    }
+    return 0;
+}

@@ -1,0 +1,11 @@
+// Giving the selected actuator a new bus address.
+
+#include "console/Modbussetting.h"
+
+void TMODBUSSettingForm::NewDeviceIDEditChange()
+{
+}
+
+void TMODBUSSettingForm::modifyDeviceIDButtonClick()
+{
+}

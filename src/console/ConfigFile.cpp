@@ -1,0 +1,11 @@
+// Configuration files: "Import" and "Export".
+
+#include "console/Modbussetting.h"
+
+void TMODBUSSettingForm::ImportConfigButtonClick()
+{
+}
+
+void TMODBUSSettingForm::ExportConfigButtonClick()
+{
+}

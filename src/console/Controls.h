@@ -1,0 +1,101 @@
+#pragma once
+// Small controls the window needs that Qt does not have in this form: a status
+// bar of fixed-width panels, a radio group with an item index, an up-down
+// spinner bound to an edit, and a combo box that reports its drop-down.
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QStringList>
+#include <QVector>
+#include <QWidget>
+
+class QButtonGroup;
+class QLabel;
+class QToolButton;
+
+// Panels of fixed widths from the left; the rest of the bar stays empty.
+class TStatusBar : public QWidget {
+    Q_OBJECT
+public:
+    TStatusBar(const QVector<int> &panelWidths, QWidget *parent = nullptr);
+
+    int PanelCount() const { return static_cast<int>(panels_.size()); }
+    void SetPanelText(int panel, const QString &text);
+    // Empty for a panel that does not exist.
+    QString PanelText(int panel) const;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    QVector<QLabel *> panels_;
+};
+
+// A titled group of radio buttons laid out in columns, row by row. Starts
+// with no choice (index -1). Changed() follows every change of the index,
+// whether the operator clicked or the program set it.
+class TRadioGroup : public QGroupBox {
+    Q_OBJECT
+public:
+    TRadioGroup(const QString &title, const QStringList &items, int columns, QWidget *parent = nullptr);
+
+    int ItemIndex() const { return index_; }
+    // -1 (or any index outside the items) clears the choice.
+    void SetItemIndex(int index);
+    int Count() const;
+
+signals:
+    void Changed();
+
+private:
+    void OnButtonToggled(int id, bool checked);
+
+    QButtonGroup *group_;
+    int index_ = -1;
+};
+
+// Two arrow buttons that step a position between Min and Max and show it in
+// the bound edit. Click() follows a step made by the operator only.
+class TUpDown : public QWidget {
+    Q_OBJECT
+public:
+    TUpDown(int min, int max, int increment, int position, QWidget *parent = nullptr);
+
+    void Associate(QLineEdit *edit);
+    int Position() const { return position_; }
+    // Clamped to Min..Max; updates the edit; no Click().
+    void SetPosition(int position);
+    int Min() const { return min_; }
+    int Max() const { return max_; }
+    int Increment() const { return increment_; }
+
+signals:
+    void Click();
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void Step(int direction);
+    void ShowPosition();
+
+    QToolButton *up_;
+    QToolButton *down_;
+    QLineEdit *edit_ = nullptr;
+    int min_;
+    int max_;
+    int increment_;
+    int position_;
+};
+
+// A combo box that announces the opening of its list before it opens.
+class TDropDownComboBox : public QComboBox {
+    Q_OBJECT
+public:
+    using QComboBox::QComboBox;
+    void showPopup() override;
+
+signals:
+    void DropDown();
+};

@@ -1,0 +1,300 @@
+#pragma once
+// The main window of the service tool: four pages (Bus Devices, Actuators,
+// Control, Debug), the status bar, three timers and the console state. Every
+// operator workflow is a handler of this window; each workflow lives in its
+// own .cpp beside this one.
+
+#include <QWidget>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "console/ConsoleEnvironment.h"
+#include "console/ConsoleState.h"
+#include "modbus/RegisterOps.h"
+#include "modbus/RtuEngine.h"
+
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QSlider;
+class QTabWidget;
+class QTableWidget;
+class QTimer;
+class PortWatcher;
+class TDropDownComboBox;
+class TPerformanceGraph;
+class TRadioGroup;
+class TShape;
+class TStatusBar;
+class TUpDown;
+class UserDialogs;
+class WaitDialog;
+
+class TMODBUSSettingForm : public QWidget {
+    Q_OBJECT
+public:
+    explicit TMODBUSSettingForm(ConsoleEnvironment environment = {}, QWidget *parent = nullptr);
+    ~TMODBUSSettingForm() override;
+
+    // The console state, read-only.
+    const ConsoleState &consoleState() const { return state_; }
+    // The wait dialog is built after the window; start-up hands it over here.
+    void SetWaitDialog(WaitDialog *waitDialog) { waitDialog_ = waitDialog; }
+
+    static constexpr int ClientWidth = 752;
+    static constexpr int ClientHeight = 490;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    // Window, console state and refresh (Modbussetting.cpp).
+    void BuildControls();
+    void BuildDevicePage();
+    void BuildSettingPage();
+    void BuildOptionPage();
+    void BuildDebugPage();
+    void RouteEvents();
+    void FormCreate();
+    void FormDestroy();
+    void InitConsoleState();
+    void CentreOnDesktop();
+    void SetProgress(int32_t done, int32_t total);
+    void RefreshUiState(bool busy);
+    // Sets an edit's text and runs its change handler even when the text
+    // does not change, as a change made by the program is meant to.
+    void SetEditText(QLineEdit *edit, const QString &text);
+    void SetActionText(const QString &text); // status panel 1
+    void DelayWithMessages(uint32_t milliseconds) { engine_.DelayWithMessages(milliseconds); }
+    // Handles pending events and sleeps in the event loop for at most
+    // `maxWaitMs`; the engine's waits run through it.
+    void PumpMessages(uint32_t maxWaitMs);
+
+    // Port selection and connection (Connection.cpp).
+    bool OpenPort(const std::string &name);
+    void ClosePort();
+    void ConnectButtonClick();
+    void PortNameComboBoxSelect();
+    void PortNameComboBoxDropDown();
+    void PortNameComboBoxChange();
+    void autoSelectComPortCheckBoxClick();
+    void BaudRateComboBoxSelect();
+    void RefreshPortList();
+    void AutoSelectRefresh();
+    void InstallPortWatcher();
+    void PortArrived();
+    void PortRemoved(const std::string &removedName);
+    bool ReadPortList(std::vector<std::string> *list);
+    // Port name of combo item `index`; empty outside the items.
+    std::string PortNameOfItem(int index) const;
+    int IndexOfComboText() const; // ignoring case; -1 when absent
+    void SetComboItems(const std::vector<std::string> &items);
+    void SetComboText(const QString &text);
+
+    // Bus scan and device information (BusScan.cpp).
+    void ScanDeviceButtonClick();
+    void GetDeviceStatusTimerTimer();
+    void BusDevicesListViewClick();
+    void AddBusDevice(uint8_t address, uint32_t model);
+
+    // Configuration page (ConfigPage.cpp).
+    void StrokeEditChange();
+    void ContainerStopEditChange();
+    void ShelfStopEditChange();
+    void MotorSpeedPWMEditChange();
+    void OverLoadProtectEditChange();
+    void HallSensorRadioGroupClick();
+    void LimitSwitchRadioGroupClick();
+    void HallPotRadioGroupClick();
+    void BUSBaudRateRadioGroupClick();
+    void VoltageOutComboBoxSelect();
+    void LoadConfigButtonClick();
+    void UpdateConfigButtonClick();
+
+    // Configuration file (ConfigFile.cpp).
+    void ImportConfigButtonClick();
+    void ExportConfigButtonClick();
+
+    // Stroke learning (Learning.cpp).
+    void LearnButtonClick();
+    void MotorLearnStatusTimerTimer();
+
+    // Motor control and live status (MotorControl.cpp).
+    void MODBusDevicesListBoxClick();
+    void BusAdvCheckBoxClick();
+    void motorUpButtonClick();
+    void motorDownButtonClick();
+    void motorStopButtonClick();
+    void targetPosEditChange();
+    void motorGoToPosTrackBarChange();
+    void motorActionGoButtonClick();
+    void MotorSpeedUpDownClick();
+    void GetMotorStatusCheckBoxClick();
+    void ShowMotorStatus(uint16_t motionState, uint16_t flags);
+
+    // Device address change (AddressChange.cpp).
+    void NewDeviceIDEditChange();
+    void modifyDeviceIDButtonClick();
+
+    // Debug console (DebugConsole.cpp).
+    void FunCodeComboBoxSelect();
+    void RegisterComboBoxSelect();
+    void RegisterComboBoxChange();
+    void RegCountsComboBoxSelect();
+    void dSendCMDButtonClick();
+    void dClearButtonClick();
+    void debugMemoDblClick();
+    void CMDTryCountUpDownClick();
+
+    // Cycle test (CycleTest.cpp).
+    void cycleTestStartButtonClick();
+    void cycleTestStopButtonClick();
+    void cycleTestTimerUpDownClick();
+    void cycleTestTimerTimer();
+
+    // Injected services.
+    ConsoleEnvironment env_;
+    Clock &clock_;
+    std::unique_ptr<UserDialogs> ownedDialogs_;
+    UserDialogs &dialogs_;
+    WaitDialog *waitDialog_;
+
+    // The engine reads state_.comPort and state_.responseDelayMs through
+    // references, so state_ is declared (and built) before it.
+    ConsoleState state_;
+    RtuEngine engine_;
+    ActuatorRegisters registers_; // one operation per register, on engine_
+    std::unique_ptr<PortWatcher> portWatcher_;
+    QTimer *portWatchTimer_ = nullptr;
+
+    // Window frame.
+    QTabWidget *PageControl1 = nullptr;
+    QWidget *DevicePage = nullptr;
+    QWidget *SettingPage = nullptr;
+    QWidget *OptionPage = nullptr;
+    QWidget *DebugPage = nullptr;
+    TStatusBar *OptionStatusBar = nullptr;
+    QProgressBar *ProgressBar1 = nullptr;
+    QTimer *GetDeviceStatusTimer = nullptr;
+    QTimer *MotorLearnStatusTimer = nullptr;
+    QTimer *cycleTestTimer = nullptr;
+
+    // Bus Devices page.
+    QGroupBox *CommunicationGroupBox = nullptr;
+    QCheckBox *autoSelectComPortCheckBox = nullptr;
+    TDropDownComboBox *PortNameComboBox = nullptr;
+    QLabel *BaudRateLabel = nullptr;
+    QComboBox *BaudRateComboBox = nullptr;
+    QPushButton *ConnectButton = nullptr;
+    QGroupBox *BusDevicesGroupBox = nullptr;
+    QTableWidget *BusDevicesListView = nullptr;
+    QPushButton *ScanDeviceButton = nullptr;
+    QLabel *Label8 = nullptr;
+    QLineEdit *MotorIDEdit = nullptr;
+    QLabel *Label9 = nullptr;
+    QLineEdit *FwVerMajorEdit = nullptr;
+    QLineEdit *FwVerMinorEdit = nullptr;
+    QLabel *Label7 = nullptr;
+    QLineEdit *NewDeviceIDEdit = nullptr;
+    QPushButton *modifyDeviceIDButton = nullptr;
+
+    // Actuators page.
+    QGroupBox *ConfigGroupBox = nullptr;
+    QLabel *DeviceIDLabel = nullptr;
+    QLineEdit *DeviceIDEdit = nullptr;
+    TRadioGroup *HallSensorRadioGroup = nullptr;
+    TRadioGroup *LimitSwitchRadioGroup = nullptr;
+    TRadioGroup *HallPotRadioGroup = nullptr;
+    TRadioGroup *BUSBaudRateRadioGroup = nullptr;
+    QLabel *StrokeLabel = nullptr;
+    QLineEdit *StrokeEdit = nullptr;
+    QPushButton *LearnButton = nullptr;
+    QLabel *ContainerStopLabel = nullptr;
+    QLineEdit *ContainerStopEdit = nullptr;
+    QLabel *ShelfStopLabel = nullptr;
+    QLineEdit *ShelfStopEdit = nullptr;
+    QLabel *MotorSpeedLabel = nullptr;
+    QLineEdit *MotorSpeedPWMEdit = nullptr;
+    QLabel *OverLoadLabel = nullptr;
+    QLineEdit *OverLoadProtectEdit = nullptr;
+    QLabel *VoltageOutLabel = nullptr;
+    QComboBox *VoltageOutComboBox = nullptr;
+    QPushButton *LoadConfigButton = nullptr;
+    QPushButton *UpdateConfigButton = nullptr;
+    QFrame *Header1 = nullptr;
+    QFrame *Header2 = nullptr;
+    QGroupBox *GroupBox1 = nullptr;
+    QPushButton *ImportConfigButton = nullptr;
+    QPushButton *ExportConfigButton = nullptr;
+
+    // Control page.
+    QGroupBox *SelectDeviceGroupBox = nullptr;
+    QListWidget *MODBusDevicesListBox = nullptr;
+    QCheckBox *BusAdvCheckBox = nullptr;
+    QGroupBox *ActionGroupBox = nullptr;
+    QPushButton *motorUpButton = nullptr;
+    QPushButton *motorStopButton = nullptr;
+    QPushButton *motorDownButton = nullptr;
+    QLabel *targetPosLabel = nullptr;
+    QLineEdit *targetPosEdit = nullptr;
+    QLabel *PosRangeLabel = nullptr;
+    QSlider *motorGoToPosTrackBar = nullptr;
+    QPushButton *motorActionGoButton = nullptr;
+    QCheckBox *detectStatusAfterActionCheckBox = nullptr;
+    QLineEdit *MotorSpeedEdit = nullptr;
+    TUpDown *MotorSpeedUpDown = nullptr;
+    QGroupBox *MotorStatusGroupBox = nullptr;
+    QCheckBox *GetMotorStatusCheckBox = nullptr;
+    QLabel *motorCurrentLabel = nullptr;
+    QLineEdit *motorCurrentEdit = nullptr;
+    QLabel *motorPositionLabel = nullptr;
+    QLineEdit *motorPositionEdit = nullptr;
+    QLabel *MotorStatusLabel = nullptr;
+    QLabel *HallErrorLabel = nullptr;
+    TShape *HallErrorShape = nullptr;
+    QLabel *MotorOverLoadLabel = nullptr;
+    TShape *MotorOverLoadShape = nullptr;
+    QLabel *Label2 = nullptr;
+    TShape *InLearningShape = nullptr;
+    QLabel *Label3 = nullptr;
+    TShape *InGoToShape = nullptr;
+
+    // Debug page.
+    QLabel *Label10 = nullptr;
+    QLineEdit *AddressEdit = nullptr;
+    QLabel *Label4 = nullptr;
+    QComboBox *FunCodeComboBox = nullptr;
+    QLabel *Label1 = nullptr;
+    QComboBox *RegisterComboBox = nullptr;
+    QLabel *Label5 = nullptr;
+    QComboBox *RegCountsComboBox = nullptr;
+    QLabel *Label6 = nullptr;
+    QLineEdit *RegValue1Edit = nullptr;
+    QLineEdit *RegValue2Edit = nullptr;
+    QLineEdit *RegValue3Edit = nullptr;
+    QLineEdit *RegValue4Edit = nullptr;
+    QLineEdit *RegValue5Edit = nullptr;
+    QLineEdit *RegValue6Edit = nullptr;
+    QLineEdit *RegValueEdits[6] = {};   // RegValue1Edit .. RegValue6Edit in order
+    QPushButton *dSendCMDButton = nullptr;
+    QPlainTextEdit *debugMemo = nullptr;
+    QPushButton *dClearButton = nullptr;
+    TPerformanceGraph *MotorCurrentPerformanceGraph = nullptr;
+    QLabel *Label11 = nullptr;
+    QLineEdit *CMDRetryEdit = nullptr;
+    TUpDown *CMDTryCountUpDown = nullptr;
+    QGroupBox *TestGroupBox = nullptr;
+    QLineEdit *TimerIntervalEdit = nullptr;
+    TUpDown *cycleTestTimerUpDown = nullptr;
+    QPushButton *cycleTestStartButton = nullptr;
+    QPushButton *cycleTestStopButton = nullptr;
+    QCheckBox *ErrorStopCheckBox = nullptr;
+};
