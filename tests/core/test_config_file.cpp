@@ -1,0 +1,263 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+
+#include "config/ConfigFile.h"
+#include "config/ConfigRules.h"
+#include "modbus/Registers.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using FileBytes = std::vector<uint8_t>;
+
+// Stroke 1000, rear 0, front 1000, 5000 mA, 100 %, single hall sensor,
+// limit switch, 5.0 V, "0.5 ~ 10", 115200.
+const FileBytes kExample = {0x00, 0x00, 0xE8, 0x03, 0x00, 0x00, 0xE8, 0x03, 0x88, 0x13, 0x64,
+                            0x00, 0x03, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80};
+
+class ConfigFileInDir : public ::testing::Test {
+protected:
+    fs::path dir;
+
+    void SetUp() override
+    {
+        char name[] = "/tmp/lumo-config-XXXXXX";
+        ASSERT_NE(::mkdtemp(name), nullptr);
+        dir = name;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    fs::path Put(const std::string &name, const FileBytes &bytes) const
+    {
+        const fs::path p = dir / name;
+        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
+                                                 static_cast<std::streamsize>(bytes.size()));
+        return p;
+    }
+    static FileBytes Contents(const fs::path &p)
+    {
+        std::ifstream in(p, std::ios::binary);
+        return FileBytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    // Every name in the directory: a failed write must leave no temporary.
+    std::vector<std::string> Names() const
+    {
+        std::vector<std::string> names;
+        for (const auto &entry : fs::directory_iterator(dir))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+TEST_F(ConfigFileInDir, GatheredPageValuesAreWrittenByteForByte)
+{
+    ConfigInputs page;
+    page.stroke = "1000";
+    page.rear = "0";
+    page.front = "1000";
+    page.overLoad = "5000";
+    page.speed = "100";
+    page.hallSensor = 0;  // "Single"
+    page.limitSwitch = 0; // "Yes"
+    page.voltageVisible = true;
+    page.voltage = 0;     // "5.0"
+    page.hallPot = 0;     // "0.5 ~ 10"
+    page.busBaud = 0;     // "115200"
+    ActuatorConfig record;
+    ASSERT_TRUE(GatherConfig(page, 0, Model::LumoP, record));
+
+    const fs::path p = dir / (ProposedConfigFileName(record.motorId, std::tm{}) + ".config");
+    std::string error;
+    ASSERT_TRUE(WriteConfigFile(p.string(), record, error)) << error;
+    EXPECT_EQ(Contents(p), kExample);
+    EXPECT_EQ(Names().size(), 1u);
+
+    ActuatorConfig back;
+    ASSERT_EQ(ReadConfigFile(p.string(), back, error), ImportStatus::Ok);
+    EXPECT_EQ(back, record);
+}
+
+TEST(ConfigFileName, IsMotorIdInHexThenLocalDateAndTime)
+{
+    std::tm t{};
+    t.tm_year = 2024 - 1900;
+    t.tm_mon = 0;
+    t.tm_mday = 31;
+    t.tm_hour = 9;
+    t.tm_min = 5;
+    EXPECT_EQ(ProposedConfigFileName(0, t), "LUMO_MID-0x0000_20240131-0905");
+    t.tm_hour = 23;
+    t.tm_min = 59;
+    EXPECT_EQ(ProposedConfigFileName(0xABC, t), "LUMO_MID-0x0ABC_20240131-2359");
+}
+
+TEST_F(ConfigFileInDir, OnlyTwentyTwoByteFilesAreTaken)
+{
+    for (size_t size : {size_t{0}, size_t{21}, size_t{23}, size_t{1} << 20}) {
+        const fs::path p = Put("size.config", FileBytes(size, 0x5A));
+        ActuatorConfig record;
+        record.MaxPos = 42;
+        std::string error;
+        EXPECT_EQ(ReadConfigFile(p.string(), record, error), ImportStatus::WrongSize) << size;
+        EXPECT_EQ(record.MaxPos, 42) << size;
+    }
+}
+
+TEST_F(ConfigFileInDir, UnknownCodesShowAsFirstChoicesAndBadLimitsAreFlagged)
+{
+    FileBytes bytes = kExample;
+    bytes[16] = 7; // HallPotSelect
+    bytes[18] = 9; // BaudRate
+    bytes[6] = 0xF4; // FrontLimit 500 ...
+    bytes[7] = 0x01;
+    bytes[2] = 0x2C; // ... above a stroke of 300
+    bytes[3] = 0x01;
+    const fs::path p = Put("odd.config", bytes);
+    ActuatorConfig record;
+    std::string error;
+    ASSERT_EQ(ReadConfigFile(p.string(), record, error), ImportStatus::Ok);
+
+    const ConfigInputs shown = ShowConfig(record, 0, ConfigInputs{});
+    EXPECT_EQ(shown.hallPot, 0);
+    EXPECT_EQ(shown.busBaud, 0);
+    const ValidationResult v = ValidateConfigInputs(shown, 0, Model::LumoP);
+    EXPECT_FALSE(v.valid);
+    EXPECT_EQ(v.front, Mark::Bad);
+    EXPECT_EQ(v.stroke, Mark::Good);
+}
+
+struct UnreadableCase {
+    const char *what;
+    std::function<fs::path(const fs::path &dir)> make;
+    ImportStatus status;
+    int errorCode; // 0: no reason expected
+};
+
+class ImportFailures : public ConfigFileInDir, public ::testing::WithParamInterface<UnreadableCase> {};
+
+TEST_P(ImportFailures, AreReportedWithTheSystemsReasonAndChangeNothing)
+{
+    const fs::path p = GetParam().make(dir);
+    ActuatorConfig record;
+    record.SpeedPwm = 55;
+    std::string error;
+    EXPECT_EQ(ReadConfigFile(p.string(), record, error), GetParam().status);
+    if (GetParam().errorCode != 0) {
+        EXPECT_EQ(error, std::strerror(GetParam().errorCode));
+    }
+    EXPECT_EQ(record.SpeedPwm, 55);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ImportFailures,
+    ::testing::Values(UnreadableCase{"missing_file", [](const fs::path &d) { return d / "none.config"; },
+                                     ImportStatus::Unreadable, ENOENT},
+                      UnreadableCase{"directory",
+                                     [](const fs::path &d) {
+                                         fs::create_directory(d / "dir.config");
+                                         return d / "dir.config";
+                                     },
+                                     ImportStatus::Unreadable, EISDIR},
+                      // Opening a FIFO with no writer would block a plain open forever.
+                      UnreadableCase{"fifo_without_writer",
+                                     [](const fs::path &d) {
+                                         ::mkfifo((d / "fifo.config").c_str(), 0600);
+                                         return d / "fifo.config";
+                                     },
+                                     ImportStatus::WrongSize, 0}),
+    [](const auto &info) { return std::string(info.param.what); });
+
+struct WriteFailureCase {
+    const char *what;
+    std::function<fs::path(const fs::path &dir)> make;
+    int errorCode;
+};
+
+class ExportFailures : public ConfigFileInDir, public ::testing::WithParamInterface<WriteFailureCase> {};
+
+TEST_P(ExportFailures, LeaveWhatWasThereAndNoTemporary)
+{
+    const fs::path p = GetParam().make(dir);
+    const std::vector<std::string> before = Names();
+    std::string error;
+    EXPECT_FALSE(WriteConfigFile(p.string(), ActuatorConfig{}, error));
+    EXPECT_EQ(error, std::strerror(GetParam().errorCode));
+    EXPECT_EQ(Names(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExportFailures,
+                         ::testing::Values(WriteFailureCase{"target_is_a_directory",
+                                                            [](const fs::path &d) {
+                                                                fs::create_directory(d / "taken.config");
+                                                                return d / "taken.config";
+                                                            },
+                                                            EISDIR},
+                                           WriteFailureCase{"directory_missing",
+                                                            [](const fs::path &d) { return d / "no" / "x.config"; },
+                                                            ENOENT},
+                                           WriteFailureCase{"empty_name", [](const fs::path &) { return fs::path(); },
+                                                            ENOENT}),
+                         [](const auto &info) { return std::string(info.param.what); });
+
+// The write itself fails halfway (a file-size limit of 10 bytes, which also
+// stops root): the old file keeps its 22 bytes and no temporary remains.
+TEST_F(ConfigFileInDir, WriteFailingHalfwayLeavesTheOldFileIntact)
+{
+    const fs::path p = Put("old.config", kExample);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{10, 10};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        std::string error;
+        const bool ok = WriteConfigFile(p.string(), ActuatorConfig{}, error);
+        ::_exit(!ok && error == std::strerror(EFBIG) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the write should fail with the reason for EFBIG";
+    EXPECT_EQ(Contents(p), kExample);
+    EXPECT_EQ(Names(), std::vector<std::string>{"old.config"});
+}
+
+TEST_F(ConfigFileInDir, ReplacingKeepsPermissionsAndFollowsLinks)
+{
+    const fs::path real = Put("real.config", FileBytes(22, 0xFF));
+    ::chmod(real.c_str(), 0640);
+    const fs::path link = dir / "link.config";
+    fs::create_symlink(real, link);
+    ActuatorConfig record;
+    record.MaxPos = 0x0102;
+    std::string error;
+    ASSERT_TRUE(WriteConfigFile(link.string(), record, error)) << error;
+
+    EXPECT_TRUE(fs::is_symlink(link));
+    const FileBytes written = Contents(real);
+    ASSERT_EQ(written.size(), 22u);
+    EXPECT_EQ(written[2], 0x02);
+    EXPECT_EQ(written[3], 0x01);
+    struct stat st {};
+    ASSERT_EQ(::stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"link.config", "real.config"}));
+}
+
+} // namespace
