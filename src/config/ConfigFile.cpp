@@ -1,14 +1,14 @@
 #include "config/ConfigFile.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -65,6 +65,10 @@ std::string SystemMessage(DWORD code)
 
 bool WriteConfigFile(const std::string &path, const ActuatorConfig &config, std::string &error)
 {
+    if (path.empty()) {
+        error = std::strerror(ENOENT);
+        return false;
+    }
     const std::array<uint8_t, ConfigFileSize> bytes = ToFileBytes(config);
     std::string dir, name;
     SplitPath(path, dir, name);

@@ -1,3 +1,6 @@
+// Bytes over a pseudo-terminal pair: POSIX only.
+#ifndef _WIN32
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -257,3 +260,5 @@ INSTANTIATE_TEST_SUITE_P(Cases, RefusedTransfers,
                          [](const auto &info) { return std::string(info.param.what); });
 
 } // namespace
+
+#endif // _WIN32
