@@ -1,0 +1,39 @@
+#pragma once
+// The commands of lumoctl. Each fills the command's document in `out` and
+// prints its lines; a failure is thrown as a Failure with its exit code.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Output.h"
+
+// The options every bus command shares.
+struct PortOptions {
+    std::string port;
+    int32_t baud = 115200;
+    int32_t tries = 3;
+};
+
+void RunPorts(Output &out);
+void RunScan(Output &out, const PortOptions &port, const std::string &from, const std::string &to);
+void RunInfo(Output &out, const PortOptions &port, const std::string &address);
+void RunStatus(Output &out, const PortOptions &port, const std::string &address, bool watch);
+// action: up, down, stop or goto (with position).
+void RunMove(Output &out, const PortOptions &port, const std::string &address, const std::string &action,
+             const std::string &position, bool wait, const std::string &timeoutSeconds);
+void RunLearn(Output &out, const PortOptions &port, const std::string &address, bool wait,
+              const std::string &timeoutSeconds);
+void RunSetAddress(Output &out, const PortOptions &port, const std::string &oldAddress, const std::string &newAddress,
+                   bool probe);
+void RunRaw(Output &out, const PortOptions &port, const std::string &address, const std::string &function,
+            const std::string &reg, const std::string &count, const std::vector<std::string> &values);
+
+void RunConfigRead(Output &out, const PortOptions &port, const std::string &address, const std::string &file);
+void RunConfigWrite(Output &out, const PortOptions &port, const std::string &address, const std::string &file);
+void RunConfigShow(Output &out, const std::string &file);
+
+// Ctrl-C and SIGTERM set a flag instead of ending the process, so a watch
+// can end cleanly and a wait can stop the actuator before it returns.
+void CatchInterrupts();
+bool Interrupted();

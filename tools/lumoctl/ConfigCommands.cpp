@@ -1,0 +1,182 @@
+// config read, config write and config show.
+
+#include <ctime>
+#include <filesystem>
+#include <system_error>
+
+#include "Arguments.h"
+#include "BusSession.h"
+#include "Commands.h"
+#include "ConfigView.h"
+#include "config/ConfigFile.h"
+#include "config/ConfigTransfer.h"
+#include "modbus/Registers.h"
+
+namespace {
+
+std::string Device(uint8_t address)
+{
+    return "device " + std::to_string(address);
+}
+
+std::string Joined(const std::vector<std::string> &parts)
+{
+    std::string text;
+    for (const std::string &part : parts)
+        text += (text.empty() ? "" : "; ") + part;
+    return text;
+}
+
+// Reads a .config file. A file of another size, or one that cannot be
+// read, is an input error: nothing has been sent yet.
+ActuatorConfig LoadFile(const std::string &path)
+{
+    ActuatorConfig record;
+    std::string error;
+    switch (ReadConfigFile(path, record, error)) {
+    case ImportStatus::Ok:
+        return record;
+    case ImportStatus::Unreadable:
+        ThrowUsage("cannot read " + path + ": " + error);
+    case ImportStatus::WrongSize:
+        break;
+    }
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
+        ThrowUsage(path + " is not a regular file");
+    const auto size = std::filesystem::file_size(path, ec);
+    ThrowUsage(path + " is " + (ec ? std::string("not") : std::to_string(size) + " bytes") +
+               " long; a configuration file has exactly " + std::to_string(ConfigFileSize) + " bytes");
+}
+
+// Where `config read -o` puts the file: the path as given, or inside a
+// directory the name the window's export proposes.
+std::string OutputPath(const std::string &given)
+{
+    std::error_code ec;
+    if (!std::filesystem::is_directory(given, ec))
+        return given;
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    const std::filesystem::path dir(given);
+    return (dir / (ProposedConfigFileName(0, local) + "." + ConfigFile::DefaultExtension)).string();
+}
+
+void Describe(Output &out, const ConfigView &view)
+{
+    Json &doc = out.doc();
+    doc["config"] = ConfigJson(view);
+    doc["registers"] = RegistersJson(view.record);
+    doc["valid"] = view.verdict.valid;
+    doc["problems"] = view.problems;
+    for (const std::string &line : ConfigLines(view))
+        out.Say(line);
+}
+
+} // namespace
+
+void RunConfigRead(Output &out, const PortOptions &port, const std::string &addressText, const std::string &file)
+{
+    const uint8_t address = ParseAddress(addressText);
+    BusSession bus(port.port, port.baud, port.tries);
+    Json &doc = out.doc();
+    doc["command"] = "config read";
+    doc["port"] = bus.portName();
+    doc["baud"] = bus.baudRate();
+    doc["address"] = address;
+
+    // The model decides the voltage row and its rule, as the selected
+    // device does on the configuration page.
+    uint16_t model = 0;
+    ResultCode code = bus.Attempt([&] { return bus.registers().ReadModel(address, model); });
+    if (code != Result::NoError)
+        ThrowBus("reading the model of " + Device(address), code);
+    doc["model"] = std::string(Model::NameOf(model));
+    doc["modelCode"] = model;
+
+    bus.DrainInput();
+    ActuatorConfig record;
+    if (!ReadConfig(bus.registers(), address, &record, bus.transfer()))
+        ThrowBus("reading the configuration of " + Device(address), static_cast<ResultCode>(bus.lastResult()));
+    const ConfigView view = ViewConfig(record, model);
+    Describe(out, view);
+    for (const std::string &problem : view.problems)
+        out.Note(Device(address) + ": " + problem);
+
+    if (file.empty())
+        return;
+    // The file holds what the page would export after this read; a device
+    // whose settings break the rules gives no file (the page could not
+    // export them either, and a write would refuse them).
+    if (!view.verdict.valid)
+        throw Failure(ExitBus, "the configuration of " + Device(address) + " does not pass the checks (" +
+                                   Joined(view.problems) + "); no file written");
+    const ActuatorConfig gathered = GatheredRecord(view);
+    for (const std::string &note : AdjustmentNotes(record, gathered, model))
+        out.Note("in the file, " + note);
+    const std::string path = OutputPath(file);
+    std::string error;
+    if (!WriteConfigFile(path, gathered, error))
+        ThrowUsage("cannot write " + path + ": " + error);
+    doc["file"] = path;
+    doc["fileRegisters"] = RegistersJson(gathered);
+    out.Say("Saved to " + path);
+}
+
+void RunConfigWrite(Output &out, const PortOptions &port, const std::string &addressText, const std::string &file)
+{
+    const uint8_t address = ParseAddress(addressText);
+    // Everything that can be judged without the device is judged before
+    // the port is even opened.
+    const ActuatorConfig record = LoadFile(file);
+    const ConfigView fileView = ViewConfig(record, Model::None);
+    if (!fileView.verdict.valid)
+        ThrowUsage(file + " does not pass the configuration checks: " + Joined(fileView.problems));
+
+    BusSession bus(port.port, port.baud, port.tries);
+    Json &doc = out.doc();
+    doc["command"] = "config write";
+    doc["port"] = bus.portName();
+    doc["baud"] = bus.baudRate();
+    doc["address"] = address;
+    doc["file"] = file;
+
+    uint16_t model = 0;
+    ResultCode code = bus.Attempt([&] { return bus.registers().ReadModel(address, model); });
+    if (code != Result::NoError)
+        ThrowBus("reading the model of " + Device(address), code);
+    doc["model"] = std::string(Model::NameOf(model));
+    doc["modelCode"] = model;
+
+    // The one rule that depends on the target: a LUMO-P needs a voltage.
+    const ConfigView view = ViewConfig(record, model);
+    if (!view.verdict.valid)
+        ThrowUsage(file + " cannot go to " + Device(address) + " (" + std::string(Model::NameOf(model)) +
+                   "): " + Joined(view.problems));
+    const ActuatorConfig gathered = GatheredRecord(view);
+    for (const std::string &note : AdjustmentNotes(record, gathered, model))
+        out.Note(note);
+
+    if (!WriteConfig(bus.registers(), address, &gathered, bus.transfer()))
+        ThrowBus("writing the configuration to " + Device(address) +
+                     " (the registers written before the failure keep their new values)",
+                 static_cast<ResultCode>(bus.lastResult()));
+    doc["config"] = ConfigJson(view);
+    doc["registers"] = RegistersJson(gathered);
+    out.Say("Wrote " + file + " to " + Device(address) + " (" + std::string(Model::NameOf(model)) + ")");
+}
+
+void RunConfigShow(Output &out, const std::string &file)
+{
+    const ActuatorConfig record = LoadFile(file);
+    const ConfigView view = ViewConfig(record, Model::None);
+    Json &doc = out.doc();
+    doc["command"] = "config show";
+    doc["file"] = file;
+    Describe(out, view);
+    if (!view.verdict.valid)
+        ThrowUsage(file + " does not pass the configuration checks: " + Joined(view.problems));
+    for (const std::string &note : AdjustmentNotes(record, GatheredRecord(view), Model::None))
+        out.Note("when written, " + note);
+}

@@ -1,0 +1,677 @@
+// ports, scan, info, status, move, learn, set-address and raw.
+
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+
+#include "Arguments.h"
+#include "BusSession.h"
+#include "Commands.h"
+#include "ConfigView.h"
+#include "config/ConfigTransfer.h"
+#include "modbus/Registers.h"
+#include "serial/SerialPorts.h"
+#include "serial/UsbDevice.h"
+
+namespace {
+
+volatile std::sig_atomic_t gInterrupted = 0;
+
+void OnInterrupt(int)
+{
+    gInterrupted = 1;
+}
+
+// The pauses the window makes: a scan reads the model 50 ms after the
+// probe; the status poll runs every 300 ms; the learning watch every
+// 200 ms and gives up after 20 failed reads in a row; learning starts
+// 50 ms after the stop command.
+constexpr uint32_t kModelReadPauseMs = 50;
+constexpr uint32_t kStatusPollMs = 300;
+constexpr uint32_t kLearnPollMs = 200;
+constexpr int kLearnMaxFailedReads = 20;
+constexpr uint32_t kLearnStartPauseMs = 50;
+constexpr uint32_t kLearnEndPauseMs = 10;
+
+constexpr long kDefaultWaitSeconds = 120;
+constexpr long kMaxWaitSeconds = 24 * 3600;
+
+std::string Device(uint8_t address)
+{
+    return "device " + std::to_string(address);
+}
+
+Json BusJson(const BusSession &bus)
+{
+    Json j = Json::object();
+    j["port"] = bus.portName();
+    j["baud"] = bus.baudRate();
+    return j;
+}
+
+// Model, or a bus failure.
+uint16_t ReadModelOf(BusSession &bus, uint8_t address)
+{
+    uint16_t model = 0;
+    const ResultCode code = bus.Attempt([&] { return bus.registers().ReadModel(address, model); });
+    if (code != Result::NoError)
+        ThrowBus("reading the model of " + Device(address), code);
+    return model;
+}
+
+std::string MotionName(uint16_t state)
+{
+    switch (state) {
+    case Motion::Stopped: return "stopped";
+    case Motion::MovingUp: return "moving up";
+    case Motion::MovingDown: return "moving down";
+    default: return "unknown state " + std::to_string(state);
+    }
+}
+
+// The captions of the four status dots, in bit order.
+constexpr std::array<std::pair<uint16_t, const char *>, 4> kFlagNames = {{
+    {Flag::HallError, "Hall error"},
+    {Flag::OverCurrent, "Over current"},
+    {Flag::Learning, "Learning"},
+    {Flag::PositionOk, "Position OK"},
+}};
+
+std::string FlagsText(uint16_t flags)
+{
+    std::string text;
+    for (const auto &[mask, name] : kFlagNames)
+        if (flags & mask)
+            text += (text.empty() ? "" : ", ") + std::string(name);
+    return text.empty() ? "none" : text;
+}
+
+struct StatusSample {
+    uint16_t state = 0;
+    uint16_t flags = 0;
+    uint16_t position = 0;
+    uint16_t current = 0;
+};
+
+Json SampleJson(uint8_t address, const StatusSample &s, uint16_t posOffset)
+{
+    Json j = Json::object();
+    j["address"] = address;
+    j["position"] = static_cast<long>(s.position) - posOffset;
+    j["currentMilliamps"] = s.current;
+    j["motion"] = MotionName(s.state);
+    j["motionCode"] = s.state;
+    Json flags = Json::object();
+    flags["hallError"] = (s.flags & Flag::HallError) != 0;
+    flags["overCurrent"] = (s.flags & Flag::OverCurrent) != 0;
+    flags["learning"] = (s.flags & Flag::Learning) != 0;
+    flags["positionOk"] = (s.flags & Flag::PositionOk) != 0;
+    j["flags"] = flags;
+    j["flagsWord"] = s.flags;
+    return j;
+}
+
+// Status, position and current, each with the attempt loop. On failure
+// `step` names the read that failed.
+ResultCode ReadStatus(BusSession &bus, uint8_t address, StatusSample &s, std::string &step)
+{
+    ActuatorRegisters &r = bus.registers();
+    step = "reading the status of " + Device(address);
+    ResultCode code = bus.Attempt([&] { return r.ReadMotorStatus(address, s.state, s.flags); });
+    if (code != Result::NoError)
+        return code;
+    step = "reading the position of " + Device(address);
+    code = bus.Attempt([&] { return r.ReadCurrentPos(address, s.position); });
+    if (code != Result::NoError)
+        return code;
+    step = "reading the motor current of " + Device(address);
+    return bus.Attempt([&] { return r.ReadMotorCurrent(address, s.current); });
+}
+
+std::string TimeOfDay()
+{
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const std::time_t t = system_clock::to_time_t(now);
+    std::tm local{};
+    localtime_r(&t, &local);
+    const long ms = static_cast<long>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03ld", local.tm_hour, local.tm_min, local.tm_sec, ms);
+    return text;
+}
+
+std::string SampleLine(const StatusSample &s, uint16_t posOffset)
+{
+    char text[160];
+    std::snprintf(text, sizeof text, "position %ld  current %u mA  %s  flags: %s",
+                  static_cast<long>(s.position) - posOffset, static_cast<unsigned>(s.current),
+                  MotionName(s.state).c_str(), FlagsText(s.flags).c_str());
+    return text;
+}
+
+void SayTable(const Output &out, const char *caption, const std::string &value)
+{
+    char text[160];
+    std::snprintf(text, sizeof text, "%-19s %s", caption, value.c_str());
+    out.Say(text);
+}
+
+class Deadline {
+public:
+    explicit Deadline(long seconds) : end_(std::chrono::steady_clock::now() + std::chrono::seconds(seconds)) {}
+    bool Passed() const { return std::chrono::steady_clock::now() >= end_; }
+
+private:
+    std::chrono::steady_clock::time_point end_;
+};
+
+// Sends stop with the attempt loop before a wait gives up, so an actuator
+// is never left running by a command that has ended.
+void StopBeforeLeaving(BusSession &bus, uint8_t address, const std::string &why)
+{
+    const ResultCode code = bus.Attempt([&] { return bus.registers().WriteActionCmdIn(address, Cmd::Stop); });
+    if (code != Result::NoError)
+        throw Failure(ExitBus, why + "; the stop command failed too: " + CodeText(code), code);
+    throw Failure(ExitBus, why + "; stop sent");
+}
+
+// Polls every 300 ms, as the window's status poll, until the actuator
+// reports that it stands still; then its position.
+StatusSample WaitUntilStopped(BusSession &bus, uint8_t address, long timeoutSeconds)
+{
+    const Deadline deadline(timeoutSeconds);
+    for (;;) {
+        bus.Pause(kStatusPollMs);
+        if (Interrupted())
+            StopBeforeLeaving(bus, address, "interrupted while waiting for " + Device(address));
+        StatusSample s;
+        std::string step;
+        const ResultCode code = ReadStatus(bus, address, s, step);
+        if (code != Result::NoError)
+            ThrowBus(step, code);
+        if (s.state == Motion::Stopped)
+            return s;
+        if (deadline.Passed())
+            StopBeforeLeaving(bus, address,
+                              Device(address) + " still moving after " + std::to_string(timeoutSeconds) + " s");
+    }
+}
+
+long ParseTimeout(const std::string &text)
+{
+    if (text.empty())
+        return kDefaultWaitSeconds;
+    return ParseInRange(text, "--timeout", 1, kMaxWaitSeconds);
+}
+
+} // namespace
+
+void CatchInterrupts()
+{
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool Interrupted()
+{
+    return gInterrupted != 0;
+}
+
+void RunPorts(Output &out)
+{
+    Json &doc = out.doc();
+    doc["command"] = "ports";
+
+    std::vector<std::string> ports;
+    const bool portsRead = ReadSerialPorts(&ports);
+    C_USBDevice adapterFinder;
+    adapterFinder.ScanAdapters();
+    std::vector<std::string> entries;
+    adapterFinder.FillPortEntries(&entries);
+
+    doc["ports"] = ports;
+    Json adapters = Json::array();
+    for (const std::string &entry : entries) {
+        Json a = Json::object();
+        a["entry"] = entry;
+        a["port"] = PortNameOfEntry(entry);
+        a["adapter"] = entry.substr(entry.find(kAdapterSeparator) + std::string(kAdapterSeparator).size());
+        adapters.push_back(a);
+    }
+    doc["adapters"] = adapters;
+
+    out.Say("Serial ports:");
+    for (const std::string &port : ports)
+        out.Say("  " + port);
+    if (ports.empty())
+        out.Say("  (none)");
+    out.Say("Recognised adapters:");
+    for (const std::string &entry : entries)
+        out.Say("  " + entry);
+    if (entries.empty())
+        out.Say("  (none)");
+    if (!portsRead)
+        throw Failure(ExitBus, "the system's list of serial ports cannot be read");
+}
+
+void RunScan(Output &out, const PortOptions &port, const std::string &fromText, const std::string &toText)
+{
+    const uint8_t from = fromText.empty() ? kFirstAddress : ParseAddress(fromText, "--from");
+    const uint8_t to = toText.empty() ? kLastAddress : ParseAddress(toText, "--to");
+    if (from > to)
+        ThrowUsage("--from " + std::to_string(from) + " is above --to " + std::to_string(to));
+    BusSession bus(port.port, port.baud, port.tries);
+
+    Json &doc = out.doc();
+    doc["command"] = "scan";
+    doc.update(BusJson(bus));
+    doc["from"] = from;
+    doc["to"] = to;
+    doc["devices"] = Json::array();
+
+    out.Say("ID   Model");
+    ProgressLine progress;
+    const int total = to - from + 1;
+    int found = 0;
+    for (int a = from; a <= to; ++a) {
+        const uint8_t address = static_cast<uint8_t>(a);
+        progress.Show("scanning address " + std::to_string(a) + " (" + std::to_string(a - from + 1) + " of " +
+                      std::to_string(total) + ")");
+        uint16_t state = 0, flags = 0;
+        const ResultCode probe =
+            bus.Attempt([&] { return bus.registers().ReadMotorStatus(address, state, flags); });
+        // A lost port ends the scan; any other failure just means nobody
+        // answers at this address.
+        if (probe == Result::PortError) {
+            progress.Clear();
+            ThrowBus("scan stopped at address " + std::to_string(a), probe);
+        }
+        if (probe != Result::NoError)
+            continue;
+        bus.Pause(kModelReadPauseMs);
+        // A device whose model cannot be read is still listed, as "unknow".
+        uint16_t model = static_cast<uint16_t>(Model::None);
+        bus.Attempt([&] { return bus.registers().ReadModel(address, model); });
+
+        Json device = Json::object();
+        device["address"] = address;
+        device["model"] = std::string(Model::NameOf(model));
+        device["modelCode"] = model;
+        doc["devices"].push_back(device);
+        ++found;
+        progress.Clear();
+        char line[64];
+        std::snprintf(line, sizeof line, "%-4d %s", a, std::string(Model::NameOf(model)).c_str());
+        out.Say(line);
+    }
+    progress.Clear();
+    out.Say(std::to_string(found) + (found == 1 ? " device" : " devices") + " found at addresses " +
+            std::to_string(from) + " to " + std::to_string(to));
+}
+
+void RunInfo(Output &out, const PortOptions &port, const std::string &addressText)
+{
+    const uint8_t address = ParseAddress(addressText);
+    BusSession bus(port.port, port.baud, port.tries);
+    ActuatorRegisters &r = bus.registers();
+
+    const uint16_t model = ReadModelOf(bus, address);
+    uint16_t name = 0, firmware = 0;
+    ResultCode code = bus.Attempt([&] { return r.ReadName(address, name); });
+    if (code != Result::NoError)
+        ThrowBus("reading the motor ID of " + Device(address), code);
+    code = bus.Attempt([&] { return r.ReadFwVersion(address, firmware); });
+    if (code != Result::NoError)
+        ThrowBus("reading the firmware version of " + Device(address), code);
+
+    char motorId[8];
+    std::snprintf(motorId, sizeof motorId, "%04X", static_cast<unsigned>(name));
+    const unsigned major = firmware >> 8, minor = firmware & 0xFF;
+    char version[16];
+    std::snprintf(version, sizeof version, "%02u.%02u", major, minor);
+
+    Json &doc = out.doc();
+    doc["command"] = "info";
+    doc.update(BusJson(bus));
+    doc["address"] = address;
+    doc["model"] = std::string(Model::NameOf(model));
+    doc["modelCode"] = model;
+    doc["motorId"] = motorId;
+    doc["firmware"] = version;
+    doc["firmwareMajor"] = major;
+    doc["firmwareMinor"] = minor;
+
+    SayTable(out, "Address", std::to_string(address));
+    SayTable(out, "Model", std::string(Model::NameOf(model)));
+    SayTable(out, "Motor ID", motorId);
+    SayTable(out, "Firmware", version);
+}
+
+void RunStatus(Output &out, const PortOptions &port, const std::string &addressText, bool watch)
+{
+    const uint8_t address = ParseAddress(addressText);
+    BusSession bus(port.port, port.baud, port.tries);
+
+    if (!watch) {
+        StatusSample s;
+        std::string step;
+        const ResultCode code = ReadStatus(bus, address, s, step);
+        if (code != Result::NoError)
+            ThrowBus(step, code);
+        Json &doc = out.doc();
+        doc["command"] = "status";
+        doc.update(BusJson(bus));
+        doc.update(SampleJson(address, s, bus.posOffset()));
+        SayTable(out, "Address", std::to_string(address));
+        SayTable(out, "Position", std::to_string(static_cast<long>(s.position) - bus.posOffset()) + " steps");
+        SayTable(out, "Current", std::to_string(s.current) + " mA");
+        SayTable(out, "Motion", MotionName(s.state));
+        SayTable(out, "Flags", FlagsText(s.flags));
+        return;
+    }
+
+    // One line (or one JSON document) per sample until Ctrl-C. A failed
+    // sample is reported and the watch goes on; a lost port ends it.
+    CatchInterrupts();
+    out.SetStreamed();
+    out.doc()["command"] = "status";
+    out.doc()["address"] = address;
+    while (!Interrupted()) {
+        StatusSample s;
+        std::string step;
+        const ResultCode code = ReadStatus(bus, address, s, step);
+        const std::string time = TimeOfDay();
+        if (code == Result::PortError)
+            ThrowBus(step, code);
+        if (code != Result::NoError) {
+            std::cerr << time << "  " << step << ": " << CodeText(code) << std::endl;
+            Json j = Json::object();
+            j["ok"] = false;
+            j["time"] = time;
+            j["address"] = address;
+            j["error"] = {{"message", step + ": " + CodeText(code)},
+                          {"code", code},
+                          {"codeHex", Hex4(code)},
+                          {"codeText", ResultText(code)}};
+            out.EmitLine(j);
+        } else {
+            Json j = Json::object();
+            j["ok"] = true;
+            j["time"] = time;
+            j.update(SampleJson(address, s, bus.posOffset()));
+            out.EmitLine(j);
+            out.Say(time + "  " + SampleLine(s, bus.posOffset()));
+            std::cout.flush();
+        }
+        bus.Pause(kStatusPollMs);
+    }
+}
+
+void RunMove(Output &out, const PortOptions &port, const std::string &addressText, const std::string &action,
+             const std::string &positionText, bool wait, const std::string &timeoutText)
+{
+    const uint8_t address = ParseAddress(addressText);
+    uint16_t command = 0;
+    if (action == "up")
+        command = Cmd::Up;
+    else if (action == "down")
+        command = Cmd::Down;
+    else if (action == "stop")
+        command = Cmd::Stop;
+    else if (action == "goto")
+        command = Cmd::GoToPos;
+    else
+        ThrowUsage("move: the action must be up, down, stop or goto, not '" + action + "'");
+    if (command == Cmd::GoToPos && positionText.empty())
+        ThrowUsage("move goto needs a target position");
+    if (command != Cmd::GoToPos && !positionText.empty())
+        ThrowUsage("move " + action + " takes no position");
+    const long target = command == Cmd::GoToPos ? ParseInRange(positionText, "the target position", 0, 65535) : 0;
+    const long timeout = ParseTimeout(timeoutText);
+
+    BusSession bus(port.port, port.baud, port.tries);
+    ActuatorRegisters &r = bus.registers();
+    Json &doc = out.doc();
+    doc["command"] = "move";
+    doc.update(BusJson(bus));
+    doc["address"] = address;
+    doc["action"] = action;
+
+    // Motion is offered for the LUMO-D and the LUMO-B only; stopping is
+    // never refused.
+    if (command != Cmd::Stop) {
+        const uint16_t model = ReadModelOf(bus, address);
+        doc["model"] = std::string(Model::NameOf(model));
+        if (model != Model::LumoD && model != Model::LumoB)
+            ThrowUsage("move " + action + ": " + Device(address) + " is a " + std::string(Model::NameOf(model)) +
+                       " (model code " + std::to_string(model) + "); motion commands are offered for the " +
+                       "LUMO-D and the LUMO-B only");
+    }
+
+    ResultCode code = Result::NoError;
+    if (command == Cmd::GoToPos) {
+        // The target must lie between the rear and the front limit, both
+        // included, whatever the model.
+        std::array<uint16_t, Reg::BlockCount> words{};
+        if (!r.ReadActuatorRegisters(address, words, bus.lastResult()))
+            ThrowBus("reading the limits of " + Device(address), static_cast<ResultCode>(bus.lastResult()));
+        const long rear = static_cast<long>(words[2]) - bus.posOffset();
+        const long front = static_cast<long>(words[3]) - bus.posOffset();
+        doc["target"] = target;
+        doc["rearLimit"] = rear;
+        doc["frontLimit"] = front;
+        if (target < rear || target > front)
+            ThrowUsage("the target " + std::to_string(target) + " lies outside the range " + std::to_string(rear) +
+                       " to " + std::to_string(front) + " (rear to front limit) of " + Device(address));
+        const uint16_t word = static_cast<uint16_t>(target + bus.posOffset());
+        code = bus.Attempt([&] { return r.WriteGoToPos(address, word); });
+        if (code != Result::NoError)
+            ThrowBus("setting the target of " + Device(address), code);
+        code = bus.Attempt([&] { return r.WriteActionCmdIn(address, Cmd::Stop); });
+        if (code != Result::NoError)
+            ThrowBus("stopping " + Device(address) + " before the go-to", code);
+    }
+    code = bus.Attempt([&] { return r.WriteActionCmdIn(address, command); });
+    if (code != Result::NoError)
+        ThrowBus("sending " + action + " to " + Device(address), code);
+
+    const std::string sent = command == Cmd::GoToPos ? "go to " + std::to_string(target) : action;
+    if (!wait) {
+        out.Say(Device(address) + ": " + sent + " sent");
+        return;
+    }
+    CatchInterrupts();
+    const StatusSample s = WaitUntilStopped(bus, address, timeout);
+    doc.update(SampleJson(address, s, bus.posOffset()));
+    out.Say(Device(address) + ": " + sent + " done, stopped at " +
+            std::to_string(static_cast<long>(s.position) - bus.posOffset()) + " (flags: " + FlagsText(s.flags) +
+            ")");
+}
+
+void RunLearn(Output &out, const PortOptions &port, const std::string &addressText, bool wait,
+              const std::string &timeoutText)
+{
+    const uint8_t address = ParseAddress(addressText);
+    const long timeout = ParseTimeout(timeoutText);
+    BusSession bus(port.port, port.baud, port.tries);
+    ActuatorRegisters &r = bus.registers();
+    Json &doc = out.doc();
+    doc["command"] = "learn";
+    doc.update(BusJson(bus));
+    doc["address"] = address;
+
+    ResultCode code = bus.Attempt([&] { return r.WriteActionCmdIn(address, Cmd::Stop); });
+    if (code != Result::NoError)
+        ThrowBus("stopping " + Device(address) + " before learning", code);
+    bus.Pause(kLearnStartPauseMs);
+    code = bus.Attempt([&] { return r.WriteActionCmdIn(address, Cmd::Learn); });
+    if (code != Result::NoError)
+        ThrowBus("starting stroke learning on " + Device(address), code);
+    if (!wait) {
+        out.Say(Device(address) + " is learning its stroke");
+        return;
+    }
+
+    // The window's learning watch: one status read per tick, no retries
+    // within a tick, 20 failures in a row end it. The first tick comes
+    // 200 ms after the learn command.
+    CatchInterrupts();
+    const Deadline deadline(timeout);
+    int failedReads = 0;
+    for (;;) {
+        bus.Pause(kLearnPollMs);
+        if (Interrupted())
+            StopBeforeLeaving(bus, address, "interrupted while " + Device(address) + " was learning");
+        uint16_t state = 0, flags = 0;
+        code = r.ReadMotorStatus(address, state, flags);
+        if (code == Result::PortError)
+            ThrowBus("watching " + Device(address) + " learn", code);
+        if (code != Result::NoError) {
+            if (++failedReads >= kLearnMaxFailedReads)
+                ThrowBus(Device(address) + " stopped answering while learning (" +
+                             std::to_string(kLearnMaxFailedReads) + " status reads failed in a row)",
+                         code);
+            continue;
+        }
+        failedReads = 0;
+        if (!(flags & Flag::Learning))
+            break;
+        if (deadline.Passed())
+            StopBeforeLeaving(bus, address,
+                              Device(address) + " still learning after " + std::to_string(timeout) + " s");
+    }
+
+    bus.Pause(kLearnEndPauseMs);
+    bus.DrainInput();
+    ActuatorConfig record;
+    if (!ReadConfig(r, address, &record, bus.transfer()))
+        ThrowBus("reading the learned configuration of " + Device(address),
+                 static_cast<ResultCode>(bus.lastResult()));
+    // The model only decides whether the voltage row is shown.
+    uint16_t model = static_cast<uint16_t>(Model::None);
+    bus.Attempt([&] { return r.ReadModel(address, model); });
+    const ConfigView view = ViewConfig(record, model);
+    doc["config"] = ConfigJson(view);
+    doc["registers"] = RegistersJson(record);
+    out.Say(Device(address) + " has learned its stroke:");
+    for (const std::string &line : ConfigLines(view))
+        out.Say("  " + line);
+}
+
+void RunSetAddress(Output &out, const PortOptions &port, const std::string &oldText, const std::string &newText,
+                   bool probe)
+{
+    const uint8_t oldAddress = ParseAddress(oldText, "the current address");
+    const uint8_t newAddress = ParseAddress(newText, "the new address");
+    if (oldAddress == newAddress)
+        ThrowUsage("the new address " + std::to_string(newAddress) + " is the device's own address");
+    BusSession bus(port.port, port.baud, port.tries);
+    ActuatorRegisters &r = bus.registers();
+    Json &doc = out.doc();
+    doc["command"] = "set-address";
+    doc.update(BusJson(bus));
+    doc["oldAddress"] = oldAddress;
+    doc["newAddress"] = newAddress;
+
+    // Two devices at one address would answer together and garble every
+    // reply, so an address that answers already is refused.
+    if (probe) {
+        uint16_t state = 0, flags = 0;
+        const ResultCode code = bus.Attempt([&] { return r.ReadMotorStatus(newAddress, state, flags); });
+        if (code == Result::PortError)
+            ThrowBus("checking that address " + std::to_string(newAddress) + " is free", code);
+        if (code == Result::NoError)
+            ThrowUsage("address " + std::to_string(newAddress) +
+                       " is taken: a device answers there already (--no-probe skips this check)");
+    }
+
+    // One write, then the device must answer at its new address.
+    ResultCode code = r.WriteAddress(oldAddress, newAddress);
+    bus.lastResult() = code;
+    if (code != Result::NoError)
+        ThrowBus("writing the new address " + std::to_string(newAddress) + " to " + Device(oldAddress), code);
+    uint16_t state = 0, flags = 0;
+    code = bus.Attempt([&] { return r.ReadMotorStatus(newAddress, state, flags); });
+    if (code != Result::NoError)
+        ThrowBus(Device(oldAddress) + " took the new address but does not answer at " + std::to_string(newAddress) +
+                     " (scan the bus to see where it is)",
+                 code);
+    out.Say(Device(oldAddress) + " now answers at address " + std::to_string(newAddress));
+}
+
+void RunRaw(Output &out, const PortOptions &port, const std::string &addressText, const std::string &functionText,
+            const std::string &registerText, const std::string &countText, const std::vector<std::string> &valueTexts)
+{
+    const uint8_t address =
+        static_cast<uint8_t>(ParseInRange(addressText, "address", 1, kLastModbusAddress, true));
+    const long function = ParseInRange(functionText, "function code", 1, 0x10, true);
+    const bool read = function == 0x01 || function == Fc::ReadHolding || function == Fc::ReadInput;
+    const bool write = function == Fc::WriteSingle || function == Fc::WriteMultiple;
+    if (!read && !write)
+        ThrowUsage("function code must be 0x03, 0x04, 0x06, 0x10 (or 0x01 to test a refusal), not '" +
+                   functionText + "'");
+    const uint16_t start = static_cast<uint16_t>(ParseInRange(registerText, "register", 0, 0xFFFF, true));
+    // A read reply holds at most 125 registers, a multiple write 123.
+    const long maxCount = function == Fc::WriteSingle ? 1 : function == Fc::WriteMultiple ? 123 : 125;
+    const uint16_t count = static_cast<uint16_t>(ParseInRange(countText, "count", 1, maxCount, true));
+    if (static_cast<long>(start) + count - 1 > 0xFFFF)
+        ThrowUsage("registers " + Hex4(start) + " and the " + std::to_string(count - 1) +
+                   " after it run past 0xFFFF");
+    std::vector<uint16_t> values;
+    if (read && !valueTexts.empty())
+        ThrowUsage("a read takes no values");
+    if (write) {
+        if (valueTexts.size() != count)
+            ThrowUsage("a write of " + std::to_string(count) + " register(s) needs " + std::to_string(count) +
+                       " value(s), not " + std::to_string(valueTexts.size()));
+        for (size_t i = 0; i < valueTexts.size(); ++i)
+            values.push_back(static_cast<uint16_t>(
+                ParseInRange(valueTexts[i], "value " + std::to_string(i + 1), 0, 0xFFFF, true)));
+    }
+
+    BusSession bus(port.port, port.baud, port.tries);
+    Json &doc = out.doc();
+    doc["command"] = "raw";
+    doc.update(BusJson(bus));
+    doc["address"] = address;
+    doc["function"] = function;
+    doc["register"] = start;
+    doc["count"] = count;
+
+    // One attempt, like a request typed into a console: what the device
+    // answered is what is reported.
+    char functionHex[8];
+    std::snprintf(functionHex, sizeof functionHex, "0x%02lX", function);
+    const std::string what =
+        std::string("function ") + functionHex + " at " + Hex4(start) + " of device " + std::to_string(address);
+    if (read) {
+        values.assign(count, 0);
+        const ResultCode code =
+            bus.engine().ReadRegisters(static_cast<uint8_t>(function), address, start, count, values.data());
+        if (code != Result::NoError)
+            ThrowBus(what, code);
+        doc["values"] = values;
+        for (uint16_t i = 0; i < count; ++i) {
+            char line[64];
+            std::snprintf(line, sizeof line, "%s  %5u  %s", Hex4(start + i).c_str(), static_cast<unsigned>(values[i]),
+                          Hex4(values[i]).c_str());
+            out.Say(line);
+        }
+        return;
+    }
+    const ResultCode code =
+        bus.engine().WriteRegisters(static_cast<uint32_t>(function), address, start, count, values.data());
+    if (code != Result::NoError)
+        ThrowBus(what, code);
+    doc["values"] = values;
+    out.Say("wrote " + std::to_string(count) + (count == 1 ? " register" : " registers") + " from " + Hex4(start) +
+            " of device " + std::to_string(address));
+}

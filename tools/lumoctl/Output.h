@@ -1,0 +1,91 @@
+#pragma once
+// How lumoctl reports: lines for people on stdout, or one JSON document per
+// command for scripts; failures on stderr with the exit code that says what
+// kind of failure it was.
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "modbus/ResultCode.h"
+
+using Json = nlohmann::ordered_json;
+
+// The process exit codes scripts can rely on.
+enum Exit : int {
+    ExitOk = 0,
+    ExitBus = 1,   // the bus or a device failed (no reply, bad reply, refused write)
+    ExitUsage = 2, // the command line or an input file was wrong; nothing was written to a device
+    ExitPort = 3,  // the serial port could not be opened
+};
+
+// Ends a command. Thrown by the commands, caught once in main.
+class Failure : public std::runtime_error {
+public:
+    Failure(int exitCode, const std::string &message, std::optional<ResultCode> code = std::nullopt)
+        : std::runtime_error(message), exitCode(exitCode), code(code)
+    {
+    }
+    int exitCode;
+    std::optional<ResultCode> code; // set for a bus failure
+};
+
+[[noreturn]] void ThrowUsage(const std::string &message);
+// "<what>: Read Data Wait... (0x2006)".
+[[noreturn]] void ThrowBus(const std::string &what, ResultCode code);
+
+// "0x2006": a result code or register as four upper-case hex digits.
+std::string Hex4(uint32_t value);
+// The text and value of a result code as the tool prints them:
+// "Read Data Wait... (0x2006)".
+std::string CodeText(ResultCode code);
+
+class Output {
+public:
+    explicit Output(bool json) : json_(json) {}
+
+    bool json() const { return json_; }
+    // The document of this command; printed by Finish in JSON mode.
+    Json &doc() { return doc_; }
+
+    // One line for people on stdout; nothing in JSON mode.
+    void Say(const std::string &line) const;
+    // A remark that does not stop the command: stderr in both modes, and
+    // the "notes" list of the document.
+    void Note(const std::string &line);
+    // JSON mode: one compact document on its own line, flushed at once (a
+    // --watch sample). Nothing for people.
+    void EmitLine(const Json &document) const;
+
+    // The command has printed its results as it went (EmitLine); Finish
+    // then adds a line only for a failure.
+    void SetStreamed() { streamed_ = true; }
+
+    // Prints the document (JSON mode) with "ok" set, and the failure if any.
+    void Finish(const Failure *failure);
+
+private:
+    bool json_;
+    bool streamed_ = false;
+    Json doc_ = Json::object();
+};
+
+// "address n of m" on the terminal while a scan runs; silent when stderr is
+// not a terminal, so logs of a production line stay clean.
+class ProgressLine {
+public:
+    ProgressLine();
+    ~ProgressLine() { Clear(); }
+    ProgressLine(const ProgressLine &) = delete;
+    ProgressLine &operator=(const ProgressLine &) = delete;
+
+    void Show(const std::string &text);
+    void Clear();
+
+private:
+    bool enabled_;
+    size_t shown_ = 0;
+};

@@ -1,0 +1,154 @@
+// lumoctl: the LUMO actuator service tool for scripts, production lines and
+// machines without a display. The same core as the window; only the front
+// end differs.
+
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "Commands.h"
+#include "Output.h"
+
+namespace {
+
+constexpr const char *kDescription =
+    "lumoctl - the LUMO actuator service tool for the command line.\n"
+    "Exit codes: 0 success, 1 bus or device failure, 2 usage or input error, 3 port cannot be opened.";
+
+bool WantsJson(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--json") == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    CLI::App app{kDescription, "lumoctl"};
+    // Options of the program may also follow the command: "scan --port P".
+    app.fallthrough();
+    app.require_subcommand(1);
+
+    PortOptions port;
+    bool json = false;
+    app.add_option("-p,--port", port.port,
+                   "serial port: a device path (/dev/ttyUSB0), a name in /dev (ttyUSB0) or an entry of 'ports'");
+    app.add_option("-b,--baud", port.baud, "baud rate of the bus")
+        ->check(CLI::IsMember({115200, 4800, 9600, 19200}))
+        ->default_val(115200);
+    app.add_option("--tries", port.tries, "attempts per bus operation")->check(CLI::Range(1, 5))->default_val(3);
+    app.add_flag("--json", json, "print one JSON document per command");
+
+    CLI::App *ports = app.add_subcommand("ports", "list the serial ports and the recognised USB-serial adapters");
+
+    std::string scanFrom, scanTo;
+    CLI::App *scan = app.add_subcommand("scan", "list the addresses that answer, with their model");
+    scan->add_option("--from", scanFrom, "first address (default 1)");
+    scan->add_option("--to", scanTo, "last address (default 127)");
+
+    std::string address;
+    CLI::App *info = app.add_subcommand("info", "model, motor ID and firmware version of one actuator");
+    info->add_option("address", address, "bus address, 1 to 127")->required();
+
+    bool watch = false;
+    CLI::App *status = app.add_subcommand("status", "position, current, motion state and status flags");
+    status->add_option("address", address, "bus address, 1 to 127")->required();
+    status->add_flag("--watch", watch, "repeat every 300 ms until interrupted");
+
+    std::string file;
+    CLI::App *config = app.add_subcommand("config", "read, write or show a configuration (.config file)");
+    config->require_subcommand(1);
+    CLI::App *configRead = config->add_subcommand("read", "read an actuator's configuration");
+    configRead->add_option("address", address, "bus address, 1 to 127")->required();
+    configRead->add_option("-o,--output", file, "save it as a .config file (a directory: a proposed name in it)");
+    CLI::App *configWrite = config->add_subcommand("write", "check a .config file, then write it to an actuator");
+    configWrite->add_option("address", address, "bus address, 1 to 127")->required();
+    configWrite->add_option("file", file, ".config file")->required();
+    CLI::App *configShow = config->add_subcommand("show", "show and check a .config file (no bus needed)");
+    configShow->add_option("file", file, ".config file")->required();
+
+    std::string action, position, timeout;
+    bool wait = false;
+    CLI::App *move = app.add_subcommand("move", "move up, down, stop, or go to a position");
+    move->add_option("address", address, "bus address, 1 to 127")->required();
+    move->add_option("action", action, "up, down, stop or goto")
+        ->required()
+        ->check(CLI::IsMember({"up", "down", "stop", "goto"}));
+    move->add_option("position", position, "target position for goto, in steps");
+    move->add_flag("--wait", wait, "poll until the actuator stops, then report where");
+    move->add_option("--timeout", timeout, "with --wait: seconds before stopping it and failing (default 120)");
+
+    CLI::App *learn = app.add_subcommand("learn", "let an actuator learn its stroke");
+    learn->add_option("address", address, "bus address, 1 to 127")->required();
+    learn->add_flag("--wait", wait, "follow the learning, then show the learned configuration");
+    learn->add_option("--timeout", timeout, "with --wait: seconds before stopping it and failing (default 120)");
+
+    std::string newAddress;
+    bool noProbe = false;
+    CLI::App *setAddress = app.add_subcommand("set-address", "give an actuator a new bus address");
+    setAddress->add_option("old", address, "current address, 1 to 127")->required();
+    setAddress->add_option("new", newAddress, "new address, 1 to 127")->required();
+    setAddress->add_flag("--no-probe", noProbe, "do not check first that nobody answers at the new address");
+
+    std::string function, reg, count;
+    std::vector<std::string> values;
+    CLI::App *raw = app.add_subcommand("raw", "one raw Modbus request, one attempt (numbers may be 0x hex)");
+    raw->add_option("address", address, "slave address, 1 to 247")->required();
+    raw->add_option("function", function, "0x03, 0x04, 0x06 or 0x10 (0x01 to test a refusal)")->required();
+    raw->add_option("register", reg, "start register")->required();
+    raw->add_option("count", count, "number of registers")->required();
+    raw->add_option("values", values, "values to write (0x06, 0x10)");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        Output out(WantsJson(argc, argv));
+        const Failure failure(ExitUsage, e.what());
+        std::cerr << "lumoctl: " << e.what() << "\nRun 'lumoctl --help' for the commands and their arguments.\n";
+        out.Finish(&failure);
+        return ExitUsage;
+    }
+
+    Output out(json);
+    try {
+        if (ports->parsed())
+            RunPorts(out);
+        else if (scan->parsed())
+            RunScan(out, port, scanFrom, scanTo);
+        else if (info->parsed())
+            RunInfo(out, port, address);
+        else if (status->parsed())
+            RunStatus(out, port, address, watch);
+        else if (configRead->parsed())
+            RunConfigRead(out, port, address, file);
+        else if (configWrite->parsed())
+            RunConfigWrite(out, port, address, file);
+        else if (configShow->parsed())
+            RunConfigShow(out, file);
+        else if (move->parsed())
+            RunMove(out, port, address, action, position, wait, timeout);
+        else if (learn->parsed())
+            RunLearn(out, port, address, wait, timeout);
+        else if (setAddress->parsed())
+            RunSetAddress(out, port, address, newAddress, !noProbe);
+        else if (raw->parsed())
+            RunRaw(out, port, address, function, reg, count, values);
+    } catch (const Failure &failure) {
+        std::cout.flush();
+        std::cerr << "lumoctl: " << failure.what() << '\n';
+        out.Finish(&failure);
+        return failure.exitCode;
+    }
+    out.Finish(nullptr);
+    return ExitOk;
+}
