@@ -30,6 +30,9 @@ namespace {
 constexpr size_t kReadLimit = ConfigFileSize + 1;
 
 std::atomic<unsigned> gTempCounter{0};
+// The temporary's name repeats at most this much of the target's, so a
+// target name near the file system's limit still leaves room for the suffix.
+constexpr size_t kTempNameKeep = 200;
 
 // Directory part (with its trailing separator, or empty) and file name.
 void SplitPath(const std::string &path, std::string &dir, std::string &name)
@@ -48,6 +51,17 @@ void SplitPath(const std::string &path, std::string &dir, std::string &name)
 #ifdef _WIN32
 
 namespace {
+
+// Paths arrive as UTF-8 (as a Qt dialog's QString converts); the wide API
+// takes any name the file system allows, the ANSI one only the code page's.
+std::wstring Wide(const std::string &utf8)
+{
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+    return out;
+}
 
 std::string SystemMessage(DWORD code)
 {
@@ -76,9 +90,10 @@ bool WriteConfigFile(const std::string &path, const ActuatorConfig &config, std:
     HANDLE file = INVALID_HANDLE_VALUE;
     std::string temp;
     for (int tries = 0; tries < 100 && file == INVALID_HANDLE_VALUE; ++tries) {
-        temp = dir + "~" + name + "." + std::to_string(GetCurrentProcessId()) + "-" +
+        temp = dir + "~" + name.substr(0, kTempNameKeep) + "." + std::to_string(GetCurrentProcessId()) + "-" +
                std::to_string(gTempCounter++) + ".tmp";
-        file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        file = CreateFileW(Wide(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
         if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
             break;
     }
@@ -94,12 +109,13 @@ bool WriteConfigFile(const std::string &path, const ActuatorConfig &config, std:
         ok = false;
         code = GetLastError();
     }
-    if (ok && !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (ok && !MoveFileExW(Wide(temp).c_str(), Wide(path).c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         ok = false;
         code = GetLastError();
     }
     if (!ok) {
-        DeleteFileA(temp.c_str());
+        DeleteFileW(Wide(temp).c_str());
         error = SystemMessage(code == 0 ? ERROR_WRITE_FAULT : code);
         return false;
     }
@@ -108,7 +124,7 @@ bool WriteConfigFile(const std::string &path, const ActuatorConfig &config, std:
 
 ImportStatus ReadConfigFile(const std::string &path, ActuatorConfig &config, std::string &error)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error = SystemMessage(GetLastError());
@@ -206,7 +222,7 @@ bool WriteConfigFile(const std::string &path, const ActuatorConfig &config, std:
     std::string temp;
     int fd = -1;
     for (int tries = 0; tries < 100 && fd < 0; ++tries) {
-        temp = dir + "." + name + "." + std::to_string(::getpid()) + "-" + std::to_string(gTempCounter++) + ".tmp";
+        temp = dir + "." + name.substr(0, kTempNameKeep) + "." + std::to_string(::getpid()) + "-" + std::to_string(gTempCounter++) + ".tmp";
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
             break;

@@ -19,6 +19,8 @@ inline constexpr const char *DefaultExtension = "config";
 // "LUMO_MID-0x002A_20240131-0905" for motor ID 0x2A at 09:05 on 31 Jan 2024.
 std::string ProposedConfigFileName(uint16_t motorId, const std::tm &localTime);
 
+// Paths are UTF-8 on Windows and passed unchanged elsewhere.
+
 // Writes the record's 22 bytes to `path`, replacing any file there. The
 // bytes go to a new file in the same directory, which is flushed to disk and
 // then renamed over `path`, so a failure at any step leaves the old file as

@@ -108,6 +108,20 @@ TEST_F(ConfigFileInDir, GatheredPageValuesAreWrittenByteForByte)
     EXPECT_EQ(back, record);
 }
 
+// A name chosen in a dialog may hold any character; it arrives as UTF-8.
+TEST_F(ConfigFileInDir, NamesBeyondAsciiRoundTrip)
+{
+    const std::string path = dir.string() + "/Einstellung \xC3\xBC\xE2\x82\xAC.config"; // "ü€"
+    ActuatorConfig record;
+    record.BaudRate = 3;
+    std::string error;
+    ASSERT_TRUE(WriteConfigFile(path, record, error)) << error;
+    ActuatorConfig back;
+    ASSERT_EQ(ReadConfigFile(path, back, error), ImportStatus::Ok) << error;
+    EXPECT_EQ(back, record);
+    EXPECT_EQ(Names().size(), 1u);
+}
+
 TEST(ConfigFileName, IsMotorIdInHexThenLocalDateAndTime)
 {
     std::tm t{};
