@@ -36,12 +36,17 @@ void TWaitDlg::SetMessage(const QString &text)
 
 void TWaitDlg::ShowCentredOn(QWidget *owner)
 {
-    if (owner) {
+    auto centre = [this, owner] {
         const QRect frame = frameGeometry();
-        const QPoint centre = owner->frameGeometry().center();
-        move(centre.x() - frame.width() / 2, centre.y() - frame.height() / 2);
-    }
+        const QPoint middle = owner->frameGeometry().center();
+        move(middle.x() - frame.width() / 2, middle.y() - frame.height() / 2);
+    };
+    if (owner)
+        centre();
     show();
+    // The frame's size is known only once the window exists.
+    if (owner)
+        centre();
     raise();
 }
 

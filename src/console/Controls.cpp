@@ -23,8 +23,13 @@ TStatusBar::TStatusBar(const QVector<int> &panelWidths, QWidget *parent) : QWidg
 
 void TStatusBar::resizeEvent(QResizeEvent *)
 {
-    for (QLabel *panel : panels_)
-        panel->setGeometry(panel->x(), 2, panel->width(), height() - 3);
+    for (QLabel *panel : panels_) {
+        // The last panel runs on to the end of the bar, as a platform status
+        // bar draws it, so a result text longer than its nominal width
+        // stays readable beside whatever covers the bar's right end.
+        const int width = panel == panels_.last() ? this->width() - panel->x() : panel->width();
+        panel->setGeometry(panel->x(), 2, width, height() - 3);
+    }
 }
 
 void TStatusBar::SetPanelText(int panel, const QString &text)

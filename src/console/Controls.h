@@ -14,7 +14,8 @@ class QButtonGroup;
 class QLabel;
 class QToolButton;
 
-// Panels of fixed widths from the left; the rest of the bar stays empty.
+// Panels of fixed widths from the left; the last one also takes the rest of
+// the bar.
 class TStatusBar : public QWidget {
     Q_OBJECT
 public:

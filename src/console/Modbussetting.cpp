@@ -486,6 +486,12 @@ void TMODBUSSettingForm::BuildOptionPage()
     PlaceOverBlankRun(motorCurrentLabel, motorCurrentEdit, kEditHeight);
     motorPositionLabel = MakeLabel(g, "motorPositionLabel", QStringLiteral("Motor position"), 16, 106);
     motorPositionEdit = MakeEdit(g, "motorPositionEdit", DigitsOnly, 0, Qt::AlignHCenter, true);
+    // Both edits share one column, clear of the longer of the two captions.
+    const int column = motorPositionLabel->x() + QFontMetrics(motorPositionLabel->font())
+                                                     .horizontalAdvance(motorPositionLabel->text()) + 6;
+    if (column > motorCurrentEdit->x())
+        motorCurrentEdit->setGeometry(column, motorCurrentEdit->y(),
+                                      motorCurrentEdit->width() - (column - motorCurrentEdit->x()), kEditHeight);
     motorPositionEdit->setGeometry(motorCurrentEdit->x(), motorPositionLabel->y() + motorPositionLabel->height() / 2 -
                                                               kEditHeight / 2,
                                    motorCurrentEdit->width(), kEditHeight);

@@ -1,0 +1,47 @@
+#pragma once
+// Answers the window's message boxes and file dialogs without a person and
+// records what was shown.
+
+#include <QString>
+#include <QStringList>
+#include <deque>
+#include <optional>
+
+#include "console/UserDialogs.h"
+
+class ScriptedDialogs : public UserDialogs {
+public:
+    void Information(const QString &text) override { shown << QStringLiteral("info: ") + text; }
+    void Error(const QString &text) override { shown << QStringLiteral("error: ") + text; }
+    std::optional<QString> SaveFileName(const QString &caption, const QString &, const QString &initialName,
+                                        const QString &) override
+    {
+        shown << QStringLiteral("save: ") + caption + QStringLiteral(" [") + initialName + QStringLiteral("]");
+        return Next(saveAnswers);
+    }
+    std::optional<QString> OpenFileName(const QString &caption, const QString &) override
+    {
+        shown << QStringLiteral("open: ") + caption;
+        return Next(openAnswers);
+    }
+    bool ConfirmOverwrite(const QString &path) override
+    {
+        shown << QStringLiteral("overwrite? ") + path;
+        return overwrite;
+    }
+
+    QStringList shown;
+    std::deque<std::optional<QString>> saveAnswers; // empty: cancel
+    std::deque<std::optional<QString>> openAnswers;
+    bool overwrite = true;
+
+private:
+    static std::optional<QString> Next(std::deque<std::optional<QString>> &answers)
+    {
+        if (answers.empty())
+            return std::nullopt;
+        auto answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+};
