@@ -24,7 +24,8 @@ std::string ProposedConfigFileName(uint16_t motorId, const std::tm &localTime);
 // Writes the record's 22 bytes to `path`, replacing any file there. The
 // bytes go to a new file in the same directory, which is flushed to disk and
 // then renamed over `path`, so a failure at any step leaves the old file as
-// it was and never a truncated one. A replaced file keeps its permissions.
+// it was and never a truncated one. A replaced file keeps its permissions;
+// a name that is a symbolic link replaces the file the link points to.
 // On failure returns false with the system's reason (strerror text) in
 // `error`, and no temporary file is left behind.
 bool WriteConfigFile(const std::string &path, const ActuatorConfig &config, std::string &error);
@@ -38,5 +39,5 @@ enum class ImportStatus {
 // Reads a .config file into `config`. Only the size is checked: any 22-byte
 // file is taken, and its values are for validation to judge once shown.
 // At most 23 bytes are read, whatever the file's size. `config` is changed
-// only on Ok.
+// only on Ok; `error` is set only on Unreadable.
 ImportStatus ReadConfigFile(const std::string &path, ActuatorConfig &config, std::string &error);
