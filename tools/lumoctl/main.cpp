@@ -113,8 +113,20 @@ int main(int argc, char **argv)
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         Output out(WantsJson(argc, argv));
-        const Failure failure(ExitUsage, e.what());
-        std::cerr << "lumoctl: " << e.what() << "\nRun 'lumoctl --help' for the commands and their arguments.\n";
+        std::string message = e.what();
+        // Without a known command CLI11 only says that one is required;
+        // name the word it did not know.
+        const char *commands = "ports, scan, info, status, config, move, learn, set-address, raw";
+        if (app.get_subcommands().empty())
+            message = app.remaining().empty()
+                          ? std::string("a command is required (") + commands + ")"
+                          : "unknown command '" + app.remaining().front() + "' (commands: " + commands + ")";
+        else if (config->parsed() && config->get_subcommands().empty())
+            message = app.remaining().empty()
+                          ? std::string("config needs read, write or show")
+                          : "unknown config command '" + app.remaining().front() + "' (read, write, show)";
+        const Failure failure(ExitUsage, message);
+        std::cerr << "lumoctl: " << message << "\nRun 'lumoctl --help' for the commands and their arguments.\n";
         out.Finish(&failure);
         return ExitUsage;
     }

@@ -1,0 +1,355 @@
+// lumoctl against the virtual bus on a pseudo-terminal: what it reports and
+// what it put on the line.
+
+#include <sys/file.h>
+
+#include <algorithm>
+#include <optional>
+#include <regex>
+#include <set>
+
+#include "CliFixture.h"
+#include "serial/ComPort.h"
+
+namespace {
+
+using nlohmann::json;
+
+// --- scan ----------------------------------------------------------------
+
+TEST_F(CliBusTest, ScanListsTheDemoDevicesWithTheirModels)
+{
+    DeviceOptions noModel = Device(11, Model::LumoD);
+    noModel.faults.exceptionRegister = Reg::Model; // answers the probe, refuses the model read
+    StartBus({Device(1, Model::LumoD), Device(5, Model::LumoP), Device(9, Model::LumoB), noModel});
+
+    const CliResult r = Run({"--json", "--tries", "1", "scan", "--from", "1", "--to", "12"});
+
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const json j = Json(r);
+    const json expected = json::parse(R"([
+        {"address": 1, "model": "LUMO-D", "modelCode": 0},
+        {"address": 5, "model": "LUMO-P", "modelCode": 1},
+        {"address": 9, "model": "LUMO-B", "modelCode": 2},
+        {"address": 11, "model": "unknow", "modelCode": 65535}])");
+    EXPECT_EQ(j["devices"], expected);
+    // Every address of the range was probed, none beyond it.
+    std::set<int> probed;
+    for (const LoggedFrame &f : Requests())
+        if (f.bytes[1] == Fc::ReadInput && f.bytes[3] == Reg::MotorStatus)
+            probed.insert(f.bytes[0]);
+    EXPECT_EQ(probed.size(), 12u);
+    EXPECT_EQ(*probed.begin(), 1);
+    EXPECT_EQ(*probed.rbegin(), 12);
+}
+
+TEST_F(CliBusTest, ScanForPeopleIsATable)
+{
+    StartBus({Device(5, Model::LumoP)});
+    const CliResult r = Run({"--tries", "1", "scan", "--from", "4", "--to", "6"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\n5 +LUMO-P\n"))) << r.out;
+    EXPECT_NE(r.out.find("1 device found at addresses 4 to 6"), std::string::npos) << r.out;
+    // Not a terminal: no progress line in the output.
+    EXPECT_EQ(r.err.find("scanning"), std::string::npos);
+}
+
+// --- info and status -------------------------------------------------------
+
+TEST_F(CliBusTest, InfoShowsModelMotorIdAndFirmware)
+{
+    DeviceOptions d = Device(7, Model::LumoB);
+    d.name = 0x00AB;
+    d.firmware = 0x0102;
+    StartBus({d});
+    const CliResult r = Run({"--json", "info", "7"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const json j = Json(r);
+    EXPECT_EQ(j["model"], "LUMO-B");
+    EXPECT_EQ(j["motorId"], "00AB");
+    EXPECT_EQ(j["firmware"], "01.02");
+}
+
+TEST_F(CliBusTest, StatusNamesTheFlags)
+{
+    DeviceOptions d = Device(3, Model::LumoD);
+    d.faults.hallError = true;
+    StartBus({d});
+    const CliResult r = Run({"status", "3"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("Flags +Hall error\n"))) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("Motion +stopped\n"))) << r.out;
+}
+
+TEST_F(CliBusTest, WatchPrintsSamplesUntilInterrupted)
+{
+    StartBus({Device(1, Model::LumoD)});
+    CliProcess watch({"--port", bus().DevicePath(), "--json", "status", "1", "--watch"});
+    for (int i = 0; i < 2; ++i) {
+        const std::string line = watch.ReadLine(3000);
+        ASSERT_FALSE(line.empty()) << "sample " << i;
+        const json j = json::parse(line);
+        EXPECT_EQ(j["ok"], true);
+        EXPECT_EQ(j["motion"], "stopped");
+    }
+    watch.Signal(SIGINT);
+    const CliResult r = watch.Finish(3000);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+}
+
+// --- failures of the bus and the port -----------------------------------------
+
+TEST_F(CliBusTest, SilentDeviceGivesExitOneWithTheCodeText)
+{
+    DeviceOptions d = Device(1, Model::LumoD);
+    d.faults.silent = true;
+    StartBus({d});
+
+    const CliResult r = Run({"--tries", "2", "status", "1"});
+
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Read Data Wait... (0x2006)"), std::string::npos) << r.err;
+    EXPECT_EQ(Requests().size(), 2u) << "one request per attempt, --tries of them";
+
+    const CliResult j = Run({"--json", "--tries", "1", "status", "1"});
+    EXPECT_EQ(j.exitCode, 1);
+    const json doc = Json(j);
+    EXPECT_EQ(doc["ok"], false);
+    EXPECT_EQ(doc["error"]["codeHex"], "0x2006");
+    EXPECT_EQ(doc["error"]["codeText"], "Read Data Wait...");
+}
+
+TEST_F(CliBusTest, PortThatCannotBeOpenedGivesExitThreeWithTheReason)
+{
+    StartBus({Device(1, Model::LumoD)});
+    const CliResult missing = RunCli({"--port", "/dev/lumoctl-no-such-port", "info", "1"});
+    EXPECT_EQ(missing.exitCode, 3);
+    EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos) << missing.err;
+
+    // The bus held by another program (our port takes an exclusive lock).
+    C_ComPort holder;
+    ASSERT_TRUE(holder.Open(bus().DevicePath(), 115200, 2048));
+    const CliResult held = Run({"info", "1"});
+    EXPECT_EQ(held.exitCode, 3);
+    EXPECT_NE(held.err.find("another program has the port open"), std::string::npos) << held.err;
+}
+
+// --- configuration -----------------------------------------------------------
+
+// Settings unlike the virtual actuator's defaults in every register.
+void GiveDistinctSettings(VirtualBus &bus, uint8_t address)
+{
+    bus.SetHolding(address, Reg::MaxPos, 1500);
+    bus.SetHolding(address, Reg::RearLimit, 100);
+    bus.SetHolding(address, Reg::FrontLimit, 1400);
+    bus.SetHolding(address, Reg::CurrentLimit, 7000);
+    bus.SetHolding(address, Reg::SpeedPwm, 60);
+    bus.SetHolding(address, Reg::SettingFlag, 0);
+    bus.SetHolding(address, Reg::VoltageOut, Voltage::FiveVolt);
+    bus.SetHolding(address, Reg::HallPotSelect, 1);
+    bus.SetHolding(address, Reg::BaudRate, 2);
+}
+
+TEST_F(CliBusTest, ConfigReadToFileThenWriteCopiesAllNineRegisters)
+{
+    StartBus({Device(1, Model::LumoP), Device(2, Model::LumoP)});
+    GiveDistinctSettings(bus(), 1);
+    const std::string file = TempFile("copy.config");
+
+    const CliResult read = Run({"config", "read", "1", "-o", file});
+    ASSERT_EQ(read.exitCode, 0) << read.err;
+    // The file the window's export makes of these settings.
+    EXPECT_EQ(ReadBytes(file), ConfigBytes({0, 1500, 100, 1400, 7000, 60, 0, 2048, 1, 2, 0x8000}));
+
+    bus().ClearFrameLog();
+    const CliResult write = Run({"config", "write", "2", file});
+    ASSERT_EQ(write.exitCode, 0) << write.err;
+
+    const std::vector<HeardWrite> expected = {
+        {2, Reg::MaxPos, 1500},       {2, Reg::RearLimit, 100},   {2, Reg::FrontLimit, 1400},
+        {2, Reg::CurrentLimit, 7000}, {2, Reg::SpeedPwm, 60},     {2, Reg::SettingFlag, 0},
+        {2, Reg::HallPotSelect, 1},   {2, Reg::BaudRate, 2},      {2, Reg::VoltageOut, 2048},
+    };
+    EXPECT_EQ(Writes(), expected);
+    for (uint16_t reg : {Reg::MaxPos, Reg::RearLimit, Reg::FrontLimit, Reg::CurrentLimit, Reg::SpeedPwm,
+                         Reg::SettingFlag, Reg::VoltageOut, Reg::HallPotSelect, Reg::BaudRate})
+        EXPECT_EQ(bus().Holding(2, reg), bus().Holding(1, reg)) << "register 0x" << std::hex << reg;
+    ::unlink(file.c_str());
+}
+
+TEST_F(CliBusTest, ConfigShowReadsTheFileWithoutABus)
+{
+    const std::string file = TempFile("show.config");
+    WriteBytes(file, ConfigBytes({0, 1000, 0, 1000, 5000, 100, 3, 2048, 0, 0, 0x8000}));
+    const CliResult r = RunCli({"--json", "config", "show", file});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const json config = Json(r)["config"];
+    EXPECT_EQ(config["stroke"], 1000);
+    EXPECT_EQ(config["hallSensor"], "Single");
+    EXPECT_EQ(config["limitSwitch"], "Yes");
+    EXPECT_EQ(config["voltageOut"], "5.0");
+    ::unlink(file.c_str());
+}
+
+// What a file's values become on the way to a device of a given model.
+struct FileCase {
+    const char *name;
+    uint16_t model;
+    size_t word;       // the word of an otherwise good file that is changed
+    uint16_t value;
+    int exitCode;
+    const char *message;                // part of stderr
+    std::optional<HeardWrite> written;  // the write of that register, if any write happens
+};
+
+std::ostream &operator<<(std::ostream &os, const FileCase &c)
+{
+    return os << c.name;
+}
+
+class FileToDevice : public CliBusTest, public ::testing::WithParamInterface<FileCase> {};
+
+TEST_P(FileToDevice, WritesWhatTheConfigurationPageWould)
+{
+    const FileCase &c = GetParam();
+    StartBus({Device(4, c.model)});
+    std::vector<uint16_t> words = {0, 1000, 0, 1000, 5000, 100, 3, 4095, 0, 0, 0x8000};
+    words[c.word] = c.value;
+    const std::string file = TempFile(std::string(c.name) + ".config");
+    WriteBytes(file, ConfigBytes(words));
+
+    const CliResult r = Run({"config", "write", "4", file});
+
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+    EXPECT_NE((r.out + r.err).find(c.message), std::string::npos) << r.out << r.err;
+    const std::vector<HeardWrite> writes = Writes();
+    if (!c.written) {
+        EXPECT_TRUE(writes.empty());
+    } else {
+        EXPECT_EQ(writes.size(), 9u);
+        EXPECT_NE(std::find(writes.begin(), writes.end(), *c.written), writes.end());
+    }
+    ::unlink(file.c_str());
+}
+
+const FileCase kFileCases[] = {
+    // An unknown code takes the group's first choice, as an import does, and says so.
+    {"HallPotCode7BecomesFirstChoice", Model::LumoD, 8, 7, 0, "HallPotSelect 7 is not a known code",
+     HeardWrite{4, Reg::HallPotSelect, 0}},
+    {"BaudCode9BecomesFirstChoice", Model::LumoD, 9, 9, 0, "BaudRate 9 is not a known code",
+     HeardWrite{4, Reg::BaudRate, 0}},
+    {"SettingFlagKeepsItsTwoBits", Model::LumoD, 6, 0x00F3, 0, "SettingFlag 0x00F3",
+     HeardWrite{4, Reg::SettingFlag, 3}},
+    // Only a LUMO-P has the voltage setting; the others get the full level.
+    {"VoltageIgnoredOnALumoD", Model::LumoD, 7, 2048, 0, "a LUMO-D has no voltage output setting",
+     HeardWrite{4, Reg::VoltageOut, 4095}},
+    {"VoltageKeptOnALumoP", Model::LumoP, 7, 2048, 0, "Wrote", HeardWrite{4, Reg::VoltageOut, 2048}},
+    // A LUMO-P needs a voltage choice; its model read is all that goes out.
+    {"LumoPWithoutVoltageRefused", Model::LumoP, 7, 1000, 2, "a LUMO-P needs 2048 (5.0 V) or 4095", std::nullopt},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cli, FileToDevice, ::testing::ValuesIn(kFileCases),
+                         [](const ::testing::TestParamInfo<FileCase> &info) { return info.param.name; });
+
+// A failing register ends the write with exit 1; the ones before it stay written.
+TEST_F(CliBusTest, ConfigWriteThatFailsMidwayReportsTheCode)
+{
+    DeviceOptions d = Device(4, Model::LumoD);
+    d.faults.exceptionRegister = Reg::SpeedPwm;
+    StartBus({d});
+    const std::string file = TempFile("midway.config");
+    WriteBytes(file, ConfigBytes({0, 1200, 0, 1200, 5000, 100, 3, 4095, 0, 0, 0x8000}));
+
+    const CliResult r = Run({"--tries", "1", "config", "write", "4", file});
+
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("(0x4001)"), std::string::npos) << r.err;
+    EXPECT_EQ(bus().Holding(4, Reg::MaxPos), 1200);
+    EXPECT_EQ(Writes().size(), 5u) << "MaxPos .. SpeedPwm, nothing after the failure";
+    ::unlink(file.c_str());
+}
+
+// --- motion and learning -------------------------------------------------------
+
+TEST_F(CliBusTest, GotoWithWaitEndsAtTheTarget)
+{
+    StartBus({Device(1, Model::LumoD)});
+    const CliResult r = Run({"--json", "move", "1", "goto", "700", "--wait"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const json j = Json(r);
+    EXPECT_EQ(j["position"], 700);
+    EXPECT_EQ(j["motion"], "stopped");
+    EXPECT_EQ(bus().Holding(1, Reg::CurrentPos), 700);
+    // Target, stop, then go.
+    const std::vector<HeardWrite> expected = {
+        {1, Reg::GoToPos, 700}, {1, Reg::ActionCmdIn, Cmd::Stop}, {1, Reg::ActionCmdIn, Cmd::GoToPos}};
+    EXPECT_EQ(Writes(), expected);
+}
+
+TEST_F(CliBusTest, GotoOutsideTheLimitsIsRefusedBeforeAnyWrite)
+{
+    StartBus({Device(1, Model::LumoD)});
+    bus().SetHolding(1, Reg::RearLimit, 50);
+    bus().SetHolding(1, Reg::FrontLimit, 900);
+    for (const char *target : {"49", "901"}) {
+        const CliResult r = Run({"move", "1", "goto", target});
+        EXPECT_EQ(r.exitCode, 2) << target;
+        EXPECT_NE(r.err.find("outside the range 50 to 900"), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(Writes().empty());
+}
+
+TEST_F(CliBusTest, MotionOfALumoPIsRefusedButStopIsNot)
+{
+    StartBus({Device(5, Model::LumoP)});
+    const CliResult up = Run({"move", "5", "up"});
+    EXPECT_EQ(up.exitCode, 2);
+    EXPECT_NE(up.err.find("LUMO-P"), std::string::npos) << up.err;
+    EXPECT_TRUE(Writes().empty());
+
+    const CliResult stop = Run({"move", "5", "stop"});
+    EXPECT_EQ(stop.exitCode, 0) << stop.err;
+    EXPECT_EQ(Writes(), (std::vector<HeardWrite>{{5, Reg::ActionCmdIn, Cmd::Stop}}));
+}
+
+TEST_F(CliBusTest, LearnWithWaitShowsTheLearnedStroke)
+{
+    DeviceOptions d = Device(2, Model::LumoB);
+    d.learnedStroke = 1234;
+    StartBus({d});
+    const CliResult r = Run({"--json", "learn", "2", "--wait"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Json(r)["config"]["stroke"], 1234);
+    const std::vector<HeardWrite> commands = {{2, Reg::ActionCmdIn, Cmd::Stop}, {2, Reg::ActionCmdIn, Cmd::Learn}};
+    EXPECT_EQ(Writes(), commands);
+}
+
+// --- address change ---------------------------------------------------------------
+
+TEST_F(CliBusTest, SetAddressMovesTheDeviceAndChecksItThere)
+{
+    StartBus({Device(5, Model::LumoD), Device(7, Model::LumoD)});
+
+    const CliResult r = Run({"set-address", "5", "9"});
+
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(bus().HasDevice(9));
+    EXPECT_FALSE(bus().HasDevice(5));
+    EXPECT_EQ(Writes(), (std::vector<HeardWrite>{{5, Reg::Address, 9}}));
+    // The last request is the check at the new address.
+    const LoggedFrame last = Requests().back();
+    EXPECT_EQ(last.bytes[0], 9);
+    EXPECT_EQ(last.bytes[1], Fc::ReadInput);
+}
+
+TEST_F(CliBusTest, SetAddressRefusesAnAddressThatAnswers)
+{
+    StartBus({Device(5, Model::LumoD), Device(7, Model::LumoD)});
+    const CliResult r = Run({"set-address", "5", "7"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("address 7 is taken"), std::string::npos) << r.err;
+    EXPECT_TRUE(Writes().empty());
+    EXPECT_TRUE(bus().HasDevice(5));
+}
+
+} // namespace
