@@ -1,51 +1,233 @@
 // The Actuators page: keeping the inputs' validity, "Read" and "Write".
+//
+// The rules themselves (what is valid, how a record is built from the page
+// and what the page shows for a record) are the configuration library's;
+// this file only moves values between those rules and the controls.
 
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPalette>
+#include <QTimer>
+#include <optional>
+#include <string>
+
+#include "config/ActuatorConfig.h"
+#include "config/ConfigRules.h"
+#include "config/ConfigTransfer.h"
+#include "console/Controls.h"
 #include "console/Modbussetting.h"
+#include "console/UserDialogs.h"
+#include "modbus/ResultCode.h"
+
+namespace {
+
+std::string TextOf(const QLineEdit *edit)
+{
+    return edit->text().toStdString();
+}
+
+std::optional<int> ChoiceOf(int index)
+{
+    return index >= 0 ? std::optional<int>(index) : std::nullopt;
+}
+
+// Red for a bad value, the normal text colour for a good one; text that is
+// not a number keeps whatever colour it had.
+void MarkEdit(QLineEdit *edit, Mark mark)
+{
+    if (mark == Mark::Unchanged)
+        return;
+    QPalette palette = edit->palette();
+    const QColor colour = mark == Mark::Bad ? QColor(Qt::red) : QApplication::palette(edit).color(QPalette::Text);
+    if (palette.color(QPalette::Text) == colour)
+        return;
+    palette.setColor(QPalette::Text, colour);
+    edit->setPalette(palette);
+}
+
+// A change made by the program runs the edit's change handler only when the
+// text really changes (QLineEdit signals nothing for the same text).
+void ShowText(QLineEdit *edit, const std::string &text)
+{
+    const QString shown = QString::fromStdString(text);
+    if (edit->text() != shown)
+        edit->setText(shown);
+}
+
+// The same for a radio group: TRadioGroup reports a change of its index only.
+void ShowChoice(TRadioGroup *group, const std::optional<int> &choice)
+{
+    group->SetItemIndex(choice.value_or(-1));
+}
+
+} // namespace
+
+ConfigInputs TMODBUSSettingForm::PageConfigInputs() const
+{
+    ConfigInputs in;
+    in.stroke = TextOf(StrokeEdit);
+    in.front = TextOf(ContainerStopEdit);
+    in.rear = TextOf(ShelfStopEdit);
+    in.speed = TextOf(MotorSpeedPWMEdit);
+    in.overLoad = TextOf(OverLoadProtectEdit);
+    in.hallSensor = ChoiceOf(HallSensorRadioGroup->ItemIndex());
+    in.limitSwitch = ChoiceOf(LimitSwitchRadioGroup->ItemIndex());
+    in.hallPot = ChoiceOf(HallPotRadioGroup->ItemIndex());
+    in.busBaud = ChoiceOf(BUSBaudRateRadioGroup->ItemIndex());
+    // Hidden by the device selection, not by the page being out of sight.
+    in.voltageVisible = !VoltageOutComboBox->isHidden();
+    in.voltage = ChoiceOf(VoltageOutComboBox->currentIndex());
+    return in;
+}
+
+bool TMODBUSSettingForm::ValidateConfigInputs()
+{
+    const ValidationResult result = ::ValidateConfigInputs(PageConfigInputs(), state_.posOffset, state_.selectedModel);
+    MarkEdit(StrokeEdit, result.stroke);
+    MarkEdit(ContainerStopEdit, result.front);
+    MarkEdit(ShelfStopEdit, result.rear);
+    MarkEdit(MotorSpeedPWMEdit, result.speed);
+    MarkEdit(OverLoadProtectEdit, result.overLoad);
+    return result.valid;
+}
+
+bool TMODBUSSettingForm::GatherConfig(ActuatorConfig *record)
+{
+    // Validating first also marks the bad edits red.
+    if (!record || !ValidateConfigInputs())
+        return false;
+    return ::GatherConfig(PageConfigInputs(), state_.posOffset, state_.selectedModel, *record);
+}
+
+void TMODBUSSettingForm::ShowConfig(const ActuatorConfig &record)
+{
+    const ConfigInputs shown = ::ShowConfig(record, state_.posOffset, PageConfigInputs());
+    ShowChoice(HallSensorRadioGroup, shown.hallSensor);
+    ShowChoice(LimitSwitchRadioGroup, shown.limitSwitch);
+    ShowChoice(HallPotRadioGroup, shown.hallPot);
+    ShowChoice(BUSBaudRateRadioGroup, shown.busBaud);
+    ShowText(StrokeEdit, shown.stroke);
+    ShowText(ContainerStopEdit, shown.front);
+    ShowText(ShelfStopEdit, shown.rear);
+    ShowText(MotorSpeedPWMEdit, shown.speed);
+    ShowText(OverLoadProtectEdit, shown.overLoad);
+    // The voltage list has no change handler of its own for a program
+    // change, but validity depends on it (a LUMO-P needs a choice): set
+    // last, after the other controls' handlers, it must be judged again or
+    // a LUMO-P read into an empty page would keep "Write" disabled.
+    const int voltage = shown.voltage.value_or(-1);
+    if (VoltageOutComboBox->currentIndex() != voltage) {
+        VoltageOutComboBox->setCurrentIndex(voltage);
+        ConfigInputChange();
+    }
+}
+
+bool TMODBUSSettingForm::ReadConfig(uint8_t address, ActuatorConfig *record)
+{
+    TransferContext context{state_.lastResult, state_.isBusy, state_.posOffset, state_.cmdTryCount,
+                            state_.commandGapMs, [this](bool busy) { RefreshUiState(busy); }};
+    return ::ReadConfig(registers_, address, record, context);
+}
+
+bool TMODBUSSettingForm::WriteConfig(uint8_t address, const ActuatorConfig *record)
+{
+    TransferContext context{state_.lastResult, state_.isBusy, state_.posOffset, state_.cmdTryCount,
+                            state_.commandGapMs, [this](bool busy) { RefreshUiState(busy); }};
+    return ::WriteConfig(registers_, address, record, context);
+}
+
+void TMODBUSSettingForm::ConfigInputChange()
+{
+    state_.configValid = ValidateConfigInputs();
+    RefreshUiState(false);
+}
+
+void TMODBUSSettingForm::StopInstantStatus(uint32_t settleMs)
+{
+    if (!GetMotorStatusCheckBox->isChecked())
+        return;
+    GetMotorStatusCheckBox->setChecked(false);
+    GetDeviceStatusTimer->stop();
+    DelayWithMessages(settleMs);
+}
 
 void TMODBUSSettingForm::StrokeEditChange()
 {
+    ConfigInputChange();
 }
 
 void TMODBUSSettingForm::ContainerStopEditChange()
 {
+    ConfigInputChange();
 }
 
 void TMODBUSSettingForm::ShelfStopEditChange()
 {
+    ConfigInputChange();
 }
 
 void TMODBUSSettingForm::MotorSpeedPWMEditChange()
 {
+    ConfigInputChange();
 }
 
 void TMODBUSSettingForm::OverLoadProtectEditChange()
 {
+    ConfigInputChange();
 }
 
 void TMODBUSSettingForm::HallSensorRadioGroupClick()
 {
+    ConfigInputChange();
 }
 
 void TMODBUSSettingForm::LimitSwitchRadioGroupClick()
 {
+    ConfigInputChange();
 }
 
 void TMODBUSSettingForm::HallPotRadioGroupClick()
 {
+    ConfigInputChange();
 }
 
 void TMODBUSSettingForm::BUSBaudRateRadioGroupClick()
 {
+    ConfigInputChange();
 }
 
 void TMODBUSSettingForm::VoltageOutComboBoxSelect()
 {
+    ConfigInputChange();
 }
 
 void TMODBUSSettingForm::LoadConfigButtonClick()
 {
+    // Keep the status poll off the bus for the whole transfer.
+    StopInstantStatus(10);
+    if (state_.comPort)
+        state_.comPort->DrainInput();
+    SetActionText(QStringLiteral("Get config data"));
+    ActuatorConfig record;
+    // A failed read leaves the page as it was; its code is in the status bar.
+    if (!ReadConfig(state_.selectedDeviceId, &record))
+        return;
+    ShowConfig(record);
+    dialogs_.Information(QStringLiteral("Get device config successfully !"));
 }
 
 void TMODBUSSettingForm::UpdateConfigButtonClick()
 {
+    StopInstantStatus(10);
+    ActuatorConfig record;
+    if (!GatherConfig(&record))
+        return;
+    SetActionText(QStringLiteral("Set config data"));
+    if (WriteConfig(state_.selectedDeviceId, &record))
+        dialogs_.Information(QStringLiteral("Update device config successfully !"));
+    else
+        dialogs_.Error(QStringLiteral("Failed to update device configuration !"));
+    RefreshUiState(false);
 }

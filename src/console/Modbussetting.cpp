@@ -385,6 +385,8 @@ void TMODBUSSettingForm::BuildSettingPage()
     Header2 = MakeSeparator(g, "Header2", QRect(12, 176, 556, 2));
 
     // One row per value: the edit sits over the blank run of its caption.
+    // A value read from a device or a file may take a register's five digits;
+    // a shorter edit would cut it and show (and write back) another number.
     struct Row {
         QLabel **label;
         const char *labelName;
@@ -395,13 +397,13 @@ void TMODBUSSettingForm::BuildSettingPage()
     };
     const Row rows[] = {
         {&StrokeLabel, "StrokeLabel", "Stroke :                                      (Steps)", &StrokeEdit,
-         "StrokeEdit", 4},
+         "StrokeEdit", 5},
         {&ContainerStopLabel, "ContainerStopLabel", "Front limit :                                 (Steps)",
-         &ContainerStopEdit, "ContainerStopEdit", 4},
+         &ContainerStopEdit, "ContainerStopEdit", 5},
         {&ShelfStopLabel, "ShelfStopLabel", "Rear limit :                                  (Steps)", &ShelfStopEdit,
-         "ShelfStopEdit", 4},
+         "ShelfStopEdit", 5},
         {&MotorSpeedLabel, "MotorSpeedLabel", "Motor speed  :                             (PWM % , 10 ~ 100)",
-         &MotorSpeedPWMEdit, "MotorSpeedPWMEdit", 3},
+         &MotorSpeedPWMEdit, "MotorSpeedPWMEdit", 5},
         {&OverLoadLabel, "OverLoadLabel", "Over load protect  :                      (mA) (3000 ~ 15000)",
          &OverLoadProtectEdit, "OverLoadProtectEdit", 5},
     };

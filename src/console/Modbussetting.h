@@ -118,14 +118,36 @@ private:
     void VoltageOutComboBoxSelect();
     void LoadConfigButtonClick();
     void UpdateConfigButtonClick();
+    // The page's controls seen through the configuration rules (whose types
+    // the elaborated specifiers below declare, in the global namespace).
+    struct ConfigInputs PageConfigInputs() const;
+    // Colours the five edits; true when every input is valid.
+    bool ValidateConfigInputs();
+    // True and `record` filled from the page when its inputs are valid.
+    bool GatherConfig(struct ActuatorConfig *record);
+    // Puts a record on the page; every control whose value changes runs the
+    // page's change handling.
+    void ShowConfig(const struct ActuatorConfig &record);
+    bool ReadConfig(uint8_t address, struct ActuatorConfig *record);
+    bool WriteConfig(uint8_t address, const struct ActuatorConfig *record);
+    // What each of the ten change handlers does.
+    void ConfigInputChange();
+    // Unchecks "Show instant status" and stops its poll before a transfer,
+    // then lets `settleMs` pass; nothing when the box is not checked.
+    void StopInstantStatus(uint32_t settleMs);
 
     // Configuration file (ConfigFile.cpp).
     void ImportConfigButtonClick();
     void ExportConfigButtonClick();
+    // False when the operator cancelled; false with `systemError` set when
+    // the file could not be written or read.
+    bool ExportConfigFile(const struct ActuatorConfig &record, QString &systemError);
+    bool ImportConfigFile(struct ActuatorConfig *record, QString &systemError);
 
     // Stroke learning (Learning.cpp).
     void LearnButtonClick();
     void MotorLearnStatusTimerTimer();
+    void HideWaitDialog();
 
     // Motor control and live status (MotorControl.cpp).
     void MODBusDevicesListBoxClick();
