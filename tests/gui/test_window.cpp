@@ -75,6 +75,7 @@ private slots:
     void digitsEdits();
     void startValues();
     void fontAndLayout();
+    void customControls();
     void initTestCase() { shared_ = std::make_unique<QuietWindow>(); }
     void cleanupTestCase() { shared_.reset(); }
 
@@ -608,6 +609,66 @@ void WindowTest::fontAndLayout()
             }
         }
     }
+}
+
+void WindowTest::customControls()
+{
+    // The radio group reports every change of its choice, the program's too,
+    // and can go back to no choice.
+    TRadioGroup group(QStringLiteral("Hall sensor"), {QStringLiteral("Single"), QStringLiteral("Dual")}, 2);
+    group.resize(200, 50);
+    int changes = 0;
+    connect(&group, &TRadioGroup::Changed, &group, [&] { ++changes; });
+    group.SetItemIndex(1);
+    QCOMPARE(group.ItemIndex(), 1);
+    QCOMPARE(changes, 1);
+    group.SetItemIndex(1);
+    QCOMPARE(changes, 1);
+    auto buttons = group.findChildren<QRadioButton *>();
+    QCOMPARE(buttons.size(), 2);
+    QTest::mouseClick(buttons[0], Qt::LeftButton, {}, QPoint(5, buttons[0]->height() / 2));
+    QCOMPARE(group.ItemIndex(), 0);
+    QCOMPARE(changes, 2);
+    group.SetItemIndex(-1);
+    QCOMPARE(group.ItemIndex(), -1);
+    QCOMPARE(changes, 3);
+    QVERIFY(!buttons[0]->isChecked() && !buttons[1]->isChecked());
+
+    // The spinner steps within its range, shows the position in its edit and
+    // reports the operator's steps only.
+    QLineEdit edit;
+    TUpDown upDown(1, 5, 2, 3);
+    upDown.resize(17, 22);
+    upDown.Associate(&edit);
+    QCOMPARE(edit.text(), QStringLiteral("3"));
+    int clicks = 0;
+    connect(&upDown, &TUpDown::Click, &upDown, [&] { ++clicks; });
+    auto *up = upDown.findChild<QAbstractButton *>(QStringLiteral("up"));
+    auto *down = upDown.findChild<QAbstractButton *>(QStringLiteral("down"));
+    QTest::mouseClick(up, Qt::LeftButton);
+    QCOMPARE(upDown.Position(), 5);
+    QCOMPARE(edit.text(), QStringLiteral("5"));
+    QTest::mouseClick(up, Qt::LeftButton); // already at the top
+    QCOMPARE(upDown.Position(), 5);
+    QCOMPARE(clicks, 1);
+    QTest::mouseClick(down, Qt::LeftButton);
+    QCOMPARE(upDown.Position(), 3);
+    QCOMPARE(clicks, 2);
+    upDown.SetPosition(0);
+    QCOMPARE(upDown.Position(), 1);
+    QCOMPARE(edit.text(), QStringLiteral("1"));
+    QCOMPARE(clicks, 2);
+
+    // The port combo announces its list before the list opens.
+    TDropDownComboBox combo;
+    combo.addItem(QStringLiteral("old"));
+    connect(&combo, &TDropDownComboBox::DropDown, &combo, [&] {
+        combo.clear();
+        combo.addItem(QStringLiteral("fresh"));
+    });
+    combo.showPopup();
+    QCOMPARE(combo.itemText(0), QStringLiteral("fresh"));
+    combo.hidePopup();
 }
 
 std::unique_ptr<QObject> MakeWindowTest()
