@@ -299,6 +299,20 @@ TEST_F(CliBusTest, GotoOutsideTheLimitsIsRefusedBeforeAnyWrite)
     EXPECT_TRUE(Writes().empty());
 }
 
+// Ctrl-C during --wait must not leave the actuator running.
+TEST_F(CliBusTest, InterruptedWaitStopsTheActuator)
+{
+    StartBus({Device(1, Model::LumoD)}, 1.0); // a whole stroke takes seconds
+    CliProcess move({"--port", bus().DevicePath(), "move", "1", "up", "--wait"});
+    // Model read, the up command, then the first status read of the wait.
+    ASSERT_TRUE(bus().WaitForFrames(3, 3000));
+    move.Signal(SIGINT);
+    const CliResult r = move.Finish(3000);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("stop sent"), std::string::npos) << r.err;
+    EXPECT_EQ(Writes().back(), (HeardWrite{1, Reg::ActionCmdIn, Cmd::Stop}));
+}
+
 TEST_F(CliBusTest, MotionOfALumoPIsRefusedButStopIsNot)
 {
     StartBus({Device(5, Model::LumoP)});

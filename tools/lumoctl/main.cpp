@@ -132,6 +132,13 @@ int main(int argc, char **argv)
     }
 
     Output out(json);
+    // The document names its command even when the command fails early.
+    for (const CLI::App *command : app.get_subcommands()) {
+        std::string name = command->get_name();
+        for (const CLI::App *sub : command->get_subcommands())
+            name += " " + sub->get_name();
+        out.doc()["command"] = name;
+    }
     try {
         if (ports->parsed())
             RunPorts(out);
