@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# Cross-builds the Qt-free core and its tests for Windows with mingw-w64 and
+# runs them under Wine: the portable core tests, then the Win32 serial port
+# against the virtual bus (lumo-sim, native, on its pseudo-terminal, seen by
+# Wine as a COM port) and the adapter walk against keys written into Wine's
+# registry.
+#
+#   scripts/windows-tests.sh [NATIVE_BUILD_DIR]      (default: build)
+#
+# lumo-sim is built in NATIVE_BUILD_DIR (configured here if it is not yet).
+# The Windows build and its Wine prefix live in build-win/ (LUMO_WIN_BUILD
+# overrides) and are reused by the next run. The last line reads
+# "wine: N passed, N failed"; the exit status is non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+NATIVE=${1:-build}
+WINBUILD=${LUMO_WIN_BUILD:-build-win}
+
+# The COM port the virtual bus appears as. Above COM9, so only the "\\.\"
+# form of the name reaches it.
+COM_PORT=COM17
+WINE_TIMEOUT=${LUMO_WINE_TIMEOUT:-120}
+
+say() { echo "windows-tests: $*"; }
+
+# --- Packages -----------------------------------------------------------------
+packages=(g++-mingw-w64-x86-64-posix wine64 wine googletest cmake ninja-build g++ pkg-config)
+missing=()
+for pkg in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  say "installing ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# --- Builds -----------------------------------------------------------------
+if [ ! -f "$NATIVE/CMakeCache.txt" ]; then
+  cmake -S . -B "$NATIVE" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUMO_BUILD_GUI=OFF -DLUMO_BUILD_TESTS=OFF >/dev/null
+fi
+cmake --build "$NATIVE" --target lumo-sim -j"$(nproc)" >/dev/null
+SIM=$(cd "$NATIVE" && pwd)/tools/lumo-sim/lumo-sim
+
+# No build type: neither debug information nor optimisation, the quickest
+# cross-build (GoogleTest alone takes a while with -g).
+cmake -S tests/windows -B "$WINBUILD" -G Ninja -DLUMO_WERROR=ON \
+      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" >/dev/null
+cmake --build "$WINBUILD" -j"$(nproc)"
+WINBUILD=$(cd "$WINBUILD" && pwd)
+
+# --- Wine -------------------------------------------------------------------
+export WINEPREFIX="$WINBUILD/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono or Gecko prompts
+unset DISPLAY                                # nothing here needs a window
+LOG="$WINBUILD/wine.log"
+: >"$LOG"
+
+# Every Wine call gets a time limit and its output goes to the log: the Wine
+# services it starts inherit its output and would keep a pipe open.
+wine_run() { timeout "$WINE_TIMEOUT" wine "$@" >>"$LOG" 2>&1; }
+reg_add() { wine_run reg add "$@" /f; }
+reg_delete() { wine_run reg delete "$@" /f || true; }
+
+SIM_PID=""
+cleanup() {
+  set +e
+  if [ -n "$SIM_PID" ]; then
+    kill "$SIM_PID" 2>/dev/null
+    wait "$SIM_PID" 2>/dev/null
+  fi
+  timeout 30 wineserver -k >/dev/null 2>&1
+}
+trap cleanup EXIT
+
+# A server left over by an interrupted run would still hold the old state.
+timeout 30 wineserver -k >/dev/null 2>&1 || true
+timeout 30 wineserver -w >/dev/null 2>&1 || true
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  say "making the Wine prefix"
+  timeout 300 wineboot -i >>"$LOG" 2>&1
+  timeout 120 wineserver -w
+fi
+
+# The virtual bus; its first line of output says it is serving.
+BUS_LINK="$WINBUILD/lumo-bus"
+SIM_OUT="$WINBUILD/lumo-sim.out"
+"$SIM" --device 1:LUMO-P --device 2:LUMO-D --device 3:LUMO-D --device 4:LUMO-D --device 5:LUMO-B \
+       --fault 2:silent --fault 3:corrupt-every=1 --fault 4:exception=0x24 --fault 5:stray \
+       --link "$BUS_LINK" >"$SIM_OUT" 2>&1 &
+SIM_PID=$!
+for _ in $(seq 200); do
+  grep -q "serving" "$SIM_OUT" && break
+  kill -0 "$SIM_PID" 2>/dev/null || break
+  sleep 0.05
+done
+if ! grep -q "serving" "$SIM_OUT"; then
+  cat "$SIM_OUT" >&2
+  say "lumo-sim did not start"
+  exit 1
+fi
+
+# Wine makes dosdevices/com17 (and the SERIALCOMM entry) from this value when
+# its services start; a server that already runs would not see it.
+if ! grep -qF "\"$COM_PORT\"=\"$BUS_LINK\"" "$WINEPREFIX/system.reg"; then
+  reg_add 'HKLM\Software\Wine\Ports' /v "$COM_PORT" /t REG_SZ /d "$BUS_LINK"
+  timeout 30 wineserver -k >/dev/null 2>&1 || true
+  timeout 30 wineserver -w >/dev/null 2>&1 || true
+fi
+timeout 30 wineserver -p >/dev/null 2>&1   # stays up between the calls below
+
+# The adapter drivers' instance lists, as test_win_registry.cpp describes
+# them: service, Count ("-": no Enum key at all), one port name per instance.
+adapters=(
+  "Ser2pl 1 COM7"
+  "silabenm -"
+  "usbser 21 COM40 COM41"
+  "FTSER2K 1 COM12"
+  "silabser 4 COM9 COM255 COMA COM33"
+  "CH341SER_A64 1 COM9"
+)
+test_key='HKLM\SOFTWARE\LumoRegistryTest'
+# The keys outlive the server in the prefix; a later run that finds this
+# layout's mark skips the thirty-odd `reg` calls.
+layout=$(printf '%s\n' "${adapters[@]}" "text 199 200 number 21 expand COM3" | md5sum | cut -c1-16)
+if ! grep -qF "\"LumoLayout\"=\"$layout\"" "$WINEPREFIX/system.reg"; then
+  say "writing the adapter keys"
+  services='HKLM\SYSTEM\CurrentControlSet\Services'
+  devices='HKLM\SYSTEM\CurrentControlSet\Enum'
+  for row in "${adapters[@]}"; do
+    read -r service count ports <<<"$row"
+    reg_delete "$services\\$service\\Enum"
+    [ "$count" = "-" ] && continue
+    reg_add "$services\\$service\\Enum" /v Count /t REG_DWORD /d "$count"
+    index=0
+    for port in $ports; do
+      instance="USB\\VID_LUMO&PID_$service\\$index"
+      reg_add "$services\\$service\\Enum" /v "$index" /t REG_SZ /d "$instance"
+      reg_add "$devices\\$instance\\Device Parameters" /v PortName /t REG_SZ /d "$port"
+      index=$((index + 1))
+    done
+  done
+  reg_delete "$test_key"
+  reg_add "$test_key" /v Text199 /t REG_SZ /d "$(printf 'x%.0s' $(seq 199))"
+  reg_add "$test_key" /v Text200 /t REG_SZ /d "$(printf 'x%.0s' $(seq 200))"
+  reg_add "$test_key" /v Number /t REG_DWORD /d 21
+  reg_add "$test_key" /v Empty /t REG_SZ /d ""
+  reg_add "$test_key" /v Expand /t REG_EXPAND_SZ /d COM3
+  reg_add 'HKLM\SOFTWARE\LumoRegistryLayout' /v LumoLayout /t REG_SZ /d "$layout"
+fi
+
+# Wine's mount manager lists the bus port in SERIALCOMM when its services
+# start; that key lives only as long as the server, so the two extra
+# values are added on every run.
+listed=""
+for _ in $(seq 50); do
+  # To a file, not a pipe: the services this may start would hold a pipe open.
+  timeout "$WINE_TIMEOUT" wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' >"$WINBUILD/serialcomm.txt" 2>>"$LOG" || true
+  if tr -d '\r' <"$WINBUILD/serialcomm.txt" | grep -qE "REG_SZ +$COM_PORT\$"; then
+    listed=yes
+    break
+  fi
+  sleep 0.1
+done
+if [ -z "$listed" ]; then
+  say "Wine does not list $COM_PORT (the bus at $BUS_LINK) in SERIALCOMM"
+  exit 1
+fi
+reg_add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\LumoSeven' /t REG_SZ /d COM1234
+reg_add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\LumoEight' /t REG_SZ /d COM12345
+
+# --- Tests -------------------------------------------------------------------
+passed=0
+failed=0
+# run NAME EXE [ARGS...]: runs one test program under Wine and adds up its
+# results; a program that crashes or times out counts as one failure more.
+run() {
+  local name=$1 out="$WINBUILD/$1.out" status=0 p f
+  shift
+  say "$name"
+  timeout "$WINE_TIMEOUT" wine "$@" >"$out" 2>&1 || status=$?
+  # Passing and skipped cases are summed up below; the rest is worth reading.
+  grep -vE '^\[ +(RUN|OK) +\]' "$out" | grep -vE '^\[----------\]|^$' || true
+  p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$out" | tail -1)
+  f=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$out" | tail -1)
+  passed=$((passed + ${p:-0}))
+  failed=$((failed + ${f:-0}))
+  if [ "$status" -ne 0 ] && [ -z "$f" ]; then
+    [ "$status" -eq 124 ] && say "$name timed out after ${WINE_TIMEOUT}s" || say "$name ended with status $status"
+    failed=$((failed + 1))
+  fi
+}
+
+# The sysfs walk and the running-system check of the discovery test are Linux's.
+run core_tests_win "$WINBUILD/core_tests_win.exe" '--gtest_filter=-SysfsDiscovery*:RunningSystem.*'
+LUMO_WIN_COM=$COM_PORT LUMO_WIN_REGISTRY=1 run win_tests "$WINBUILD/win_tests.exe"
+
+echo "wine: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
