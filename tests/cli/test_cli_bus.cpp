@@ -119,6 +119,28 @@ TEST_F(CliBusTest, SilentDeviceGivesExitOneWithTheCodeText)
     EXPECT_EQ(doc["error"]["codeText"], "Read Data Wait...");
 }
 
+// The reply wait and the gap between attempts follow --baud. Between the two
+// probes of a silent device lie the reply wait, the ten 10 ms read polls
+// and the gap: 30 + 100 + 20 ms at 115200, 100 + 100 + 50 ms at 4800.
+TEST_F(CliBusTest, SlowerBaudRateWaitsLongerBetweenAttempts)
+{
+    DeviceOptions d = Device(1, Model::LumoD);
+    d.faults.silent = true;
+    StartBus({d});
+    const auto intervalMs = [this](const char *baud) {
+        bus().ClearFrameLog();
+        EXPECT_EQ(Run({"--baud", baud, "--tries", "2", "status", "1"}).exitCode, 1);
+        const std::vector<LoggedFrame> probes = Requests();
+        EXPECT_EQ(probes.size(), 2u);
+        return probes.size() == 2 ? static_cast<long>(probes[1].ms - probes[0].ms) : 0L;
+    };
+    const long fast = intervalMs("115200");
+    const long slow = intervalMs("4800");
+    EXPECT_GE(fast, 145);
+    EXPECT_GE(slow, 245);
+    EXPECT_GE(slow - fast, 60) << "115200: " << fast << " ms, 4800: " << slow << " ms";
+}
+
 TEST_F(CliBusTest, PortThatCannotBeOpenedGivesExitThreeWithTheReason)
 {
     StartBus({Device(1, Model::LumoD)});

@@ -201,8 +201,10 @@ StatusSample WaitUntilStopped(BusSession &bus, uint8_t address, long timeoutSeco
     }
 }
 
-long ParseTimeout(const std::string &text)
+long ParseTimeout(const std::string &text, bool wait)
 {
+    if (!text.empty() && !wait)
+        ThrowUsage("--timeout is for --wait");
     if (text.empty())
         return kDefaultWaitSeconds;
     return ParseInRange(text, "--timeout", 1, kMaxWaitSeconds);
@@ -435,7 +437,7 @@ void RunMove(Output &out, const PortOptions &port, const std::string &addressTex
     if (command != Cmd::GoToPos && !positionText.empty())
         ThrowUsage("move " + action + " takes no position");
     const long target = command == Cmd::GoToPos ? ParseInRange(positionText, "the target position", 0, 65535) : 0;
-    const long timeout = ParseTimeout(timeoutText);
+    const long timeout = ParseTimeout(timeoutText, wait);
 
     BusSession bus(port.port, port.baud, port.tries);
     ActuatorRegisters &r = bus.registers();
@@ -500,7 +502,7 @@ void RunLearn(Output &out, const PortOptions &port, const std::string &addressTe
               const std::string &timeoutText)
 {
     const uint8_t address = ParseAddress(addressText);
-    const long timeout = ParseTimeout(timeoutText);
+    const long timeout = ParseTimeout(timeoutText, wait);
     BusSession bus(port.port, port.baud, port.tries);
     ActuatorRegisters &r = bus.registers();
     Json &doc = out.doc();
