@@ -461,8 +461,8 @@ void WindowTest::digitsEdits_data()
     const struct {
         const char *name;
         int maxLength;
-    } edits[] = {{"NewDeviceIDEdit", 3},    {"DeviceIDEdit", 3},        {"StrokeEdit", 4},
-                 {"ContainerStopEdit", 4},  {"ShelfStopEdit", 4},       {"MotorSpeedPWMEdit", 3},
+    } edits[] = {{"NewDeviceIDEdit", 3},    {"DeviceIDEdit", 3},        {"StrokeEdit", 5},
+                 {"ContainerStopEdit", 5},  {"ShelfStopEdit", 5},       {"MotorSpeedPWMEdit", 5},
                  {"OverLoadProtectEdit", 5}, {"targetPosEdit", 4},      {"AddressEdit", 3},
                  {"RegValue1Edit", 5},      {"RegValue6Edit", 5},       {"FwVerMajorEdit", 0}};
     for (const auto &e : edits)
