@@ -1,0 +1,159 @@
+// Cutting the master's byte stream into request frames, byte by byte.
+
+#include <gtest/gtest.h>
+
+#include "PtyPair.h"
+#include "RequestFramer.h"
+#include "SimClient.h"
+
+using lumosim::RequestFramer;
+using lumosim::RequestLength;
+using Kind = RequestFramer::Kind;
+
+namespace {
+
+struct Event {
+    Kind kind;
+    Bytes bytes;
+    bool operator==(const Event &o) const { return kind == o.kind && bytes == o.bytes; }
+};
+
+std::ostream &operator<<(std::ostream &os, const Event &e)
+{
+    os << (e.kind == Kind::Frame ? "Frame" : "Dropped");
+    for (uint8_t b : e.bytes)
+        os << ' ' << std::hex << int(b);
+    return os;
+}
+
+struct FramerTest : ::testing::Test {
+    RequestFramer framer{5.0};
+    std::vector<Event> events;
+    RequestFramer::Sink sink = [this](Kind kind, const uint8_t *bytes, size_t length) {
+        events.push_back(Event{kind, Bytes(bytes, bytes + length)});
+    };
+    void Feed(const Bytes &bytes, double atMs) { framer.Feed(bytes.data(), bytes.size(), atMs, sink); }
+};
+
+Bytes Join(Bytes a, const Bytes &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// ReadMaxPos at address 5 and WriteActionCmdIn 3 at address 5.
+const Bytes ReadMaxPos5{0x05, 0x03, 0x00, 0x20, 0x00, 0x01, 0x84, 0x44};
+const Bytes Stop5{0x05, 0x06, 0x00, 0x25, 0x00, 0x03, 0xD9, 0x84};
+
+TEST(RequestLengthTest, FollowsTheFunctionCode)
+{
+    struct { Bytes head; size_t length; } cases[] = {
+        {{0x05}, 0},                                    // no function code yet
+        {{0x05, 0x03}, 8},                              // read holding
+        {{0x05, 0x04}, 8},                              // read input
+        {{0x05, 0x06}, 8},                              // write single
+        {{0x05, 0x01}, 8},                              // read coils
+        {{0x05, 0x10, 0x00, 0x21, 0x00, 0x02}, 0},      // byte count not yet in
+        {{0x05, 0x10, 0x00, 0x21, 0x00, 0x02, 0x04}, 13},
+        {{0x05, 0x10, 0x00, 0x00, 0x00, 0x00, 0xFF}, 264}, // more than any frame: no frame
+        {{0x05, 0x2B}, 4},                              // unknown: address, function, CRC
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(RequestLength(c.head.data(), c.head.size()), c.length);
+}
+
+TEST_F(FramerTest, AFrameInOneChunkIsDeliveredWhole)
+{
+    Feed(ReadMaxPos5, 0);
+    EXPECT_EQ(events, (std::vector<Event>{{Kind::Frame, ReadMaxPos5}}));
+    EXPECT_FALSE(framer.Deadline());
+}
+
+TEST_F(FramerTest, TwoFramesBackToBackAreTwoFrames)
+{
+    Feed(Join(ReadMaxPos5, Stop5), 0);
+    EXPECT_EQ(events, (std::vector<Event>{{Kind::Frame, ReadMaxPos5}, {Kind::Frame, Stop5}}));
+}
+
+TEST_F(FramerTest, AFrameSplitWithinTheGapIsJoined)
+{
+    Feed(Bytes(ReadMaxPos5.begin(), ReadMaxPos5.begin() + 3), 0);
+    Feed(Bytes(ReadMaxPos5.begin() + 3, ReadMaxPos5.end()), 4);
+    EXPECT_EQ(events, (std::vector<Event>{{Kind::Frame, ReadMaxPos5}}));
+}
+
+TEST_F(FramerTest, APartialFrameIsDroppedAtTheGapAndTheNextFrameIsFine)
+{
+    const Bytes half(ReadMaxPos5.begin(), ReadMaxPos5.begin() + 5);
+    Feed(half, 0);
+    ASSERT_TRUE(framer.Deadline());
+    EXPECT_DOUBLE_EQ(*framer.Deadline(), 5.0);
+    framer.Expire(4.9, sink);
+    EXPECT_TRUE(events.empty());
+    framer.Expire(5.0, sink);
+    EXPECT_FALSE(framer.Deadline());
+    Feed(Stop5, 20);
+    EXPECT_EQ(events, (std::vector<Event>{{Kind::Dropped, half}, {Kind::Frame, Stop5}}));
+}
+
+TEST_F(FramerTest, APartialFrameBeforeAGapIsDroppedWhenTheNextByteComes)
+{
+    const Bytes half(ReadMaxPos5.begin(), ReadMaxPos5.begin() + 5);
+    Feed(half, 0);
+    Feed(Stop5, 30); // the gap is noticed when the next byte comes
+    EXPECT_EQ(events, (std::vector<Event>{{Kind::Dropped, half}, {Kind::Frame, Stop5}}));
+}
+
+TEST_F(FramerTest, AStrayByteRightBeforeAFrameIsDroppedAndTheFrameFound)
+{
+    // FF 05 looks like an 8-byte read of coils; its CRC fails, the search goes on at 05
+    Feed(Join({0xFF}, ReadMaxPos5), 0);
+    EXPECT_EQ(events, (std::vector<Event>{{Kind::Dropped, {0xFF}}, {Kind::Frame, ReadMaxPos5}}));
+}
+
+TEST_F(FramerTest, HalfAFrameAndAWholeOneInOneChunkYieldTheWholeOne)
+{
+    // What a busy machine delivers for "half a frame, a pause, a frame": the pause is lost
+    const Bytes half(Stop5.begin(), Stop5.begin() + 3);
+    Feed(Join(half, ReadMaxPos5), 0);
+    EXPECT_EQ(events, (std::vector<Event>{{Kind::Dropped, half}, {Kind::Frame, ReadMaxPos5}}));
+}
+
+TEST_F(FramerTest, AFrameWithABadCrcIsDroppedWhole)
+{
+    Bytes bad = Stop5;
+    bad[7] ^= 0x01;
+    Feed(bad, 0);
+    EXPECT_TRUE(events.empty()) << "held until the gap: more bytes could still make a frame";
+    framer.Expire(5, sink);
+    EXPECT_EQ(events, (std::vector<Event>{{Kind::Dropped, bad}}));
+}
+
+TEST_F(FramerTest, AFrameWithABadCrcDoesNotCostTheFrameAfterIt)
+{
+    Bytes bad = Stop5;
+    bad[7] ^= 0x01;
+    Feed(Join(bad, ReadMaxPos5), 0);
+    EXPECT_EQ(events, (std::vector<Event>{{Kind::Dropped, bad}, {Kind::Frame, ReadMaxPos5}}));
+}
+
+TEST_F(FramerTest, AnAnnouncedLengthBeyondAnyFrameIsNoise)
+{
+    // 0x10 with byte count 0xFE would be 263 bytes: no frame starts at 05
+    const Bytes head{0x05, 0x10, 0x00, 0x00, 0x00, 0x7F, 0xFE};
+    Feed(Join(head, ReadMaxPos5), 0);
+    EXPECT_EQ(events, (std::vector<Event>{{Kind::Dropped, head}, {Kind::Frame, ReadMaxPos5}}));
+}
+
+TEST_F(FramerTest, EndlessNoiseStaysBounded)
+{
+    Feed(Bytes(1000, 0x00), 0); // 00 00 reads as an unknown function, 4 bytes, CRC never right
+    framer.Expire(10, sink);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, Kind::Dropped);
+    EXPECT_EQ(events[0].bytes.size(), Rtu::MaxFrameLength);
+    Feed(ReadMaxPos5, 20);
+    EXPECT_EQ(events.back(), (Event{Kind::Frame, ReadMaxPos5}));
+}
+
+} // namespace

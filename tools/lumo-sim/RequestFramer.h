@@ -1,0 +1,67 @@
+#pragma once
+// Cuts the byte stream a slave hears into request frames. As on a real RTU
+// slave the function code tells how long a frame is and a silent gap ends
+// whatever is left over; in addition a frame whose CRC fails is searched
+// byte by byte for a good frame inside it. A pseudo-terminal delivers bytes
+// in chunks whenever the serving thread gets to run, so "a stray byte, a
+// pause, a request" can arrive as one chunk: the search finds the request
+// there all the same. No I/O: the caller passes the bytes and their time.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "modbus/Frames.h"
+
+namespace lumosim {
+
+// Total length of the request frame that begins at `frame`, judged from the
+// `have` bytes so far: 0 while the header is too short to tell.
+//   0x01..0x06, 0x08      address, function, 4 bytes, CRC        = 8
+//   0x0F, 0x10            address, function, 4 bytes, count n, n, CRC = 9 + n
+//   0x16                  address, function, 6 bytes, CRC        = 10
+//   0x17                  address, function, 8 bytes, count n, n, CRC = 13 + n
+//   any other             address, function, CRC                 = 4
+// A result above Rtu::MaxFrameLength means no valid frame starts here.
+size_t RequestLength(const uint8_t *frame, size_t have);
+
+class RequestFramer {
+public:
+    enum class Kind {
+        Frame,   // a whole frame with a good CRC
+        Dropped, // bytes in which no frame was found: a frame with a bad CRC,
+                 // a partial frame cut by the gap, line noise (at most
+                 // MaxFrameLength of them kept, in order)
+    };
+    using Sink = std::function<void(Kind, const uint8_t *bytes, size_t length)>;
+
+    explicit RequestFramer(double gapMs) : gapMs_(gapMs) {}
+
+    // Takes bytes that arrived at `nowMs`; hands each frame, and the bytes
+    // dropped before it, to `sink` as soon as they are known.
+    void Feed(const uint8_t *data, size_t length, double nowMs, const Sink &sink);
+    // Once the line has been silent for the gap: what is left can never
+    // become a frame; hands over any frame inside it and drops the rest.
+    void Expire(double nowMs, const Sink &sink);
+    // When Expire() will have something to do; nothing while idle.
+    std::optional<double> Deadline() const;
+    void Reset();
+
+private:
+    void Scan(bool gapPassed, const Sink &sink);
+    void DropFirst();
+    void FlushDropped(const Sink &sink);
+    bool Pending() const { return size_ > 0 || droppedSize_ > 0; }
+
+    double gapMs_;
+    double lastByteMs_ = 0;
+    // Bytes not yet part of a frame; never more than one frame's worth.
+    std::array<uint8_t, Rtu::MaxFrameLength> buffer_{};
+    size_t size_ = 0;
+    std::array<uint8_t, Rtu::MaxFrameLength> dropped_{};
+    size_t droppedSize_ = 0;
+};
+
+} // namespace lumosim
