@@ -17,9 +17,10 @@ ROOT=$PWD
 NATIVE=${1:-build}
 WINBUILD=${LUMO_WIN_BUILD:-build-win}
 
-# The COM port the virtual bus appears as. Above COM9, so only the "\\.\"
-# form of the name reaches it.
+# The COM ports the virtual buses appear as. Above COM9, so only the "\\.\"
+# form of the name reaches them.
 COM_PORT=COM17
+UNPLUG_PORT=COM18
 WINE_TIMEOUT=${LUMO_WINE_TIMEOUT:-120}
 
 say() { echo "windows-tests: $*"; }
@@ -66,13 +67,13 @@ wine_run() { timeout "$WINE_TIMEOUT" wine "$@" >>"$LOG" 2>&1; }
 reg_add() { wine_run reg add "$@" /f; }
 reg_delete() { wine_run reg delete "$@" /f || true; }
 
-SIM_PID=""
+PIDS=()   # what this script started: the buses and the unplug watcher
 cleanup() {
   set +e
-  if [ -n "$SIM_PID" ]; then
-    kill "$SIM_PID" 2>/dev/null
-    wait "$SIM_PID" 2>/dev/null
-  fi
+  for pid in "${PIDS[@]}"; do
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
   timeout 30 wineserver -k >/dev/null 2>&1
 }
 trap cleanup EXIT
@@ -87,28 +88,50 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   timeout 120 wineserver -w
 fi
 
-# The virtual bus; its first line of output says it is serving.
-BUS_LINK="$WINBUILD/lumo-bus"
-SIM_OUT="$WINBUILD/lumo-sim.out"
-"$SIM" --device 1:LUMO-P --device 2:LUMO-D --device 3:LUMO-D --device 4:LUMO-D --device 5:LUMO-B \
-       --fault 2:silent --fault 3:corrupt-every=1 --fault 4:exception=0x24 --fault 5:stray \
-       --link "$BUS_LINK" >"$SIM_OUT" 2>&1 &
-SIM_PID=$!
-for _ in $(seq 200); do
-  grep -q "serving" "$SIM_OUT" && break
-  kill -0 "$SIM_PID" 2>/dev/null || break
-  sleep 0.05
-done
-if ! grep -q "serving" "$SIM_OUT"; then
-  cat "$SIM_OUT" >&2
+# start_bus LINK [lumo-sim options...]: starts a virtual bus whose terminal
+# LINK points to and waits for its first line, which says it is serving.
+# Leaves its pid in BUS_PID.
+start_bus() {
+  local link=$1 out="$1.out"
+  shift
+  "$SIM" "$@" --link "$link" >"$out" 2>&1 &
+  BUS_PID=$!
+  PIDS+=("$BUS_PID")
+  for _ in $(seq 200); do
+    grep -q "serving" "$out" && return 0
+    kill -0 "$BUS_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  cat "$out" >&2
   say "lumo-sim did not start"
   exit 1
-fi
+}
 
-# Wine makes dosdevices/com17 (and the SERIALCOMM entry) from this value when
-# its services start; a server that already runs would not see it.
-if ! grep -qF "\"$COM_PORT\"=\"$BUS_LINK\"" "$WINEPREFIX/system.reg"; then
-  reg_add 'HKLM\Software\Wine\Ports' /v "$COM_PORT" /t REG_SZ /d "$BUS_LINK"
+# The bus of test_win_comport.cpp, and a second one that the unplug test has
+# stopped (as if its adapter were pulled out) by creating a file.
+BUS_LINK="$WINBUILD/lumo-bus"
+start_bus "$BUS_LINK" --device 1:LUMO-P --device 2:LUMO-D --device 3:LUMO-D --device 4:LUMO-D --device 5:LUMO-B \
+          --fault 2:silent --fault 3:corrupt-every=1 --fault 4:exception=0x24 --fault 5:stray
+UNPLUG_LINK="$WINBUILD/lumo-bus-unplug"
+UNPLUG_FILE="$WINBUILD/unplug-now"
+rm -f "$UNPLUG_FILE"
+start_bus "$UNPLUG_LINK" --device 1:LUMO-D
+unplug_pid=$BUS_PID
+( while [ ! -e "$UNPLUG_FILE" ]; do sleep 0.02; done; kill "$unplug_pid" ) &
+PIDS+=("$!")
+
+# Wine links dosdevices/comN (and lists the port in SERIALCOMM) from these
+# values when its services start; a server that already runs would not see
+# them.
+declare -A ports=([$COM_PORT]=$BUS_LINK [$UNPLUG_PORT]=$UNPLUG_LINK)
+restart=""
+for port in "${!ports[@]}"; do
+  if ! grep -qF "\"$port\"=\"${ports[$port]}\"" "$WINEPREFIX/system.reg"; then
+    reg_add 'HKLM\Software\Wine\Ports' /v "$port" /t REG_SZ /d "${ports[$port]}"
+    restart=yes
+  fi
+done
+if [ -n "$restart" ]; then
   timeout 30 wineserver -k >/dev/null 2>&1 || true
   timeout 30 wineserver -w >/dev/null 2>&1 || true
 fi
@@ -185,7 +208,7 @@ run() {
   say "$name"
   timeout "$WINE_TIMEOUT" wine "$@" >"$out" 2>&1 || status=$?
   # Passing and skipped cases are summed up below; the rest is worth reading.
-  grep -vE '^\[ +(RUN|OK) +\]' "$out" | grep -vE '^\[----------\]|^$' || true
+  tr -d '\r' <"$out" | grep -vE '^\[ +(RUN|OK) +\]|^\[----------\]|^$' || true
   p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$out" | tail -1)
   f=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$out" | tail -1)
   passed=$((passed + ${p:-0}))
@@ -198,7 +221,9 @@ run() {
 
 # The sysfs walk and the running-system check of the discovery test are Linux's.
 run core_tests_win "$WINBUILD/core_tests_win.exe" '--gtest_filter=-SysfsDiscovery*:RunningSystem.*'
-LUMO_WIN_COM=$COM_PORT LUMO_WIN_REGISTRY=1 run win_tests "$WINBUILD/win_tests.exe"
+# Wine shows the Unix root as drive Z:.
+LUMO_WIN_COM=$COM_PORT LUMO_WIN_REGISTRY=1 LUMO_WIN_UNPLUG_COM=$UNPLUG_PORT \
+  LUMO_WIN_UNPLUG_FILE="Z:${UNPLUG_FILE//\//\\}" run win_tests "$WINBUILD/win_tests.exe"
 
 echo "wine: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

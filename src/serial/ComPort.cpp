@@ -252,6 +252,28 @@ void C_ComPort::Close()
 
 #else // _WIN32
 
+namespace {
+// What the calls on a serial handle fail with once its device has gone: a
+// USB adapter pulled out, or (under Wine) a terminal whose far side closed,
+// which reports ERROR_NOT_READY. A write that merely timed out is no failure
+// at all: it succeeds with fewer bytes written.
+bool DeviceGone(DWORD error)
+{
+    switch (error) {
+    case ERROR_BAD_COMMAND:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_NOT_READY:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+        return true;
+    default:
+        return false;
+    }
+}
+} // namespace
+
 bool C_ComPort::Open(const std::string &name, int32_t baudRate, int32_t queueSize)
 {
     openStep = 0;
@@ -357,8 +379,7 @@ int C_ComPort::ReadSome(uint8_t *buffer, size_t count)
 {
     DWORD got = 0;
     if (!::ReadFile(handle, buffer, static_cast<DWORD>(count), &got, nullptr)) {
-        const DWORD error = ::GetLastError();
-        if (error == ERROR_BAD_COMMAND || error == ERROR_OPERATION_ABORTED || error == ERROR_ACCESS_DENIED)
+        if (DeviceGone(::GetLastError()))
             hungUp_ = true;
         return -1;
     }
@@ -371,8 +392,7 @@ bool C_ComPort::Write(const uint8_t *buffer, size_t count)
         return false;
     DWORD written = 0;
     if (!::WriteFile(handle, buffer, static_cast<DWORD>(count), &written, nullptr)) {
-        const DWORD error = ::GetLastError();
-        if (error == ERROR_BAD_COMMAND || error == ERROR_ACCESS_DENIED)
+        if (DeviceGone(::GetLastError()))
             hungUp_ = true;
         return false;
     }
@@ -382,7 +402,17 @@ bool C_ComPort::Write(const uint8_t *buffer, size_t count)
 
 bool C_ComPort::HungUp()
 {
-    return IsOpen() && hungUp_;
+    if (!IsOpen())
+        return false;
+    if (!hungUp_) {
+        // ReadFile delivers nothing both when no byte is waiting and when the
+        // device has gone; the status query fails in the second case only.
+        COMSTAT status{};
+        DWORD errors = 0;
+        if (!::ClearCommError(handle, &errors, &status) && DeviceGone(::GetLastError()))
+            hungUp_ = true;
+    }
+    return hungUp_;
 }
 
 void C_ComPort::Close()

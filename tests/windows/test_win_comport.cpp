@@ -9,6 +9,10 @@
 //   address 4  any request touching SpeedPwm (0x0024) gets exception 0x04
 //   address 5  a stray 0xFF in front of every reply
 //
+// A second bus with one healthy device at address 1 sits on the port named
+// in LUMO_WIN_UNPLUG_COM; the runner stops it (as if its adapter were pulled
+// out) once the file LUMO_WIN_UNPLUG_FILE appears.
+//
 // Wine lets a second exclusive open succeed and reads back another RTS
 // setting than the one applied; neither is asserted here.
 
@@ -320,6 +324,43 @@ TEST_F(WinEngine, RegisterReadsAndWritesReachTheDevice)
     // The exception device refuses the write; the engine hands the code back.
     EXPECT_EQ(engine.WriteRegisters(Fc::WriteSingle, kException, Reg::SpeedPwm, 1, &speed),
               Result::ExceptionReply);
+}
+
+// --- Unplugging ------------------------------------------------------------
+
+TEST(WinUnplug, VanishedLineIsAHangUpAndAPortError)
+{
+    const char *portName = std::getenv("LUMO_WIN_UNPLUG_COM");
+    const char *trigger = std::getenv("LUMO_WIN_UNPLUG_FILE");
+    if (portName == nullptr || trigger == nullptr)
+        GTEST_SKIP() << "LUMO_WIN_UNPLUG_COM and LUMO_WIN_UNPLUG_FILE name a bus the runner can stop";
+    std::unique_ptr<C_ComPort> comPort = std::make_unique<C_ComPort>();
+    uint32_t responseDelayMs = 30;
+    RtuEngine engine{comPort, responseDelayMs};
+    ASSERT_TRUE(comPort->Open(portName, 115200, 2048)) << comPort->lastError;
+    uint16_t model = 0xFFFF;
+    ASSERT_EQ(engine.ReadRegisters(Fc::ReadInput, 1, Reg::Model, 1, &model), Result::NoError);
+    EXPECT_FALSE(comPort->HungUp());
+
+    const HANDLE file = CreateFileA(trigger, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
+    CloseHandle(file);
+    // Nothing tells a silent line from a vanished one but the port itself.
+    const DWORD start = GetTickCount();
+    while (!comPort->HungUp() && GetTickCount() - start < 5000)
+        Sleep(10);
+    ASSERT_TRUE(comPort->HungUp()) << "still not seen as gone after 5 s";
+
+    // From now on every transaction is a port error, at once, so that the
+    // window closes the port instead of retrying a bus that is not there.
+    EXPECT_EQ(engine.ReadRegisters(Fc::ReadInput, 1, Reg::Model, 1, &model), Result::PortError);
+    uint8_t byte = 0;
+    const DWORD before = GetTickCount();
+    EXPECT_FALSE(comPort->Read(&byte, 1));
+    EXPECT_LT(GetTickCount() - before, 90u) << "a vanished line is not polled ten times";
+    EXPECT_FALSE(comPort->Write(&byte, 1));
+    comPort->Close();
+    EXPECT_FALSE(comPort->HungUp());
 }
 
 } // namespace
