@@ -132,6 +132,8 @@ std::string ParseFault(const std::string &kind, Faults &faults)
         faults.corruptCrcProbability = chance;
     else if (key == "silent-prob" && ParseReal(argument, chance) && chance >= 0 && chance <= 1)
         faults.silentProbability = chance;
+    else if (key == "stray-prob" && ParseReal(argument, chance) && chance >= 0 && chance <= 1)
+        faults.strayByteProbability = chance;
     else
         return "bad fault '" + kind + "'";
     return {};
@@ -260,6 +262,7 @@ Options:
           exception-code=C  ... with code C (default 0x04)
           corrupt-prob=P    a reply carries a wrong CRC with chance P (0..1)
           silent-prob=P     a request goes unheard with chance P (0..1)
+          stray-prob=P      a 0xFF goes out in front of a reply with chance P (0..1)
   --link PATH           also make the symlink PATH to the device (the demo uses
                         /tmp/lumo-bus); replaces an old symlink, removed at exit
   --log FILE            write every frame heard and sent to FILE, one a line:

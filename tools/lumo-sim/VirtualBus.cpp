@@ -228,7 +228,7 @@ void VirtualBus::Impl::ScheduleReply(Actuator &device, uint8_t address, const st
     const Faults &f = device.faults();
     std::vector<uint8_t> frame;
     frame.reserve(pdu.size() + 4);
-    if (f.strayByteBeforeReply)
+    if (f.strayByteBeforeReply || (f.strayByteProbability > 0 && Draw() < f.strayByteProbability))
         frame.push_back(StrayByte);
     const size_t start = frame.size();
     frame.push_back(address);

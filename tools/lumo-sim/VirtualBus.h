@@ -36,6 +36,7 @@ struct Faults {
     // For soak runs; drawn from BusOptions::seed, so a run can be repeated.
     double corruptCrcProbability = 0;  // chance that a reply has a wrong CRC
     double silentProbability = 0;      // chance that a request is not heard at all
+    double strayByteProbability = 0;   // chance that a 0xFF goes out in front of a reply
 };
 
 struct DeviceOptions {

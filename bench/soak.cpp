@@ -1,0 +1,124 @@
+// Soak: the cycle test's commands and the status poll's reads, as the window
+// issues them, against a virtual actuator that corrupts 1 % of its CRCs,
+// misses 1 % of the requests and puts a stray byte before 1 % of its replies.
+// Reports the commands sent, the results by code, and resident memory at the
+// start and the end.
+//
+//   soak [COMMANDS]        (default 10000)
+//
+// Exits non-zero when a result appears that line noise cannot explain (a
+// reply taken for another's, an echo with a wrong value), when an operation
+// fails all its attempts more often than noise allows, or when memory grows.
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+
+#include "VirtualBus.h"
+#include "modbus/RegisterOps.h"
+
+namespace {
+
+long ResidentKiB()
+{
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const long commands = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 10000;
+    lumosim::BusOptions options;
+    options.timeScale = 20;  // a few strokes a minute would take all day
+    options.seed = 7;
+    lumosim::VirtualBus bus(options);
+    lumosim::DeviceOptions device;
+    device.address = 1;
+    device.model = Model::LumoB;
+    device.faults.corruptCrcProbability = 0.01;
+    device.faults.silentProbability = 0.01;
+    device.faults.strayByteProbability = 0.01;
+    if (!bus.AddDevice(device) || !bus.Start()) {
+        std::fprintf(stderr, "soak: the virtual bus did not start\n");
+        return 1;
+    }
+
+    auto comPort = std::make_unique<C_ComPort>();
+    if (!comPort->Open(bus.DevicePath(), 115200, 2048)) {
+        std::fprintf(stderr, "soak: cannot open %s\n", bus.DevicePath().c_str());
+        return 1;
+    }
+    // The virtual line has no wire time; a short reply wait keeps the run
+    // about the engine and not about waiting.
+    uint32_t responseDelayMs = 5;
+    uint32_t commandGapMs = 2;
+    int32_t cmdTryCount = 3;
+    int32_t broadcastRepeat = 1;
+    RtuEngine engine{comPort, responseDelayMs};
+    ActuatorRegisters ops{engine, responseDelayMs, commandGapMs, cmdTryCount, broadcastRepeat};
+
+    std::map<uint32_t, long> byCode;
+    long sent = 0, exhausted = 0;
+    auto attempt = [&](const std::function<ResultCode()> &op, int32_t tries) {
+        uint32_t lastResult = 0;
+        RunAttempts(engine, tries, commandGapMs, lastResult, [&] {
+            const ResultCode r = op();
+            ++sent;
+            ++byCode[r];
+            return r;
+        });
+        if (lastResult != Result::NoError)
+            ++exhausted;
+    };
+
+    const uint16_t cycle[4] = {Cmd::Up, Cmd::Stop, Cmd::Down, Cmd::Stop};
+    long memoryAtStart = 0;
+    for (long step = 0; sent < commands; ++step) {
+        if (step % 100 == 0)
+            bus.ClearFrameLog();   // the bus shares our process: keep its log out of the figures
+        if (step == 20)
+            memoryAtStart = ResidentKiB();   // after the first allocations have settled
+        // One cycle-test step: a single attempt.
+        attempt([&] { return ops.WriteActionCmdIn(1, cycle[step % 4]); }, 1);
+        // One status poll: three reads with cmdTryCount attempts each.
+        uint16_t state = 0, flags = 0, value = 0;
+        attempt([&] { return ops.ReadMotorStatus(1, state, flags); }, cmdTryCount);
+        attempt([&] { return ops.ReadCurrentPos(1, value); }, cmdTryCount);
+        attempt([&] { return ops.ReadMotorCurrent(1, value); }, cmdTryCount);
+    }
+    const long memoryAtEnd = ResidentKiB();
+
+    std::printf("soak: %ld commands sent\n", sent);
+    long unexplained = 0;
+    for (const auto &[code, count] : byCode) {
+        std::printf("  0x%04X %-22s %7ld  (%.2f %%)\n", code, ResultText(code), count, 100.0 * count / sent);
+        const bool noise = code == Result::NoError || code == Result::ReadError || code == Result::ReadHeadError ||
+                           code == Result::ChecksumError || code == Result::ReadDataWait;
+        if (!noise)
+            unexplained += count;
+    }
+    std::printf("  operations that failed every attempt: %ld\n", exhausted);
+    std::printf("  resident memory: %ld KiB at start, %ld KiB at end\n", memoryAtStart, memoryAtEnd);
+
+    // About 3 % of attempts meet a fault; with three attempts a read fails
+    // outright about once in 30,000 times, a single-attempt command 3 times
+    // in a hundred.
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer holds freed memory in quarantine, so resident memory
+    // grows by design; its leak checker judges leaks in such a build.
+    const bool memoryOk = true;
+#else
+    const bool memoryOk = memoryAtEnd - memoryAtStart < 1024;
+#endif
+    const bool ok = unexplained == 0 && exhausted <= sent / 20 + 2 && memoryOk;
+    std::printf("soak: %s\n", ok ? "passed" : "FAILED");
+    return ok ? 0 : 1;
+}
