@@ -12,10 +12,15 @@
 # overrides) and are reused by the next run. The last line reads
 # "wine: N passed, N failed"; the exit status is non-zero on any failure.
 set -euo pipefail
+CALLER=$PWD
 cd "$(dirname "$0")/.."
 ROOT=$PWD
-NATIVE=${1:-build}
-WINBUILD=${LUMO_WIN_BUILD:-build-win}
+# Paths given by the caller are taken from where it stands.
+absolute() { case $1 in /*) echo "$1" ;; *) echo "$CALLER/$1" ;; esac; }
+NATIVE=$ROOT/build
+[ $# -ge 1 ] && NATIVE=$(absolute "$1")
+WINBUILD=$ROOT/build-win
+[ -n "${LUMO_WIN_BUILD:-}" ] && WINBUILD=$(absolute "$LUMO_WIN_BUILD")
 
 # The COM ports the virtual buses appear as. Above COM9, so only the "\\.\"
 # form of the name reaches them.
@@ -44,14 +49,13 @@ if [ ! -f "$NATIVE/CMakeCache.txt" ]; then
   cmake -S . -B "$NATIVE" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUMO_BUILD_GUI=OFF -DLUMO_BUILD_TESTS=OFF >/dev/null
 fi
 cmake --build "$NATIVE" --target lumo-sim -j"$(nproc)" >/dev/null
-SIM=$(cd "$NATIVE" && pwd)/tools/lumo-sim/lumo-sim
+SIM=$NATIVE/tools/lumo-sim/lumo-sim
 
 # No build type: neither debug information nor optimisation, the quickest
 # cross-build (GoogleTest alone takes a while with -g).
 cmake -S tests/windows -B "$WINBUILD" -G Ninja -DLUMO_WERROR=ON \
       -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" >/dev/null
 cmake --build "$WINBUILD" -j"$(nproc)"
-WINBUILD=$(cd "$WINBUILD" && pwd)
 
 # --- Wine -------------------------------------------------------------------
 export WINEPREFIX="$WINBUILD/wineprefix"
@@ -123,11 +127,11 @@ PIDS+=("$!")
 # Wine links dosdevices/comN (and lists the port in SERIALCOMM) from these
 # values when its services start; a server that already runs would not see
 # them.
-declare -A ports=([$COM_PORT]=$BUS_LINK [$UNPLUG_PORT]=$UNPLUG_LINK)
+declare -A port_links=([$COM_PORT]=$BUS_LINK [$UNPLUG_PORT]=$UNPLUG_LINK)
 restart=""
-for port in "${!ports[@]}"; do
-  if ! grep -qF "\"$port\"=\"${ports[$port]}\"" "$WINEPREFIX/system.reg"; then
-    reg_add 'HKLM\Software\Wine\Ports' /v "$port" /t REG_SZ /d "${ports[$port]}"
+for port in "${!port_links[@]}"; do
+  if ! grep -qF "\"$port\"=\"${port_links[$port]}\"" "$WINEPREFIX/system.reg"; then
+    reg_add 'HKLM\Software\Wine\Ports' /v "$port" /t REG_SZ /d "${port_links[$port]}"
     restart=yes
   fi
 done
@@ -156,12 +160,12 @@ if ! grep -qF "\"LumoLayout\"=\"$layout\"" "$WINEPREFIX/system.reg"; then
   services='HKLM\SYSTEM\CurrentControlSet\Services'
   devices='HKLM\SYSTEM\CurrentControlSet\Enum'
   for row in "${adapters[@]}"; do
-    read -r service count ports <<<"$row"
+    read -r service count names <<<"$row"
     reg_delete "$services\\$service\\Enum"
     [ "$count" = "-" ] && continue
     reg_add "$services\\$service\\Enum" /v Count /t REG_DWORD /d "$count"
     index=0
-    for port in $ports; do
+    for port in $names; do
       instance="USB\\VID_LUMO&PID_$service\\$index"
       reg_add "$services\\$service\\Enum" /v "$index" /t REG_SZ /d "$instance"
       reg_add "$devices\\$instance\\Device Parameters" /v PortName /t REG_SZ /d "$port"
