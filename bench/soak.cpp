@@ -39,6 +39,8 @@ int main(int argc, char **argv)
     lumosim::BusOptions options;
     options.timeScale = 20;  // a few strokes a minute would take all day
     options.seed = 7;
+    if (const char *log = std::getenv("LUMO_SOAK_LOG"))
+        options.logPath = log;   // every frame with its time, to study a failure
     lumosim::VirtualBus bus(options);
     lumosim::DeviceOptions device;
     device.address = 1;

@@ -26,8 +26,10 @@ ResultCode RtuEngine::SendRequest(uint8_t address, const uint8_t *pdu, size_t pd
     std::memcpy(frame.data() + 1, pdu, pduLength);
     const size_t length = Rtu::AppendCrc(frame.data(), pduLength + 1);
 
-    // Whatever is still queued from an earlier reply stays: a strict read
-    // drains it, a searching read skips it.
+    // A reply that came too late for its own transaction must not be taken
+    // for the answer to this one: without transaction numbers on an RTU
+    // line, the only safe place for stale bytes is the bin.
+    comPort_->DiscardInput();
     if (!comPort_->Write(frame.data(), length))
         return comPort_->HungUp() ? Result::PortError : Result::WriteError;
     inTransaction_ = awaitReply;

@@ -25,7 +25,7 @@ public:
     RtuEngine(const std::unique_ptr<C_ComPort> &comPort, const uint32_t &responseDelayMs,
               Clock &clock = SystemClock::Instance(), MessagePump pump = {});
 
-    // Sends address, PDU and CRC in one write. 0xFFFF without a port or
+    // Discards any stale input, then sends address, PDU and CRC in one write. 0xFFFF without a port or
     // when the line has hung up, 0x0001 for a missing or oversize PDU,
     // 0x1001 when the port did not take the whole frame. With awaitReply
     // (every request but a broadcast) the transaction stays open until

@@ -227,6 +227,12 @@ bool C_ComPort::Write(const uint8_t *buffer, size_t count)
     return true;
 }
 
+void C_ComPort::DiscardInput()
+{
+    if (IsOpen())
+        ::tcflush(handle, TCIFLUSH);
+}
+
 bool C_ComPort::HungUp()
 {
     if (!IsOpen())
@@ -398,6 +404,12 @@ bool C_ComPort::Write(const uint8_t *buffer, size_t count)
     }
     // A write that timed out part-way reports success with fewer bytes.
     return written == count;
+}
+
+void C_ComPort::DiscardInput()
+{
+    if (IsOpen())
+        ::PurgeComm(handle, PURGE_RXCLEAR);
 }
 
 bool C_ComPort::HungUp()

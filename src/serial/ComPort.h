@@ -41,6 +41,8 @@ public:
     bool Write(const uint8_t *buffer, size_t count);
     // Discards pending input: at most 40 bytes, in reads of 20.
     void DrainInput();
+    // Discards everything the input queue holds, however much.
+    void DiscardInput();
     void Close();
 
     bool IsOpen() const;

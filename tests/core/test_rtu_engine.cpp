@@ -19,6 +19,11 @@ Bytes WithCrc(Bytes frame)
     return frame;
 }
 
+Bytes Echo(const Bytes &request)
+{
+    return request;
+}
+
 Bytes Concat(Bytes a, const Bytes &b)
 {
     a.insert(a.end(), b.begin(), b.end());
@@ -197,6 +202,18 @@ TEST_F(EngineOnPty, WriteMultipleEchoesTheCountAndFillsAFullFrame)
     slave.Stop();
     ASSERT_EQ(slave.requests().size(), 1u);
     EXPECT_EQ(slave.requests()[0].size(), 255u);
+}
+
+// A reply that arrived after its transaction had given up (a slave slowed
+// down, a loaded line) is still queued when the next request goes out; it
+// must not be taken for the answer to that request.
+TEST_F(EngineOnPty, LateReplyOfAnEarlierRequestIsNotTakenForTheNextOne)
+{
+    Arrive(WithCrc({0x05, 0x03, 0x02, 0x00, 0x01}));   // late answer to a read
+    Arrive(WithCrc({0x05, 0x06, 0x00, 0x25, 0x00, 0x01})); // late echo of "up"
+    ScriptedResponder slave(pty, Echo);
+    const uint16_t stop = 3;
+    EXPECT_EQ(engine.WriteRegisters(0x06, 0x05, 0x0025, 1, &stop), Result::NoError);
 }
 
 struct RefusedCase {
