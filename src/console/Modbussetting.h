@@ -104,6 +104,23 @@ private:
     void GetDeviceStatusTimerTimer();
     void BusDevicesListViewClick();
     void AddBusDevice(uint8_t address, uint32_t model);
+    // 0, 1, 2 for "LUMO-D", "LUMO-P", "LUMO-B" (exact text), else 0xFFFF.
+    static uint32_t ModelCodeFromName(const QString &name);
+    // The scan branch of a tick after a successful probe; false when a new
+    // scan started meanwhile and took the lists over.
+    bool AddProbedDevice(uint8_t address, uint32_t scanRun);
+    // Switches GetDeviceStatusTimer on or off at the end of a tick, unless a
+    // handler that ran during the tick's waits switched it on: that request
+    // came after the reads the tick decided on, so it stands.
+    void EndStatusTick(bool goOn);
+    // RunAttempts with the window's gap and lastResult, returning the last
+    // attempt's own result: lastResult is shared, and a handler that runs
+    // during a gap (a disconnect sets it to 0) must not turn a failed
+    // operation into a success.
+    ResultCode TryOperation(int32_t tries, const std::function<ResultCode()> &operation,
+                            const AttemptHooks &hooks = {});
+    bool statusTickRunning_ = false; // a GetDeviceStatusTimer tick is under way
+    uint32_t scanRun_ = 0;           // counts scan starts; a tick knows whose it is
 
     // Configuration page (ConfigPage.cpp).
     void StrokeEditChange();
@@ -161,6 +178,16 @@ private:
     void MotorSpeedUpDownClick();
     void GetMotorStatusCheckBoxClick();
     void ShowMotorStatus(uint16_t motionState, uint16_t flags);
+    // The status-poll branch of a GetDeviceStatusTimer tick for `address`,
+    // after the tick's first status read (`probed`: it succeeded, with
+    // `motion` and `flags`). True when the poll goes on.
+    bool StatusPollTick(uint8_t address, bool probed, uint16_t motion, uint16_t flags);
+    // WriteActionCmdIn of `command` to controlDeviceId with `tries` attempts.
+    ResultCode SendMotorCommand(uint16_t command, int32_t tries);
+    // Switches the status poll on (300 ms) when a device is selected.
+    void StartStatusPoll();
+    // The Control page list's selected address; 0 for none or no number.
+    uint8_t SelectedControlAddress() const;
 
     // Device address change (AddressChange.cpp).
     void NewDeviceIDEditChange();

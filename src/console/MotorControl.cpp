@@ -1,47 +1,329 @@
-// The Control page: device choice, motion commands and the status poll.
+// The Control page: choosing one of the scanned devices, moving it up, down,
+// stopping it or sending it to a target position, and the status poll that
+// shows its position, current and status flags while it moves.
+//
+// Commands and the poll share the one port without a queue. The engine only
+// handles window messages in the waits between transactions, never between
+// a request and its reply, so a button clicked while a poll tick is under
+// way runs its whole attempt loop inside that tick's gap, on a free bus, and
+// the tick resumes afterwards. A command is therefore never lost to the
+// poll; in particular "■" goes out at once. A command that starts the poll
+// during a tick switches the timer on, and the tick's end keeps it on
+// whatever motion state the tick had read before the command.
 
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPalette>
+#include <QPushButton>
+#include <QSlider>
+#include <QTimer>
+#include <array>
+#include <optional>
+
+#include "config/ConfigRules.h"
+#include "console/Controls.h"
 #include "console/Modbussetting.h"
+#include "console/Shape.h"
+#include "modbus/ResultCode.h"
+
+namespace {
+
+const char *const kNoPosRange = "( ____  -  ____ )";
+// Between the block read and the current read of a newly selected device.
+constexpr uint32_t kCurrentReadPauseMs = 10;
+// "■" makes three attempts whatever the Debug page's attempt count says.
+constexpr int32_t kStopTries = 3;
+
+const QColor kRed(255, 0, 0);
+const QColor kLime(0, 255, 0);
+const QColor kSilver(192, 192, 192);
+
+QColor WindowText(const QWidget *widget)
+{
+    return QApplication::palette(widget).color(QPalette::WindowText);
+}
+
+void SetTextColour(QLineEdit *edit, const QColor &colour)
+{
+    QPalette palette = edit->palette();
+    if (palette.color(QPalette::Text) == colour)
+        return;
+    palette.setColor(QPalette::Text, colour);
+    edit->setPalette(palette);
+}
+
+void SetLabelColour(QLabel *label, const QColor &colour)
+{
+    QPalette palette = label->palette();
+    if (palette.color(QPalette::WindowText) == colour)
+        return;
+    palette.setColor(QPalette::WindowText, colour);
+    label->setPalette(palette);
+}
+
+std::optional<long> NumberIn(const QLineEdit *edit)
+{
+    return ParseDecimal(edit->text().toStdString());
+}
+
+} // namespace
+
+uint8_t TMODBUSSettingForm::SelectedControlAddress() const
+{
+    const QList<QListWidgetItem *> selected = MODBusDevicesListBox->selectedItems();
+    if (selected.isEmpty())
+        return 0;
+    const std::optional<long> number = ParseDecimal(selected.first()->text().toStdString());
+    return number ? static_cast<uint8_t>(*number) : 0; // kept in 8 bits
+}
 
 void TMODBUSSettingForm::MODBusDevicesListBoxClick()
 {
+    state_.controlDeviceId = SelectedControlAddress();
+    if (state_.isScanning || state_.controlDeviceId == 0 || state_.isBusy || state_.uiBusy)
+        return;
+
+    BusAdvCheckBox->setChecked(false);
+    RefreshUiState(true);
+    // Fixed for the whole selection. If the operator picks another device
+    // (or starts a scan) during one of the waits below, that choice has run
+    // its own reads, and this one stops rather than show the range and
+    // position of a device that is no longer the selected one.
+    const uint8_t address = state_.controlDeviceId;
+    auto moved = [this, address] { return state_.controlDeviceId != address; };
+    const AttemptHooks refreshBefore{[this] { RefreshUiState(true); }, {}};
+    const AttemptHooks refreshAfter{{}, [this] { RefreshUiState(false); }};
+    const int32_t tries = state_.cmdTryCount;
+
+    uint16_t model = 0;
+    if (TryOperation(tries, [&] { return registers_.ReadModel(address, model); }, refreshBefore) != Result::NoError) {
+        // The motion buttons stay as they were for the previous device.
+        RefreshUiState(false);
+        return;
+    }
+    if (moved())
+        return;
+    state_.controlModel = model <= Model::LumoB ? model : Model::None;
+    RefreshUiState(false);
+
+    SetActionText(QStringLiteral("Get config data"));
+    std::array<uint16_t, Reg::BlockCount> words{};
+    const bool ranged = registers_.ReadActuatorRegisters(address, words, state_.lastResult, refreshAfter.after);
+    if (moved())
+        return;
+    if (!ranged) {
+        state_.posRangeMin = 0;
+        state_.posRangeMax = 0;
+        SetEditText(targetPosEdit, QString()); // its change handler marks the target invalid
+        PosRangeLabel->setText(QString::fromLatin1(kNoPosRange));
+        motorGoToPosTrackBar->setEnabled(false);
+        motorGoToPosTrackBar->setValue(motorGoToPosTrackBar->minimum());
+        RefreshUiState(false);
+        return;
+    }
+    state_.posRangeMin = words[Reg::RearLimit - Reg::BlockStart];
+    state_.posRangeMax = words[Reg::FrontLimit - Reg::BlockStart];
+    PosRangeLabel->setText(QString::asprintf("( %04d - %04d )", state_.posRangeMin, state_.posRangeMax));
+    motorGoToPosTrackBar->setRange(state_.posRangeMin, state_.posRangeMax);
+    motorGoToPosTrackBar->setEnabled(true);
+    motorPositionEdit->setText(QString::number(words[Reg::CurrentPos - Reg::BlockStart]));
+
+    DelayWithMessages(kCurrentReadPauseMs);
+    if (moved())
+        return;
+    uint16_t current = 0;
+    if (TryOperation(tries, [&] { return registers_.ReadMotorCurrent(address, current); }, refreshAfter) !=
+        Result::NoError) {
+        RefreshUiState(false);
+        return;
+    }
+    if (moved())
+        return;
+    motorCurrentEdit->setText(QString::number(current));
+    RefreshUiState(false);
 }
 
 void TMODBUSSettingForm::BusAdvCheckBoxClick()
 {
+    if (BusAdvCheckBox->isChecked()) {
+        // Commands go to every device at once (bus address 0), unanswered;
+        // there is no single device whose status could be shown.
+        state_.controlDeviceId = 0;
+        GetMotorStatusCheckBox->setChecked(false);
+    } else {
+        state_.controlDeviceId = SelectedControlAddress();
+    }
+}
+
+ResultCode TMODBUSSettingForm::SendMotorCommand(uint16_t command, int32_t tries)
+{
+    const uint8_t address = state_.controlDeviceId;
+    return TryOperation(tries, [&] { return registers_.WriteActionCmdIn(address, command); },
+                        {{}, [this] { RefreshUiState(false); }});
+}
+
+void TMODBUSSettingForm::StartStatusPoll()
+{
+    if (state_.controlDeviceId == 0)
+        return;
+    GetDeviceStatusTimer->setInterval(env_.timings.statusPollMs);
+    GetDeviceStatusTimer->start();
 }
 
 void TMODBUSSettingForm::motorUpButtonClick()
 {
+    SetActionText(QStringLiteral("Motor up..."));
+    if (SendMotorCommand(Cmd::Up, state_.cmdTryCount) == Result::NoError)
+        StartStatusPoll();
 }
 
 void TMODBUSSettingForm::motorDownButtonClick()
 {
+    SetActionText(QStringLiteral("Motor down..."));
+    if (SendMotorCommand(Cmd::Down, state_.cmdTryCount) == Result::NoError)
+        StartStatusPoll();
 }
 
 void TMODBUSSettingForm::motorStopButtonClick()
 {
+    SetActionText(QStringLiteral("Motor stop..."));
+    SendMotorCommand(Cmd::Stop, kStopTries);
 }
 
 void TMODBUSSettingForm::targetPosEditChange()
 {
+    const std::optional<long> number = NumberIn(targetPosEdit);
+    const uint16_t value = number ? static_cast<uint16_t>(*number) : 0; // its low 16 bits
+    if (!number || value < state_.posRangeMin || value > state_.posRangeMax) {
+        SetTextColour(targetPosEdit, kRed);
+        state_.targetPosValid = false;
+    } else {
+        SetTextColour(targetPosEdit, WindowText(targetPosEdit));
+        state_.targetPosValid = true;
+        motorGoToPosTrackBar->setValue(value);
+    }
+    RefreshUiState(false);
 }
 
 void TMODBUSSettingForm::motorGoToPosTrackBarChange()
 {
+    if (motorGoToPosTrackBar->isEnabled())
+        SetEditText(targetPosEdit, QString::number(motorGoToPosTrackBar->value()));
 }
 
 void TMODBUSSettingForm::motorActionGoButtonClick()
 {
+    // "Go" is enabled for a LUMO-D whether or not the target is valid, so
+    // the range is checked here too: a target outside the device's own
+    // limits never goes to the bus.
+    const std::optional<long> number = NumberIn(targetPosEdit);
+    const uint16_t target = number ? static_cast<uint16_t>(*number) : 0;
+    if (!number || target < state_.posRangeMin || target > state_.posRangeMax) {
+        SetTextColour(targetPosEdit, kRed);
+        state_.targetPosValid = false;
+        return;
+    }
+    const uint8_t address = state_.controlDeviceId;
+    const AttemptHooks refreshAfter{{}, [this] { RefreshUiState(false); }};
+    auto write = [&](auto operation) { return TryOperation(state_.cmdTryCount, operation, refreshAfter); };
+
+    SetActionText(QStringLiteral("set position..."));
+    const auto goal = static_cast<uint16_t>(target + state_.posOffset); // modulo 65536
+    if (write([&] { return registers_.WriteGoToPos(address, goal); }) != Result::NoError)
+        return;
+    SetActionText(QStringLiteral("stop motor..."));
+    if (write([&] { return registers_.WriteActionCmdIn(address, Cmd::Stop); }) != Result::NoError)
+        return;
+    SetActionText(QStringLiteral("go to..."));
+    if (write([&] { return registers_.WriteActionCmdIn(address, Cmd::GoToPos); }) != Result::NoError)
+        return;
+    StartStatusPoll();
 }
 
 void TMODBUSSettingForm::MotorSpeedUpDownClick()
 {
+    const uint8_t address = state_.controlDeviceId;
+    const auto speed = static_cast<uint16_t>(MotorSpeedUpDown->Position());
+    TryOperation(state_.cmdTryCount, [&] { return registers_.WriteSpeedPwm(address, speed); },
+                 {{}, [this] { RefreshUiState(false); }});
 }
 
 void TMODBUSSettingForm::GetMotorStatusCheckBoxClick()
 {
+    // Unchecking does nothing at once: the poll ends by its own rule.
+    if (GetMotorStatusCheckBox->isChecked() && !state_.isScanning) {
+        GetDeviceStatusTimer->setInterval(env_.timings.statusPollMs);
+        GetDeviceStatusTimer->start();
+    }
 }
 
-void TMODBUSSettingForm::ShowMotorStatus(uint16_t, uint16_t)
+bool TMODBUSSettingForm::StatusPollTick(uint8_t address, bool probed, uint16_t motion, uint16_t flags)
 {
+    const bool movingAtStart = motion != Motion::Stopped;
+    const AttemptHooks refreshBefore{[this] { RefreshUiState(true); }, {}};
+    auto read = [&](auto operation) { return TryOperation(state_.cmdTryCount, operation, refreshBefore); };
+    if (probed) {
+        uint16_t position = 0;
+        if (read([&] { return registers_.ReadCurrentPos(address, position); }) == Result::NoError)
+            motorPositionEdit->setText(QString::number(static_cast<int>(position) - state_.posOffset));
+        uint16_t current = 0;
+        if (read([&] { return registers_.ReadMotorCurrent(address, current); }) == Result::NoError)
+            motorCurrentEdit->setText(QString::number(current));
+        RefreshUiState(false);
+    }
+
+    // The latest successful read of this tick decides; none at all reads as
+    // stopped without flags (the tick's first read left both at 0).
+    uint16_t latestMotion = 0;
+    uint16_t latestFlags = 0;
+    if (read([&] { return registers_.ReadMotorStatus(address, latestMotion, latestFlags); }) == Result::NoError) {
+        motion = latestMotion;
+        flags = latestFlags;
+    }
+    ShowMotorStatus(motion, flags);
+    RefreshUiState(false);
+
+    if (state_.controlDeviceId == 0)
+        return false;
+    if (GetMotorStatusCheckBox->isChecked())
+        return true;
+    // The position shown was read between the two status reads. If the
+    // first still saw motion, the actuator stopped after it and the shown
+    // position is short of where it stands: one more tick reads that.
+    return motion != Motion::Stopped || (probed && movingAtStart);
+}
+
+void TMODBUSSettingForm::ShowMotorStatus(uint16_t motionState, uint16_t flags)
+{
+    switch (motionState) {
+    case Motion::Stopped:
+        MotorStatusLabel->setText(QStringLiteral("\u25A0"));
+        SetLabelColour(MotorStatusLabel, WindowText(MotorStatusLabel));
+        break;
+    case Motion::MovingUp:
+        MotorStatusLabel->setText(QStringLiteral("\u25B2"));
+        SetLabelColour(MotorStatusLabel, kLime);
+        break;
+    case Motion::MovingDown:
+        MotorStatusLabel->setText(QStringLiteral("\u25BC"));
+        SetLabelColour(MotorStatusLabel, kLime);
+        break;
+    default:
+        MotorStatusLabel->clear();
+        SetLabelColour(MotorStatusLabel, WindowText(MotorStatusLabel));
+        break;
+    }
+    const struct {
+        TShape *shape;
+        uint16_t bit;
+        const QColor &set;
+    } dots[] = {{HallErrorShape, Flag::HallError, kRed},
+                {MotorOverLoadShape, Flag::OverCurrent, kRed},
+                {InLearningShape, Flag::Learning, kLime},
+                {InGoToShape, Flag::PositionOk, kLime}};
+    for (const auto &dot : dots)
+        dot.shape->SetPenColor((flags & dot.bit) ? dot.set : kSilver);
 }
