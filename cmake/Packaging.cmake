@@ -24,11 +24,10 @@ if(TARGET lumo-tool)
 endif()
 
 # A sanitized build links libasan and libubsan, runs several times slower and
-# reports leaks at exit: not something to hand to a technician. Leave CPack
-# out of such a tree, so that `cpack` there fails instead of packaging it.
+# reports leaks at exit: not something to hand to a technician. cpack in such
+# a tree stops at once and says why.
 if(LUMO_SANITIZE)
-  message(STATUS "Packaging: not available in a sanitized build (configure with -DLUMO_SANITIZE=OFF)")
-  return()
+  set(CPACK_PROJECT_CONFIG_FILE ${LUMO_PACKAGING_DIR}/CPackRefuseSanitized.cmake)
 endif()
 
 set(CPACK_PACKAGE_NAME lumo-service-tool)
@@ -59,8 +58,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(TARGET lumo-tool)
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-wine)
 endif()
-# Read by cpack itself: refuses to build a .deb without dpkg-shlibdeps,
-# which CPack would otherwise build without any Depends line.
-set(CPACK_PROJECT_CONFIG_FILE ${LUMO_PACKAGING_DIR}/CPackChecks.cmake)
+# Read by cpack once the packages are built: a .deb without a Depends line is
+# removed and cpack fails.
+set(CPACK_POST_BUILD_SCRIPTS ${LUMO_PACKAGING_DIR}/CPackChecks.cmake)
 
 include(CPack)

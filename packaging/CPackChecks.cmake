@@ -1,14 +1,21 @@
-# Read by cpack before each generator runs.
+# Run by cpack after it has built the packages (CPACK_POST_BUILD_SCRIPTS).
 #
-# Without dpkg-shlibdeps CPack still builds the .deb, only with no Depends
-# line, and says so in one status line: a package that installs cleanly and
-# then cannot start. Stop instead, and say what to install.
-if(CPACK_GENERATOR STREQUAL "DEB" AND CPACK_DEBIAN_PACKAGE_SHLIBDEPS)
-  find_program(LUMO_DPKG_SHLIBDEPS dpkg-shlibdeps)
-  find_program(LUMO_FILE file)
-  if(NOT LUMO_DPKG_SHLIBDEPS OR NOT LUMO_FILE)
-    message(FATAL_ERROR
-      "The .deb's dependencies are computed with dpkg-shlibdeps and file(1); "
-      "install them first: sudo apt-get install dpkg-dev file")
+# CPack builds a .deb even when dpkg-shlibdeps is missing or finds nothing:
+# it only notes "the package will have no dependencies" and carries on. Such
+# a package installs cleanly and then cannot start for want of Qt. Refuse it
+# here, and remove it so that nobody ships it by mistake.
+foreach(package IN LISTS CPACK_PACKAGE_FILES)
+  if(NOT package MATCHES "\\.deb$")
+    continue()
   endif()
-endif()
+  execute_process(COMMAND dpkg-deb --field ${package} Depends
+                  OUTPUT_VARIABLE depends
+                  RESULT_VARIABLE status
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT status EQUAL 0 OR depends STREQUAL "")
+    file(REMOVE ${package})
+    message(FATAL_ERROR
+      "${package} declares no Depends, so it was removed. Its dependencies are "
+      "computed with dpkg-shlibdeps and file(1): sudo apt-get install dpkg-dev file")
+  endif()
+endforeach()

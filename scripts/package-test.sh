@@ -40,10 +40,10 @@ step() {
 # --- build the package ------------------------------------------------------
 step "configure a Release tree without sanitizers" \
   cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DLUMO_SANITIZE=OFF -DLUMO_BUILD_TESTS=OFF -DLUMO_BUILD_GUI=ON
+  -DLUMO_SANITIZE=OFF -DLUMO_BUILD_TESTS=OFF -DLUMO_BUILD_GUI=ON -DLUMO_BUILD_TOOLS=ON
 step "build lumo-tool, lumo-sim and lumoctl" cmake --build "$BUILD" -j"$(nproc)"
 rm -f "$BUILD"/*.deb
-step "cpack -G DEB" bash -c 'cd "$1" && cpack -G DEB' _ "$BUILD"
+step "cpack -G DEB" cpack -G DEB --config "$BUILD/CPackConfig.cmake" -B "$BUILD"
 
 VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
 ARCH=$(dpkg --print-architecture)
@@ -72,7 +72,7 @@ done
 # Worked out by dpkg-shlibdeps from what the programs link; the window needs
 # Qt's three libraries (libqt6gui6 also carries the xcb platform plugin).
 depends=$(dpkg-deb -f "$DEB" Depends)
-depends_names=$(tr ',|' '\n\n' <<<"$depends" | awk '{ print $1 }')
+depends_names=$(tr ',|' '\n' <<<"$depends" | awk '{ print $1 }')
 for lib in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6; do
   if grep -Fxq "$lib" <<<"$depends_names"; then pass "Depends names $lib"; else fail "Depends names $lib" "Depends: '$depends'"; fi
 done
@@ -126,8 +126,8 @@ for program in lumo-tool lumo-sim lumoctl; do
   # RUNPATH would point into a build tree that users do not have.
   bad=$(grep -E 'lib(asan|ubsan|tsan|lsan)|\((RPATH|RUNPATH)\)' <<<"$dynamic")
   if [ -z "$bad" ]; then pass "$program links no sanitizer and carries no RUNPATH"; else fail "$program links no sanitizer and carries no RUNPATH" "$bad"; fi
-  missing=$(ldd "$bin" 2>&1 | grep 'not found')
-  if [ -z "$missing" ]; then pass "$program finds all its libraries"; else fail "$program finds all its libraries" "$missing"; fi
+  unresolved=$(ldd "$bin" 2>&1 | grep 'not found')
+  if [ -z "$unresolved" ]; then pass "$program finds all its libraries"; else fail "$program finds all its libraries" "$unresolved"; fi
 done
 
 # --- desktop entry and icon ---------------------------------------------------
@@ -184,14 +184,14 @@ check_window() {
       if kill -0 "$pid" 2>/dev/null; then echo "closed=no" >>"$4"; kill "$pid"; fi
       wait "$pid"
       echo "exit=$?" >>"$4"' \
-    _ "$ROOT/usr/bin/lumo-tool" "$SCRATCH/window.err" "$helper" "$SCRATCH/window.out" >/dev/null 2>&1
+    _ "$ROOT/usr/bin/lumo-tool" "$SCRATCH/window.err" "$helper" "$SCRATCH/window.out" >"$SCRATCH/xvfb.log" 2>&1
   local report=$SCRATCH/window.out
   value() { sed -n "s/^$1=//p" "$report" 2>/dev/null | tail -n 1; }
 
   if [ "$(value check)" = 0 ]; then
     pass "lumo-tool shows its window and paints it ($(value size), $(value colours) colours)"
   else
-    fail "lumo-tool shows its window and paints it" "$(cat "$report" "$SCRATCH/window.err" 2>/dev/null | tr '\n' ' ')"
+    fail "lumo-tool shows its window and paints it" "$(cat "$report" "$SCRATCH/window.err" "$SCRATCH/xvfb.log" 2>/dev/null | tr '\n' ' ')"
     return
   fi
   local title
@@ -210,7 +210,8 @@ check_window() {
   if [ "$(value exit)" = 0 ] && [ -z "$(value closed)" ]; then
     pass "lumo-tool closes on WM_DELETE_WINDOW and exits 0"
   else
-    local why="exit $(value exit)"
+    local why
+    why="exit $(value exit)"
     [ -n "$(value closed)" ] && why="still running 5 s after the request, stopped"
     fail "lumo-tool closes on WM_DELETE_WINDOW and exits 0" "$why"
   fi
