@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything with AddressSanitizer and
 # UndefinedBehaviorSanitizer, fuzzes for a short while, runs the Windows
-# build of the core under Wine, and runs every test with CTest.
+# build of the core under Wine, builds and tries the .deb, and runs every
+# test with CTest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -19,6 +20,7 @@ export QT_QPA_PLATFORM=offscreen
 status=0
 scripts/fuzz.sh 10 || status=1
 scripts/windows-tests.sh "$BUILD" || status=1
+scripts/package-test.sh || status=1
 
 (cd "$BUILD" && ctest --output-on-failure -j2 --timeout 300) || status=1
 exit $status

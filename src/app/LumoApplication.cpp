@@ -8,6 +8,8 @@
 LumoApplication::LumoApplication(int &argc, char **argv) : QApplication(argc, argv)
 {
     setApplicationName(QStringLiteral("lumo-tool"));
+    // Lets a Wayland desktop match the window to its menu entry and icon.
+    setDesktopFileName(QStringLiteral("lumo-tool"));
     setApplicationDisplayName(QString::fromUtf8(kApplicationTitle));
 }
 
