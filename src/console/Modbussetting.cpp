@@ -268,6 +268,9 @@ void TMODBUSSettingForm::BuildControls()
         return timer;
     };
     GetDeviceStatusTimer = makeTimer("GetDeviceStatusTimer", env_.timings.statusPollMs);
+    // The scan's pace is its 500 ms tick: a coarse timer may come up to 5 %
+    // late at every one of the 127 ticks.
+    GetDeviceStatusTimer->setTimerType(Qt::PreciseTimer);
     MotorLearnStatusTimer = makeTimer("MotorLearnStatusTimer", env_.timings.learnWatchMs);
     cycleTestTimer = makeTimer("cycleTestTimer", 3 * env_.timings.cycleTestSecondMs);
 
