@@ -133,22 +133,23 @@ void TMODBUSSettingForm::GetDeviceStatusTimerTimer()
     if (probe != Result::NoError)
         RefreshUiState(false);
 
-    if (scanTick && scanRun_ != run) {
-        // "Stop Scan" and "Scan Devices" again while this probe waited: the
-        // new scan starts at address 1 and this tick's address is not its.
+    if (!scanTick) {
+        EndStatusTick(StatusPollTick(address, probe == Result::NoError, motion, flags));
+        return;
+    }
+    if (!state_.isScanning || scanRun_ != run) {
+        // "Stop Scan" (and perhaps "Scan Devices" again) while this probe
+        // waited. The probed address is not the Control page's device, so
+        // nothing more is read or shown for it; a new scan starts at 1.
         RefreshUiState(false);
         EndStatusTick(false);
         return;
     }
 
-    if (!(scanTick && state_.isScanning)) {
-        // A status poll; also a scan tick whose scan was stopped during the
-        // probe, which then ends as a poll of the probed address.
-        EndStatusTick(StatusPollTick(address, probe == Result::NoError, motion, flags));
-        return;
-    }
-
-    if (probe == Result::NoError && !AddProbedDevice(address, run)) {
+    // Listed even if "Stop Scan" comes during the model read, as a device
+    // that answered its probe; but then the scan goes no further.
+    const bool sameScan = probe != Result::NoError || AddProbedDevice(address, run);
+    if (!sameScan || !state_.isScanning) {
         RefreshUiState(false);
         EndStatusTick(false);
         return;
