@@ -233,6 +233,9 @@ void TMODBUSSettingForm::BusDevicesListViewClick()
     const bool voltage = state_.selectedModel == Model::LumoP;
     VoltageOutLabel->setVisible(voltage);
     VoltageOutComboBox->setVisible(voltage);
+    // Whether a voltage choice is required follows the selected model, so
+    // "Write" and "Export" must follow the new selection too.
+    ConfigInputChange();
 
     if (!state_.isScanning) {
         // The selection is fixed for both reads: a row clicked during their

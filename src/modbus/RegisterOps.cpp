@@ -5,17 +5,22 @@
 ResultCode RunAttempts(RtuEngine &engine, int32_t tries, uint32_t gapMs, uint32_t &lastResult,
                        const std::function<ResultCode()> &operation, const AttemptHooks &hooks)
 {
+    // The loop decides on its own copy of the result: a handler that runs
+    // during the gap may overwrite lastResult (a disconnect resets it to 0),
+    // which must not turn a failed attempt into a success.
     int32_t made = 0;
+    ResultCode result = Result::NoError;
     do {
         if (hooks.before)
             hooks.before();
-        lastResult = operation();
+        result = operation();
+        lastResult = result;
         ++made;
         if (hooks.after)
             hooks.after();
         engine.DelayWithMessages(gapMs);
-    } while (lastResult != Result::NoError && made < tries);
-    return static_cast<ResultCode>(lastResult);
+    } while (result != Result::NoError && made < tries);
+    return result;
 }
 
 ActuatorRegisters::ActuatorRegisters(RtuEngine &engine, const uint32_t &responseDelayMs,
@@ -151,11 +156,11 @@ bool ActuatorRegisters::ReadActuatorRegisters(uint8_t address, std::array<uint16
                                               uint32_t &lastResult, const std::function<void()> &after)
 {
     std::array<uint16_t, Reg::BlockCount> block{};
-    RunAttempts(engine_, cmdTryCount_, commandGapMs_, lastResult,
-                [&] { return engine_.ReadRegisters(Fc::ReadHolding, address, Reg::BlockStart, Reg::BlockCount,
-                                                   block.data()); },
-                {nullptr, after});
-    if (lastResult != Result::NoError)
+    const ResultCode result = RunAttempts(
+        engine_, cmdTryCount_, commandGapMs_, lastResult,
+        [&] { return engine_.ReadRegisters(Fc::ReadHolding, address, Reg::BlockStart, Reg::BlockCount, block.data()); },
+        {nullptr, after});
+    if (result != Result::NoError)
         return false;
     words = block;
     return true;

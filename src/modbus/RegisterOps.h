@@ -13,7 +13,8 @@
 // The attempt loop every workflow wraps around a bus operation: run it, keep
 // its code in lastResult, call `after`, wait gapMs; repeat while it fails,
 // at most `tries` times and at least once. `before` runs ahead of each
-// attempt (the window refreshes its busy state there).
+// attempt (the window refreshes its busy state there). Returns the last
+// attempt's own result, whatever a handler in a gap did to lastResult.
 struct AttemptHooks {
     std::function<void()> before;
     std::function<void()> after;

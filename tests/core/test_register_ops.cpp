@@ -225,3 +225,28 @@ TEST(RunAttempts, StopsAtTheFirstSuccessAndAlwaysTriesOnce)
 }
 
 } // namespace
+
+namespace {
+
+// A handler running in the gap after a failed attempt (a disconnect, say)
+// may reset lastResult to 0; the loop must still see the failure.
+TEST(RunAttempts, AFailureStaysAFailureWhateverTheGapDoesToLastResult)
+{
+    std::unique_ptr<C_ComPort> none;
+    uint32_t delay = 30;
+    FakeClock clock;
+    uint32_t lastResult = 0;
+    RtuEngine engine{none, delay, clock, [&](uint32_t maxWait) {
+                         lastResult = Result::NoError;
+                         clock.Advance(maxWait);
+                     }};
+    int calls = 0;
+    const ResultCode r = RunAttempts(engine, 3, 20, lastResult, [&] {
+        ++calls;
+        return Result::ReadDataWait;
+    });
+    EXPECT_EQ(r, Result::ReadDataWait);
+    EXPECT_EQ(calls, 3);
+}
+
+} // namespace
