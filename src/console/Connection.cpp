@@ -265,7 +265,12 @@ void TMODBUSSettingForm::PortRemoved(const std::string &removedName)
     // Names are compared in full: cut short, "/dev/ttyUSB1" and
     // "/dev/ttyUSB10" (or COM12 and COM123) would be taken for one another.
     if (!state_.portName.empty() && EqualsIgnoringCase(removedName, state_.portName)) {
+        // The port was taken away, not closed by the operator: a failure
+        // that a workflow met on the vanishing line stays in the status bar
+        // rather than turning into "No Error".
+        const uint32_t lastFailure = state_.lastResult;
         ClosePort();
+        state_.lastResult = lastFailure;
         if (EqualsIgnoringCase(ToPortName(PortNameComboBox->currentText()), removedName))
             SetComboText(QString::fromLatin1(kNoPortText));
         ConnectButton->setText(state_.isConnected ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
