@@ -23,6 +23,7 @@
 #include "GuiSupport.h"
 #include "ScriptedDialogs.h"
 #include "VirtualBus.h"
+#include "WindowFixture.h"
 #include "console/Controls.h"
 #include "console/Modbussetting.h"
 #include "serial/UsbDevice.h"
@@ -53,28 +54,12 @@ inline lumosim::DeviceOptions Device(uint8_t address, uint16_t model = 0)
 struct BusWindow {
     explicit BusWindow(const std::vector<lumosim::DeviceOptions> &devices, ConsoleTimings timings = ShortTimings())
     {
-        ConsoleEnvironment env;
-        env.dialogs = &dialogs;
-        const std::string emptyTree = sysfs.path().toStdString();
-        QDir(sysfs.path()).mkpath(QStringLiteral("class/tty"));
-        env.makeAdapterFinder = [emptyTree] { return std::make_unique<C_USBDevice>(SysfsTree{emptyTree, emptyTree}); };
-        env.readSerialPorts = [](std::vector<std::string> *out) {
-            if (!out)
-                return false;
-            out->clear();
-            return true;
-        };
+        ConsoleEnvironment env = IsolatedEnvironment(sysfs, dialogs);
         env.timings = timings;
-        form = std::make_unique<TMODBUSSettingForm>(std::move(env));
-        form->show();
-        if (!QTest::qWaitForWindowExposed(form.get()))
-            qFatal("the window was not exposed");
+        form = ShowWindow(std::move(env));
         if (devices.empty())
             return;
-        for (const auto &device : devices)
-            bus.AddDevice(device);
-        if (!bus.Start())
-            qFatal("virtual bus did not start");
+        StartVirtualBus(bus, devices);
         auto *combo = Find<QComboBox>(form.get(), "PortNameComboBox");
         combo->setEditText(QString::fromStdString(bus.DevicePath()));
         QTest::mouseClick(Find<QPushButton>(form.get(), "ConnectButton"), Qt::LeftButton);

@@ -21,6 +21,7 @@
 
 #include "ScriptedDialogs.h"
 #include "VirtualBus.h"
+#include "WindowFixture.h"
 #include "app/WaitDlg.h"
 #include "console/Controls.h"
 #include "console/Modbussetting.h"
@@ -76,35 +77,22 @@ public:
                  lumosim::BusOptions busOptions = {})
         : bus(busOptions)
     {
+        std::vector<lumosim::DeviceOptions> options;
         for (const Device &d : devices) {
-            lumosim::DeviceOptions options;
-            options.address = d.address;
-            options.model = d.model;
-            bus.AddDevice(options);
+            lumosim::DeviceOptions &device = options.emplace_back();
+            device.address = d.address;
+            device.model = d.model;
         }
-        if (!bus.Start())
-            qFatal("virtual bus did not start");
+        StartVirtualBus(bus, options);
 
-        ConsoleEnvironment env;
-        env.dialogs = &dialogs;
-        QDir(sysfs.path()).mkpath(QStringLiteral("class/tty"));
-        const std::string emptyTree = sysfs.path().toStdString();
-        env.makeAdapterFinder = [emptyTree] { return std::make_unique<C_USBDevice>(SysfsTree{emptyTree, emptyTree}); };
-        env.readSerialPorts = [](std::vector<std::string> *out) {
-            if (out)
-                out->clear();
-            return out != nullptr;
-        };
+        ConsoleEnvironment env = IsolatedEnvironment(sysfs, dialogs);
         env.timings.learnWatchMs = 20;
         env.timings.scanTickMs = 20;
         env.timings.statusPollMs = 50;
         env.timings.portWatchMs = 1000;
-        form = std::make_unique<TMODBUSSettingForm>(std::move(env));
+        form = ShowWindow(std::move(env));
         waitDlg = std::make_unique<TWaitDlg>();
         form->SetWaitDialog(waitDlg.get());
-        form->show();
-        if (!QTest::qWaitForWindowExposed(form.get()))
-            qFatal("the window was not shown");
     }
 
     const ConsoleState &state() const { return form->consoleState(); }
@@ -127,10 +115,7 @@ public:
 
     void Connect()
     {
-        auto *combo = get<QComboBox>("PortNameComboBox");
-        combo->lineEdit()->selectAll();
-        QTest::keyClick(combo->lineEdit(), Qt::Key_Backspace);
-        QTest::keyClicks(combo->lineEdit(), QString::fromStdString(bus.DevicePath()));
+        TypePortName(*form, bus.DevicePath());
         Click("ConnectButton");
         if (!state().isConnected)
             qFatal("the window did not connect to the virtual bus");

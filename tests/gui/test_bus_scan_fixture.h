@@ -27,6 +27,7 @@
 
 #include "ScriptedDialogs.h"
 #include "VirtualBus.h"
+#include "WindowFixture.h"
 #include "console/Controls.h"
 #include "console/Modbussetting.h"
 #include "console/Shape.h"
@@ -87,45 +88,29 @@ class BusWindow {
 public:
     explicit BusWindow(FixtureOptions options) : bus(options.bus)
     {
+        std::vector<lumosim::DeviceOptions> devices;
         for (const BusDevice &d : options.devices) {
-            lumosim::DeviceOptions device;
+            lumosim::DeviceOptions &device = devices.emplace_back();
             device.address = d.address;
             device.model = static_cast<uint16_t>(d.model);
             device.name = d.name;
             device.firmware = d.firmware;
-            bus.AddDevice(device);
         }
-        if (!bus.Start())
-            qFatal("virtual bus did not start");
+        StartVirtualBus(bus, devices);
 
-        ConsoleEnvironment env;
-        env.dialogs = &dialogs;
-        const std::string emptyTree = sysfs.path().toStdString();
-        QDir(sysfs.path()).mkpath(QStringLiteral("class/tty"));
-        env.makeAdapterFinder = [emptyTree] { return std::make_unique<C_USBDevice>(SysfsTree{emptyTree, emptyTree}); };
-        env.readSerialPorts = [](std::vector<std::string> *out) {
-            if (out)
-                out->clear();
-            return out != nullptr;
-        };
+        ConsoleEnvironment env = IsolatedEnvironment(sysfs, dialogs);
         env.timings = options.timings;
         if (options.clockFactor > 1) {
             clock = std::make_unique<FastClock>(options.clockFactor);
             env.clock = clock.get();
         }
-        form = std::make_unique<TMODBUSSettingForm>(std::move(env));
-        form->show();
-        if (!QTest::qWaitForWindowExposed(form.get()))
-            qFatal("the window was not shown");
+        form = ShowWindow(std::move(env));
     }
 
     // Types the bus's path and clicks "Connect"; true when connected.
     bool Connect()
     {
-        auto *combo = Child<QComboBox>(form.get(), "PortNameComboBox");
-        combo->lineEdit()->selectAll();
-        QTest::keyClick(combo->lineEdit(), Qt::Key_Backspace);
-        QTest::keyClicks(combo->lineEdit(), QString::fromStdString(bus.DevicePath()));
+        TypePortName(*form, bus.DevicePath());
         QTest::mouseClick(Child<QPushButton>(form.get(), "ConnectButton"), Qt::LeftButton);
         return state().isConnected;
     }

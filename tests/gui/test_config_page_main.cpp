@@ -1,36 +1,15 @@
-// Runs the Actuators page's Qt Test classes under the program's own
-// application object.
+// Runs the Actuators page's Qt Test classes.
 // Usage: gui_config_tests [ClassName] [Qt Test options]
 
-#include <QTest>
-#include <cstring>
-#include <functional>
-#include <memory>
-#include <vector>
-
 #include "ConfigTestSupport.h"
-#include "app/LumoApplication.h"
+#include "TestMain.h"
 
 int main(int argc, char **argv)
 {
-    LumoApplication app(argc, argv);
-    const std::vector<std::pair<const char *, std::function<std::unique_ptr<QObject>()>>> classes = {
-        {"ConfigPageTest", MakeConfigPageTest},
-        {"ConfigFilesTest", MakeConfigFilesTest},
-        {"LearningTest", MakeLearningTest},
-    };
-    const char *only = nullptr;
-    std::vector<char *> args(argv, argv + argc);
-    if (args.size() > 1 && args[1][0] != '-') {
-        only = args[1];
-        args.erase(args.begin() + 1);
-    }
-    int failures = 0;
-    for (const auto &[name, make] : classes) {
-        if (only && std::strcmp(only, name) != 0)
-            continue;
-        std::unique_ptr<QObject> test = make();
-        failures += QTest::qExec(test.get(), static_cast<int>(args.size()), args.data());
-    }
-    return failures == 0 ? 0 : 1;
+    return RunTestClasses(argc, argv,
+                          {
+                              {"ConfigPageTest", MakeConfigPageTest},
+                              {"ConfigFilesTest", MakeConfigFilesTest},
+                              {"LearningTest", MakeLearningTest},
+                          });
 }
