@@ -110,8 +110,7 @@ void TMODBUSSettingForm::modifyDeviceIDButtonClick()
     }
 
     MODBusDevicesListBox->clear();
-    state_.controlDeviceId = 0;
-    state_.controlModel = Model::None;
+    SetControlDevice(0);
     for (int row = 0; row < BusDevicesListView->rowCount(); ++row) {
         const QTableWidgetItem *item = BusDevicesListView->item(row, 0);
         MODBusDevicesListBox->addItem(item ? item->text() : QString());

@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "config/ConfigRules.h"
+#include "console/FlagScope.h"
 #include "console/Modbussetting.h"
 #include "modbus/ResultCode.h"
 
@@ -28,19 +29,6 @@ constexpr uint32_t kModelReadPauseMs = 50;
 // The device-information reads always make three attempts, whatever the
 // Debug page's attempt count says.
 constexpr int32_t kInfoReadTries = 3;
-
-// Keeps the "a tick is under way" flag true for exactly one tick, also if
-// something escapes the handler.
-class TickScope {
-public:
-    explicit TickScope(bool &running) : running_(running) { running_ = true; }
-    ~TickScope() { running_ = false; }
-    TickScope(const TickScope &) = delete;
-    TickScope &operator=(const TickScope &) = delete;
-
-private:
-    bool &running_;
-};
 
 } // namespace
 
@@ -78,9 +66,8 @@ void TMODBUSSettingForm::ScanDeviceButtonClick()
 
     state_.newDeviceId = 0;
     state_.selectedDeviceId = 0;
-    state_.controlDeviceId = 0;
     state_.selectedModel = Model::None;
-    state_.controlModel = Model::None;
+    SetControlDevice(0);
 
     state_.scanId = kFirstScanAddress;
     state_.isScanning = true;
@@ -110,7 +97,7 @@ void TMODBUSSettingForm::GetDeviceStatusTimerTimer()
         return;
 
     GetDeviceStatusTimer->stop();
-    const TickScope scope(statusTickRunning_);
+    const FlagScope scope(statusTickRunning_);
     const bool scanTick = state_.isScanning;
     const uint32_t run = scanRun_;
     const uint8_t address = scanTick ? state_.scanId : state_.controlDeviceId;
@@ -229,13 +216,7 @@ void TMODBUSSettingForm::BusDevicesListViewClick()
     // nothing to apply until the operator types another one.
     SetEditText(NewDeviceIDEdit, caption->text());
 
-    // Only the LUMO-P has an analogue output to choose.
-    const bool voltage = state_.selectedModel == Model::LumoP;
-    VoltageOutLabel->setVisible(voltage);
-    VoltageOutComboBox->setVisible(voltage);
-    // Whether a voltage choice is required follows the selected model, so
-    // "Write" and "Export" must follow the new selection too.
-    ConfigInputChange();
+    ShowModelInputs();
 
     if (!state_.isScanning) {
         // The selection is fixed for both reads: a row clicked during their

@@ -8,7 +8,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QLabel>
 #include <QPalette>
+#include <QTableWidget>
 #include <QTimer>
 #include <optional>
 #include <string>
@@ -128,7 +130,10 @@ bool TMODBUSSettingForm::ReadConfig(uint8_t address, ActuatorConfig *record)
 {
     TransferContext context{state_.lastResult, state_.isBusy, state_.posOffset, state_.cmdTryCount,
                             state_.commandGapMs, [this](bool busy) { RefreshUiState(busy); }};
-    return ::ReadConfig(registers_, address, record, context);
+    if (!::ReadConfig(registers_, address, record, context))
+        return false;
+    lastReadVoltage_ = {address, record->VoltageOut};
+    return true;
 }
 
 bool TMODBUSSettingForm::WriteConfig(uint8_t address, const ActuatorConfig *record)
@@ -136,6 +141,17 @@ bool TMODBUSSettingForm::WriteConfig(uint8_t address, const ActuatorConfig *reco
     TransferContext context{state_.lastResult, state_.isBusy, state_.posOffset, state_.cmdTryCount,
                             state_.commandGapMs, [this](bool busy) { RefreshUiState(busy); }};
     return ::WriteConfig(registers_, address, record, context);
+}
+
+void TMODBUSSettingForm::ShowModelInputs()
+{
+    // Only the LUMO-P has an analogue output to choose.
+    const bool voltage = state_.selectedModel == Model::LumoP;
+    VoltageOutLabel->setVisible(voltage);
+    VoltageOutComboBox->setVisible(voltage);
+    // Whether a voltage choice is required follows the selected model, so
+    // "Write" and "Export" must follow it too.
+    ConfigInputChange();
 }
 
 void TMODBUSSettingForm::ConfigInputChange()
@@ -224,10 +240,50 @@ void TMODBUSSettingForm::UpdateConfigButtonClick()
     ActuatorConfig record;
     if (!GatherConfig(&record))
         return;
+    const uint8_t address = state_.selectedDeviceId;
+    if (state_.selectedModel == Model::None && !SettleVoltageOut(address, &record))
+        return;
     SetActionText(QStringLiteral("Set config data"));
-    if (WriteConfig(state_.selectedDeviceId, &record))
+    if (WriteConfig(address, &record))
         dialogs_.Information(QStringLiteral("Update device config successfully !"));
     else
         dialogs_.Error(QStringLiteral("Failed to update device configuration !"));
     RefreshUiState(false);
+}
+
+bool TMODBUSSettingForm::SettleVoltageOut(uint8_t address, ActuatorConfig *record)
+{
+    // The page hides the voltage row for a device of unknown model, and a
+    // hidden row gathers as 10 V: a LUMO-P whose model the scan could not
+    // read would have its 5 V output changed by a Write nobody edited. So
+    // the model is asked for now; failing that, the value read from the
+    // device is written back unchanged.
+    uint16_t code = 0;
+    const ResultCode read = TryOperation(state_.cmdTryCount, [&] { return registers_.ReadModel(address, code); },
+                                         {{}, [this] { RefreshUiState(false); }});
+    if (state_.selectedDeviceId != address)
+        return false; // another row was clicked meanwhile; that choice stands
+    if (read == Result::NoError && code <= Model::LumoB) {
+        state_.selectedModel = code;
+        const std::string_view name = Model::NameOf(code);
+        for (int row = 0; row < BusDevicesListView->rowCount(); ++row) {
+            const QTableWidgetItem *caption = BusDevicesListView->item(row, 0);
+            QTableWidgetItem *model = BusDevicesListView->item(row, 1);
+            if (caption && model && caption->text() == QString::number(address))
+                model->setText(QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
+        }
+        ShowModelInputs();
+        // The model's own rule now decides; a LUMO-P whose voltage the
+        // page does not show yet is refused by it, with the row now shown.
+        return GatherConfig(record);
+    }
+    if (lastReadVoltage_.address == address && address != 0) {
+        record->VoltageOut = lastReadVoltage_.value;
+        return true;
+    }
+    dialogs_.Error(QString::asprintf("The model of device %d could not be read, so its analogue output setting is "
+                                     "unknown. Read its configuration first, then write it.",
+                                     address));
+    RefreshUiState(false);
+    return false;
 }

@@ -35,8 +35,12 @@ struct ConsoleState {
     uint16_t posOffset = 0;
     bool configValid = false;
     int32_t learnErrorCount = 0;
+    uint8_t learnDeviceId = 0;       // the device a learning run belongs to; 0 = none
     uint16_t posRangeMax = 0;
     uint16_t posRangeMin = 0;
+    // posRangeMin..posRangeMax were read from controlDeviceId. Until then
+    // (and after a failed read) no target is valid: 0..0 is no real range.
+    bool posRangeKnown = false;
     bool targetPosValid = false;
     int32_t broadcastRepeat = 1;     // sends of a write to address 0
     int32_t cmdTryCount = 3;         // attempts per bus operation, 1..5

@@ -4,6 +4,7 @@
 // dialog; a timer then reads the actuator's status until its Learning flag
 // drops, and the configuration it found is read back onto the Actuators page.
 
+#include <QTableWidget>
 #include <QTimer>
 
 #include "config/ActuatorConfig.h"
@@ -20,12 +21,17 @@ constexpr int32_t kLearnReadFailureLimit = 20;
 
 void TMODBUSSettingForm::LearnButtonClick()
 {
+    // The whole run belongs to the device selected now: a row clicked
+    // between the stop and the learn command, or during the watch, must not
+    // send the learn command elsewhere or make the watch follow another
+    // device.
+    const uint8_t address = state_.selectedDeviceId;
     // The actuator is about to move: keep the status poll off the bus.
     StopInstantStatus(20);
     RefreshUiState(true);
     const AttemptHooks hooks{{}, [this] { RefreshUiState(false); }};
-    auto command = [this](uint16_t value) {
-        return [this, value] { return registers_.WriteActionCmdIn(state_.selectedDeviceId, value); };
+    auto command = [this, address](uint16_t value) {
+        return [this, address, value] { return registers_.WriteActionCmdIn(address, value); };
     };
     if (RunAttempts(engine_, state_.cmdTryCount, state_.commandGapMs, state_.lastResult, command(Cmd::Stop), hooks) !=
         Result::NoError)
@@ -35,6 +41,7 @@ void TMODBUSSettingForm::LearnButtonClick()
     if (RunAttempts(engine_, state_.cmdTryCount, state_.commandGapMs, state_.lastResult, command(Cmd::Learn), hooks) !=
         Result::NoError)
         return;
+    state_.learnDeviceId = address;
     state_.learnErrorCount = 0;
     MotorLearnStatusTimer->start();
     SetActionText(QStringLiteral("Motor Learn..."));
@@ -54,14 +61,16 @@ void TMODBUSSettingForm::MotorLearnStatusTimerTimer()
         return;
     }
 
+    const uint8_t address = state_.learnDeviceId;
     uint16_t motion = 0;
     uint16_t flags = 0;
     state_.lastResult = Result::NoError;
     RefreshUiState(true);
     // One attempt per tick; the next tick is the retry.
-    state_.lastResult = registers_.ReadMotorStatus(state_.selectedDeviceId, motion, flags);
+    const ResultCode read = registers_.ReadMotorStatus(address, motion, flags);
+    state_.lastResult = read;
     RefreshUiState(false);
-    if (state_.lastResult != Result::NoError) {
+    if (read != Result::NoError) {
         if (++state_.learnErrorCount >= kLearnReadFailureLimit) {
             HideWaitDialog();
             return;
@@ -75,16 +84,35 @@ void TMODBUSSettingForm::MotorLearnStatusTimerTimer()
         return;
     }
 
-    // Learning is over: show what the actuator found.
+    // Learning is over: show what the actuator found, as the configuration
+    // of that actuator. If the operator has picked another row meanwhile,
+    // the learned device is selected again first, so the page never shows
+    // one device's values under another device's address (where "Write"
+    // would send them).
     DelayWithMessages(10);
     if (state_.comPort)
         state_.comPort->DrainInput();
     ActuatorConfig record;
-    if (ReadConfig(state_.selectedDeviceId, &record))
+    if (ReadConfig(address, &record) && (state_.selectedDeviceId == address || ReselectDevice(address)) &&
+        state_.selectedDeviceId == address)
         ShowConfig(record);
     HideWaitDialog();
     SetActionText(QStringLiteral("Motor Learn end"));
     RefreshUiState(false);
+}
+
+bool TMODBUSSettingForm::ReselectDevice(uint8_t address)
+{
+    const QString caption = QString::number(address);
+    for (int row = 0; row < BusDevicesListView->rowCount(); ++row) {
+        const QTableWidgetItem *item = BusDevicesListView->item(row, 0);
+        if (!item || item->text() != caption)
+            continue;
+        BusDevicesListView->selectRow(row);
+        BusDevicesListViewClick();
+        return true;
+    }
+    return false;
 }
 
 void TMODBUSSettingForm::HideWaitDialog()

@@ -40,6 +40,8 @@ constexpr int kFontPixels = 13;
 constexpr int kEditHeight = 22;
 constexpr int kComboHeight = 24;
 const char *const kNoPosRange = "( ____  -  ____ )";
+// How soon a device click that found the bus busy looks again.
+constexpr int kControlSelectRetryMs = 10;
 
 QLabel *MakeLabel(QWidget *parent, const char *name, const QString &text, int x, int y)
 {
@@ -261,18 +263,22 @@ void TMODBUSSettingForm::BuildControls()
     ProgressBar1->setValue(0);
     ProgressBar1->setTextVisible(false);
 
+    // Every interval of these timers is part of the behaviour (the scan's
+    // pace, the poll, the learning watch, the cycle test's step time): a
+    // coarse timer may fire up to 5 % early or late, so all are precise.
     auto makeTimer = [this](const char *name, int intervalMs) {
         auto *timer = new QTimer(this);
         timer->setObjectName(QString::fromLatin1(name));
         timer->setInterval(intervalMs);
+        timer->setTimerType(Qt::PreciseTimer);
         return timer;
     };
     GetDeviceStatusTimer = makeTimer("GetDeviceStatusTimer", env_.timings.statusPollMs);
-    // The scan's pace is its 500 ms tick: a coarse timer may come up to 5 %
-    // late at every one of the 127 ticks.
-    GetDeviceStatusTimer->setTimerType(Qt::PreciseTimer);
     MotorLearnStatusTimer = makeTimer("MotorLearnStatusTimer", env_.timings.learnWatchMs);
     cycleTestTimer = makeTimer("cycleTestTimer", 3 * env_.timings.cycleTestSecondMs);
+    // Retries a Control page device click that found the bus busy.
+    controlSelectTimer_ = makeTimer("controlSelectTimer", kControlSelectRetryMs);
+    controlSelectTimer_->setSingleShot(true);
 
     BuildDevicePage();
     BuildSettingPage();
@@ -458,7 +464,8 @@ void TMODBUSSettingForm::BuildOptionPage()
     motorStopButton->setFont(UiFont(19, true));
     motorDownButton->setFont(UiFont(19));
     targetPosLabel = MakeLabel(g, "targetPosLabel", QStringLiteral("Target Pos"), 36, 212);
-    targetPosEdit = MakeEdit(g, "targetPosEdit", DigitsOnly, 4, Qt::AlignHCenter, false,
+    // Five digits: targets go up to 65535, like the limits they lie between.
+    targetPosEdit = MakeEdit(g, "targetPosEdit", DigitsOnly, 5, Qt::AlignHCenter, false,
                              QRect(130, 208, 80, kEditHeight));
     PosRangeLabel = new QLabel(QString::fromLatin1(kNoPosRange), g);
     PosRangeLabel->setObjectName(QStringLiteral("PosRangeLabel"));
@@ -648,6 +655,7 @@ void TMODBUSSettingForm::RouteEvents()
     connect(motorActionGoButton, &QPushButton::clicked, this, [this] { motorActionGoButtonClick(); });
     connect(MotorSpeedUpDown, &TUpDown::Click, this, [this] { MotorSpeedUpDownClick(); });
     connect(GetMotorStatusCheckBox, &QCheckBox::toggled, this, [this] { GetMotorStatusCheckBoxClick(); });
+    connect(controlSelectTimer_, &QTimer::timeout, this, [this] { RunPendingControlSelect(); });
 
     connect(FunCodeComboBox, &QComboBox::activated, this, [this] { FunCodeComboBoxSelect(); });
     connect(RegisterComboBox, &QComboBox::activated, this, [this] {

@@ -149,6 +149,18 @@ private:
     bool WriteConfig(uint8_t address, const struct ActuatorConfig *record);
     // What each of the ten change handlers does.
     void ConfigInputChange();
+    // Shows the voltage row for a LUMO-P only (selectedModel) and judges
+    // the page again.
+    void ShowModelInputs();
+    // For a device whose model is unknown, decides the VoltageOut a Write
+    // sends (see ConfigPage.cpp); false when the Write must not go out.
+    bool SettleVoltageOut(uint8_t address, struct ActuatorConfig *record);
+    // The VoltageOut of the last successful configuration read, and the
+    // device it was read from (0: none).
+    struct {
+        uint8_t address = 0;
+        uint16_t value = 0;
+    } lastReadVoltage_;
     // Unchecks "Show instant status" and stops its poll before a transfer,
     // then lets `settleMs` pass; nothing when the box is not checked.
     void StopInstantStatus(uint32_t settleMs);
@@ -165,6 +177,9 @@ private:
     void LearnButtonClick();
     void MotorLearnStatusTimerTimer();
     void HideWaitDialog();
+    // Selects the Bus Devices row of `address` (as a click does) when the
+    // selection has moved away from it; false when no row has that address.
+    bool ReselectDevice(uint8_t address);
 
     // Motor control and live status (MotorControl.cpp).
     void MODBusDevicesListBoxClick();
@@ -188,6 +203,26 @@ private:
     void StartStatusPoll();
     // The Control page list's selected address; 0 for none or no number.
     uint8_t SelectedControlAddress() const;
+    // Makes `address` the device the Control page commands, with its model
+    // and position range unknown until they are read for it. The address,
+    // model and range change only together, so the buttons never command
+    // one device with another's model or limits.
+    void SetControlDevice(uint8_t address);
+    // Forgets the position range: no range shown, track bar off, the
+    // target judged again (invalid until a range is read).
+    void ForgetPosRange();
+    // Judges targetPosEdit against the range: its colour, targetPosValid
+    // and, for a valid target, the track bar. No refresh.
+    void CheckTargetPos();
+    // A device click that finds the bus in another workflow's hands is kept
+    // and its reads run once that workflow is over.
+    bool ControlSelectMustWait() const;
+    void RunPendingControlSelect();
+    // Reads the model, range, position and current of controlDeviceId.
+    void ReadControlDevice();
+    QTimer *controlSelectTimer_ = nullptr;
+    bool controlSelectPending_ = false;
+    bool controlSelectRunning_ = false;
 
     // Device address change (AddressChange.cpp).
     void NewDeviceIDEditChange();

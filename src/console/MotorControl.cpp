@@ -25,6 +25,7 @@
 
 #include "config/ConfigRules.h"
 #include "console/Controls.h"
+#include "console/FlagScope.h"
 #include "console/Modbussetting.h"
 #include "console/Shape.h"
 #include "modbus/ResultCode.h"
@@ -80,27 +81,95 @@ uint8_t TMODBUSSettingForm::SelectedControlAddress() const
     return number ? static_cast<uint8_t>(*number) : 0; // kept in 8 bits
 }
 
+void TMODBUSSettingForm::SetControlDevice(uint8_t address)
+{
+    state_.controlDeviceId = address;
+    state_.controlModel = Model::None;
+    controlSelectPending_ = false;
+    ForgetPosRange();
+}
+
+void TMODBUSSettingForm::ForgetPosRange()
+{
+    state_.posRangeKnown = false;
+    state_.posRangeMin = 0;
+    state_.posRangeMax = 0;
+    PosRangeLabel->setText(QString::fromLatin1(kNoPosRange));
+    // Disabled first, so moving it changes no target.
+    motorGoToPosTrackBar->setEnabled(false);
+    motorGoToPosTrackBar->setValue(motorGoToPosTrackBar->minimum());
+    // The typed target stays, judged against no range: invalid. Not through
+    // the edit's change handler: its refresh would clear the busy flag of a
+    // workflow this may run inside.
+    CheckTargetPos();
+}
+
+bool TMODBUSSettingForm::ControlSelectMustWait() const
+{
+    return state_.isScanning || state_.isBusy || state_.uiBusy || controlSelectRunning_ || statusTickRunning_;
+}
+
 void TMODBUSSettingForm::MODBusDevicesListBoxClick()
 {
-    state_.controlDeviceId = SelectedControlAddress();
-    if (state_.isScanning || state_.controlDeviceId == 0 || state_.isBusy || state_.uiBusy)
+    const uint8_t address = SelectedControlAddress();
+    const bool sameDevice = address == state_.controlDeviceId && state_.controlModel != Model::None;
+    if (!sameDevice)
+        SetControlDevice(address);
+    if (address == 0) {
+        RefreshUiState(state_.uiBusy);
         return;
+    }
+    if (ControlSelectMustWait()) {
+        // Another workflow is between two transactions. The buttons are off
+        // until this device's model and range are known; its reads follow
+        // as soon as that workflow is over. The busy flag is that
+        // workflow's and stays as it is.
+        if (!sameDevice) {
+            controlSelectPending_ = true;
+            controlSelectTimer_->start();
+        }
+        RefreshUiState(state_.uiBusy);
+        return;
+    }
+    ReadControlDevice();
+}
 
+void TMODBUSSettingForm::RunPendingControlSelect()
+{
+    if (!controlSelectPending_)
+        return;
+    if (ControlSelectMustWait()) {
+        controlSelectTimer_->start();
+        return;
+    }
+    controlSelectPending_ = false;
+    ReadControlDevice();
+}
+
+void TMODBUSSettingForm::ReadControlDevice()
+{
+    const FlagScope running(controlSelectRunning_);
     BusAdvCheckBox->setChecked(false);
     RefreshUiState(true);
     // Fixed for the whole selection. If the operator picks another device
-    // (or starts a scan) during one of the waits below, that choice has run
-    // its own reads, and this one stops rather than show the range and
-    // position of a device that is no longer the selected one.
+    // (or starts a scan) during one of the waits below, that choice has
+    // reset the model and range and will run its own reads, and this one
+    // stops rather than show the range and position of a device that is no
+    // longer the selected one.
     const uint8_t address = state_.controlDeviceId;
     auto moved = [this, address] { return state_.controlDeviceId != address; };
     const AttemptHooks refreshBefore{[this] { RefreshUiState(true); }, {}};
     const AttemptHooks refreshAfter{{}, [this] { RefreshUiState(false); }};
     const int32_t tries = state_.cmdTryCount;
 
+    // Unknown until both are read: a re-read of the same device starts
+    // from nothing too.
+    state_.controlModel = Model::None;
+    ForgetPosRange();
+
     uint16_t model = 0;
     if (TryOperation(tries, [&] { return registers_.ReadModel(address, model); }, refreshBefore) != Result::NoError) {
-        // The motion buttons stay as they were for the previous device.
+        // Without a model nothing may move it: the buttons stay off.
         RefreshUiState(false);
         return;
     }
@@ -115,20 +184,20 @@ void TMODBUSSettingForm::MODBusDevicesListBoxClick()
     if (moved())
         return;
     if (!ranged) {
-        state_.posRangeMin = 0;
-        state_.posRangeMax = 0;
         SetEditText(targetPosEdit, QString()); // its change handler marks the target invalid
-        PosRangeLabel->setText(QString::fromLatin1(kNoPosRange));
-        motorGoToPosTrackBar->setEnabled(false);
-        motorGoToPosTrackBar->setValue(motorGoToPosTrackBar->minimum());
         RefreshUiState(false);
         return;
     }
     state_.posRangeMin = words[Reg::RearLimit - Reg::BlockStart];
     state_.posRangeMax = words[Reg::FrontLimit - Reg::BlockStart];
+    state_.posRangeKnown = true;
     PosRangeLabel->setText(QString::asprintf("( %04d - %04d )", state_.posRangeMin, state_.posRangeMax));
+    // Still disabled while the range changes, so the bar clamping its
+    // position cannot rewrite the typed target.
     motorGoToPosTrackBar->setRange(state_.posRangeMin, state_.posRangeMax);
     motorGoToPosTrackBar->setEnabled(true);
+    // The typed target is judged against this device's limits now.
+    CheckTargetPos();
     motorPositionEdit->setText(QString::number(words[Reg::CurrentPos - Reg::BlockStart]));
 
     DelayWithMessages(kCurrentReadPauseMs);
@@ -193,11 +262,11 @@ void TMODBUSSettingForm::motorStopButtonClick()
     SendMotorCommand(Cmd::Stop, kStopTries);
 }
 
-void TMODBUSSettingForm::targetPosEditChange()
+void TMODBUSSettingForm::CheckTargetPos()
 {
     const std::optional<long> number = NumberIn(targetPosEdit);
     const uint16_t value = number ? static_cast<uint16_t>(*number) : 0; // its low 16 bits
-    if (!number || value < state_.posRangeMin || value > state_.posRangeMax) {
+    if (!number || !state_.posRangeKnown || value < state_.posRangeMin || value > state_.posRangeMax) {
         SetTextColour(targetPosEdit, kRed);
         state_.targetPosValid = false;
     } else {
@@ -205,6 +274,11 @@ void TMODBUSSettingForm::targetPosEditChange()
         state_.targetPosValid = true;
         motorGoToPosTrackBar->setValue(value);
     }
+}
+
+void TMODBUSSettingForm::targetPosEditChange()
+{
+    CheckTargetPos();
     RefreshUiState(false);
 }
 
@@ -221,7 +295,7 @@ void TMODBUSSettingForm::motorActionGoButtonClick()
     // limits never goes to the bus.
     const std::optional<long> number = NumberIn(targetPosEdit);
     const uint16_t target = number ? static_cast<uint16_t>(*number) : 0;
-    if (!number || target < state_.posRangeMin || target > state_.posRangeMax) {
+    if (!number || !state_.posRangeKnown || target < state_.posRangeMin || target > state_.posRangeMax) {
         SetTextColour(targetPosEdit, kRed);
         state_.targetPosValid = false;
         return;

@@ -30,6 +30,9 @@ UiView DeriveUiView(const ConsoleState &s, bool listHasSelection)
     default: // LUMO-P and unknown models cannot be moved from here
         break;
     }
+    // Go needs the limits of the device it goes to; until they are read
+    // for it, no target can be checked against them.
+    v.goEnabled = v.goEnabled && s.posRangeKnown;
 
     v.targetPosEnabled = s.controlDeviceId != 0;
     v.statusCheckEnabled = listHasSelection;

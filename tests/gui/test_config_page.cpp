@@ -43,6 +43,8 @@ private slots:
     void readThenWriteLumoPUnchanged();
     void writeSendsRegistersInOrder();
     void writeWithHiddenVoltageSendsTenVolt();
+    void unknownModelKeepsVoltageOut_data();
+    void unknownModelKeepsVoltageOut();
     void writeStopsAtFailingRegister();
     void fiveDigitValuesSurviveReadAndWrite();
 };
@@ -239,6 +241,61 @@ void ConfigPageTest::writeWithHiddenVoltageSendsTenVolt()
     rig.Click("UpdateConfigButton");
     QCOMPARE(rig.dialogs.shown, QStringList{QStringLiteral("info: Update device config successfully !")});
     QCOMPARE(rig.bus.Holding(3, Reg::VoltageOut), Voltage::TenVolt);
+}
+
+void ConfigPageTest::unknownModelKeepsVoltageOut_data()
+{
+    // A LUMO-P with a 5 V output whose model the scan could not read: its
+    // row says "unknow" and the page hides the voltage row.
+    QTest::addColumn<bool>("modelReadable");
+    QTest::addColumn<bool>("readFirst");
+    QTest::addColumn<QStringList>("dialogs");
+    QTest::addColumn<uint16_t>("voltageAfter");
+    const QString ok = QStringLiteral("info: Update device config successfully !");
+    QTest::newRow("model read at Write: the LUMO-P's own rule") << true << true << QStringList{ok}
+                                                                << Voltage::FiveVolt;
+    QTest::newRow("model still unreadable: the value read is written back")
+        << false << true << QStringList{ok} << Voltage::FiveVolt;
+    QTest::newRow("model unreadable and nothing read: refused")
+        << false << false
+        << QStringList{QStringLiteral("error: The model of device 1 could not be read, so its analogue output "
+                                      "setting is unknown. Read its configuration first, then write it.")}
+        << Voltage::FiveVolt;
+}
+
+void ConfigPageTest::unknownModelKeepsVoltageOut()
+{
+    QFETCH(bool, modelReadable);
+    QFETCH(bool, readFirst);
+    QFETCH(QStringList, dialogs);
+    QFETCH(uint16_t, voltageAfter);
+    Rig rig({{1, Model::LumoP}});
+    rig.bus.SetHolding(1, Reg::VoltageOut, Voltage::FiveVolt);
+    rig.Connect();
+    rig.Select(1, Model::None);
+    QVERIFY(rig.get<QComboBox>("VoltageOutComboBox")->isHidden());
+    if (!modelReadable) {
+        lumosim::Faults faults;
+        faults.exceptionRegister = Reg::Model;
+        rig.bus.SetFaults(1, faults);
+    }
+    if (readFirst) {
+        rig.Click("LoadConfigButton");
+        rig.dialogs.shown.clear();
+    } else {
+        rig.Fill({"1000", "1000", "0", "100", "5000"}, kSingle, kYes, kPot10, kBaud115200, -1);
+    }
+    rig.bus.ClearFrameLog();
+
+    rig.Click("UpdateConfigButton"); // nothing edited
+    QCOMPARE(rig.dialogs.shown, dialogs);
+    QCOMPARE(rig.bus.Holding(1, Reg::VoltageOut), voltageAfter);
+    const auto written = WrittenRegisters(rig.Requests());
+    QCOMPARE(written.empty(), !readFirst);
+    // Once the model is known, the page and the list say so.
+    const auto *modelCell = rig.get<QTableWidget>("BusDevicesListView")->item(0, 1);
+    QCOMPARE(modelCell->text(), modelReadable ? QStringLiteral("LUMO-P") : QStringLiteral("unknow"));
+    QCOMPARE(rig.get<QComboBox>("VoltageOutComboBox")->isHidden(), !modelReadable);
 }
 
 void ConfigPageTest::writeStopsAtFailingRegister()

@@ -59,7 +59,8 @@ bool WaitUntil(const std::function<bool()> &done, int timeoutMs = 5000)
 // The Debug page shown and the Cycle Test group opened as the operator opens
 // it: empty the memo, double-click it.
 struct CyclePage {
-    explicit CyclePage(const std::vector<lumosim::DeviceOptions> &devices) : w(devices)
+    explicit CyclePage(const std::vector<lumosim::DeviceOptions> &devices, ConsoleTimings timings = ShortTimings())
+        : w(devices, timings)
     {
         ShowDebugPage(w);
         QTest::mouseClick(w.find<QPushButton>("dClearButton"), Qt::LeftButton);
@@ -90,6 +91,7 @@ private slots:
     void spinnerSetsInterval();
     void commandSequence_data();
     void commandSequence();
+    void stepsWaitWholeIntervalAfterTransaction();
     void startDuringRunBeginsWithUp();
     void errorStopEndsRunAfterFirstFailure();
     void failedCommands_data();
@@ -152,6 +154,33 @@ void CycleTestTest::commandSequence()
     // "stop" between ticks: nothing more is sent.
     QTest::qWait(4 * kUnitMs);
     QVERIFY(Commands(page.w.bus).size() == commands.size());
+}
+
+void CycleTestTest::stepsWaitWholeIntervalAfterTransaction()
+{
+    // A real one-second spinner unit: a coarse timer fires up to 5 % (50 ms)
+    // early, which the reply wait of each step (30 ms at 115200 baud) hides
+    // when steps are only compared with the interval.
+    ConsoleTimings timings = ShortTimings();
+    timings.cycleTestSecondMs = 1000;
+    CyclePage page({Device(1)}, timings);
+    TypeInto(page.w.find<QLineEdit>("AddressEdit"), QStringLiteral("1"));
+    page.SetSeconds(1);
+    page.w.bus.ClearFrameLog();
+    page.Start();
+    QVERIFY(WaitUntil([&] { return Commands(page.w.bus).size() >= 4; }, 6000));
+    page.Stop();
+
+    // A step's transaction ends no sooner than the reply wait after its
+    // request; the next step comes one whole interval after that.
+    const uint64_t floorMs = 1000 + page.w.state().responseDelayMs;
+    const auto commands = Commands(page.w.bus);
+    for (size_t i = 1; i < commands.size(); ++i) {
+        const uint64_t apart = commands[i].ms - commands[i - 1].ms;
+        QVERIFY2(apart + 1 >= floorMs, qPrintable(QStringLiteral("steps %1 ms apart, at least %2 expected")
+                                                      .arg(apart)
+                                                      .arg(floorMs)));
+    }
 }
 
 void CycleTestTest::startDuringRunBeginsWithUp()

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QListWidget>
+#include <QTableWidget>
 #include <QTimer>
 #include <algorithm>
 
@@ -60,6 +61,8 @@ private slots:
     void failedStopShowsNoDialog();
     void scanAbandonsWatch();
     void instantStatusStopsBeforeStopCommand();
+    void runStaysWithItsDevice_data();
+    void runStaysWithItsDevice();
 };
 
 void LearningTest::learnsThenShowsStroke()
@@ -203,6 +206,74 @@ void LearningTest::instantStatusStopsBeforeStopCommand()
     QTRY_VERIFY_WITH_TIMEOUT(!rig.waitDlg->isVisible(), 5000);
     QCOMPARE(rig.panel(1), QStringLiteral("Motor Learn end"));
     QVERIFY(!box->isChecked());
+}
+
+void LearningTest::runStaysWithItsDevice_data()
+{
+    // When the operator clicks device 2's row: between the stop and the
+    // learn command, or while the watch follows device 1's learning.
+    QTest::addColumn<bool>("duringWatch");
+    QTest::newRow("between stop and learn") << false;
+    QTest::newRow("during the watch") << true;
+}
+
+void LearningTest::runStaysWithItsDevice()
+{
+    QFETCH(bool, duringWatch);
+    Rig rig({{1, Model::LumoP}, {2, Model::LumoP}}, LearningFor(400));
+    rig.Connect();
+    rig.bus.SetHolding(2, Reg::MaxPos, 500); // what the page would show for the wrong device
+    rig.Select(2, Model::LumoP);
+    rig.Select(1, Model::LumoP);
+
+    auto *list = rig.get<QTableWidget>("BusDevicesListView");
+    auto clickRowOf2 = [&] {
+        for (int row = 0; row < list->rowCount(); ++row)
+            if (list->item(row, 0)->text() == QStringLiteral("2"))
+                QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                                  list->visualRect(list->model()->index(row, 0)).center());
+    };
+    auto sentTo = [&](uint8_t address, const std::vector<uint8_t> &head) {
+        std::vector<uint8_t> addressed = head;
+        addressed[0] = address;
+        const auto requests = rig.Requests();
+        return int(std::count_if(requests.begin(), requests.end(),
+                                 [&](const std::vector<uint8_t> &r) { return StartsWith(r, addressed); }));
+    };
+    bool clicked = false;
+    QTimer operatorHand;
+    operatorHand.setTimerType(Qt::PreciseTimer);
+    operatorHand.setInterval(1);
+    QObject::connect(&operatorHand, &QTimer::timeout, [&] {
+        const bool stopped = sentTo(1, kStop) > 0;
+        const bool learning = sentTo(1, kLearn) > 0;
+        if (clicked || !stopped || learning != duringWatch || (duringWatch && !LearnTimer(rig)->isActive()))
+            return;
+        clicked = true;
+        clickRowOf2();
+    });
+    operatorHand.start();
+    rig.Click("LearnButton");
+    QTRY_VERIFY_WITH_TIMEOUT(clicked, 2000);
+    QCOMPARE(rig.state().selectedDeviceId, uint8_t{2});
+
+    // The run ends when device 1 has learned, not when device 2 (which
+    // never learns) is read.
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.waitDlg->isVisible(), 5000);
+    QCOMPARE(rig.panel(1), QStringLiteral("Motor Learn end"));
+    QCOMPARE(rig.bus.Holding(1, Reg::MaxPos), uint16_t{980});
+    QCOMPARE(sentTo(1, kLearn), 1);
+    QCOMPARE(sentTo(2, kLearn), 0);
+    QCOMPARE(sentTo(2, kStop), 0);
+    const auto requests = rig.Requests();
+    for (const auto &r : requests)
+        if (IsStatusRead(r))
+            QCOMPARE(int{r[0]}, 1);
+
+    // The page shows device 1's learned configuration, under device 1.
+    QCOMPARE(rig.state().selectedDeviceId, uint8_t{1});
+    QCOMPARE(rig.edit("DeviceIDEdit")->text(), QStringLiteral("1"));
+    QCOMPARE(rig.edit("StrokeEdit")->text(), QStringLiteral("980"));
 }
 
 std::unique_ptr<QObject> MakeLearningTest()

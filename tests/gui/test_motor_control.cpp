@@ -3,7 +3,9 @@
 // commands share the bus with it, the hidden "All Devices" broadcast, and
 // devices that misbehave.
 
+#include <QListWidget>
 #include <QSlider>
+#include <QTabWidget>
 
 #include "modbus/ResultCode.h"
 #include "test_bus_scan_fixture.h"
@@ -90,6 +92,52 @@ bool NoCollisions(const std::vector<lumosim::LoggedFrame> &log, QByteArray *why)
     return true;
 }
 
+// Motion commands (ActionCmdIn or GoToPos writes) that reached `address`.
+size_t MotionFramesTo(BusWindow &w, uint8_t address)
+{
+    const auto requests = w.Requests();
+    return CountRequests(requests, address, Fc::WriteSingle, Reg::ActionCmdIn) +
+           CountRequests(requests, address, Fc::WriteSingle, Reg::GoToPos);
+}
+
+// Presses every motion control of the page as the operator could: "▲",
+// "▼" and Go with `target` typed. Disabled controls take no click.
+void PressEverything(BusWindow &w, const QString &target)
+{
+    TypeTarget(w, target);
+    for (const char *button : {"motorUpButton", "motorDownButton", "motorActionGoButton"})
+        w.Click(button);
+}
+
+// The Control page agrees with itself: the list's selection is the device
+// the buttons command.
+bool ListShowsControlDevice(BusWindow &w)
+{
+    const QList<QListWidgetItem *> selected = w.W<QListWidget>("MODBusDevicesListBox")->selectedItems();
+    return selected.size() == 1 && selected.first()->text().toInt() == w.state().controlDeviceId;
+}
+
+// Nothing of the Control page allows motion: no model, no range, every
+// motion control off.
+bool NothingCanMove(BusWindow &w, QByteArray *why)
+{
+    const ConsoleState &s = w.state();
+    if (s.controlModel != Model::None || s.posRangeKnown || s.targetPosValid) {
+        *why = "model, range or target still known";
+        return false;
+    }
+    for (const char *button : {"motorUpButton", "motorDownButton", "motorStopButton", "motorActionGoButton"})
+        if (w.W<QPushButton>(button)->isEnabled()) {
+            *why = QByteArray(button) + " is enabled";
+            return false;
+        }
+    if (w.W<QLabel>("PosRangeLabel")->text() != QStringLiteral("( ____  -  ____ )")) {
+        *why = "range label shows " + w.W<QLabel>("PosRangeLabel")->text().toLatin1();
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 class MotorControlTest : public QObject {
@@ -114,6 +162,11 @@ private slots:
     void misbehavingDevice_data();
     void misbehavingDevice();
     void speedSpinnerWritesSpeed();
+    void clickDuringPollTickOfAnotherDevice_data();
+    void clickDuringPollTickOfAnotherDevice();
+    void clickDuringConfigurationRead();
+    void targetsUpTo65535_data();
+    void targetsUpTo65535();
 };
 
 void MotorControlTest::selectDevice_data()
@@ -579,11 +632,14 @@ void MotorControlTest::misbehavingDevice()
                                              !w.StatusTimer()->isActive(); },
                                 5000));
     } else {
-        // The model read failed: the buttons stay as they were for the
-        // previous device, and so does the range.
-        QCOMPARE(w.state().controlModel, Model::LumoD);
-        QVERIFY(w.W<QPushButton>("motorUpButton")->isEnabled());
-        QCOMPARE(w.W<QLabel>("PosRangeLabel")->text(), QStringLiteral("( 0000 - 1000 )"));
+        // The model read failed. The buttons now command this device, so
+        // nothing of the previous one may stay: no model, no range, nothing
+        // enabled that could move it.
+        QCOMPARE(w.state().controlModel, Model::None);
+        QVERIFY(!w.state().posRangeKnown);
+        for (const char *button : {"motorUpButton", "motorDownButton", "motorStopButton", "motorActionGoButton"})
+            QVERIFY2(!w.W<QPushButton>(button)->isEnabled(), button);
+        QCOMPARE(w.W<QLabel>("PosRangeLabel")->text(), QStringLiteral("( ____  -  ____ )"));
         QCOMPARE(CountRequests(w.Requests(), kFirst, Fc::ReadInput, Reg::Model), size_t{1 + 3}); // scan + 3
     }
 }
@@ -597,6 +653,143 @@ void MotorControlTest::speedSpinnerWritesSpeed()
     QCOMPARE(spinner->Position(), 95);
     QCOMPARE(w.bus.Holding(kFirst, Reg::SpeedPwm), uint16_t{95});
     QCOMPARE(w.Panel(2), QStringLiteral("No Error"));
+}
+
+void MotorControlTest::clickDuringPollTickOfAnotherDevice_data()
+{
+    QTest::addColumn<uint32_t>("clickedModel");
+    QTest::addColumn<QString>("clickedRange");
+    QTest::addColumn<bool>("canMove");
+    QTest::addColumn<bool>("targetValid");
+    // A LUMO-P must never move; a LUMO-B with a front limit of 300 must
+    // never be sent to 800, a target that was valid for the LUMO-D.
+    QTest::newRow("LUMO-D to LUMO-P") << Model::LumoP << "( 0000 - 0300 )" << false << false;
+    QTest::newRow("LUMO-D to LUMO-B with a shorter range") << Model::LumoB << "( 0000 - 0300 )" << true << false;
+}
+
+void MotorControlTest::clickDuringPollTickOfAnotherDevice()
+{
+    QFETCH(uint32_t, clickedModel);
+    QFETCH(QString, clickedRange);
+    QFETCH(bool, canMove);
+    QFETCH(bool, targetValid);
+    constexpr uint8_t kOther = 2;
+    BusWindow w(ControlOptions({{kFirst, Model::LumoD}, {kOther, clickedModel}}));
+    w.bus.SetHolding(kOther, Reg::FrontLimit, 300);
+    QVERIFY(ReadyToControl(w, kFirst, kOther));
+    TypeTarget(w, QStringLiteral("800"));
+    QVERIFY(w.state().targetPosValid);
+    QTest::mouseClick(w.W<QCheckBox>("GetMotorStatusCheckBox"), Qt::LeftButton);
+
+    // The click lands while a poll tick of device 1 waits between two
+    // reads; at once the operator tries every motion control.
+    bool consistent = false;
+    QByteArray why;
+    InsideTick click(w, [] { return true; },
+                     [&] {
+                         w.ClickControlItem(QString::number(kOther));
+                         consistent = w.state().controlDeviceId == kOther && ListShowsControlDevice(w) &&
+                                      NothingCanMove(w, &why);
+                         PressEverything(w, QStringLiteral("800"));
+                     });
+    QVERIFY(QTest::qWaitFor([&] { return click.ran(); }, 3000));
+    QVERIFY2(consistent, why.constData());
+
+    // Once the tick is over, the click's own reads run.
+    QVERIFY(QTest::qWaitFor([&] { return w.state().controlModel == clickedModel; }, 3000));
+    QVERIFY(QTest::qWaitFor([&] { return w.state().posRangeKnown; }, 3000));
+    QCOMPARE(w.W<QLabel>("PosRangeLabel")->text(), clickedRange);
+    QVERIFY(ListShowsControlDevice(w));
+    QCOMPARE(w.W<QPushButton>("motorUpButton")->isEnabled(), canMove);
+    // The target typed for device 1 is judged against device 2's limits.
+    QCOMPARE(w.state().targetPosValid, targetValid);
+    QCOMPARE(w.W<QLineEdit>("targetPosEdit")->palette().color(QPalette::Text), kRed);
+    QVERIFY(!w.W<QPushButton>("motorActionGoButton")->isEnabled());
+    PressEverything(w, QStringLiteral("800"));
+    QCOMPARE(MotionFramesTo(w, kOther), size_t(canMove ? 2 : 0)); // only ▲ and ▼, once known
+    QVERIFY(w.bus.Holding(kOther, Reg::GoToPos) != 800);
+    QTest::mouseClick(w.W<QCheckBox>("GetMotorStatusCheckBox"), Qt::LeftButton);
+    if (canMove)
+        w.Click("motorStopButton");
+}
+
+void MotorControlTest::clickDuringConfigurationRead()
+{
+    constexpr uint8_t kOther = 2;
+    BusWindow w(ControlOptions({{kFirst, Model::LumoD}, {kOther, Model::LumoP}}));
+    QVERIFY(ReadyToControl(w, kFirst, kOther));
+    auto *tabs = w.W<QTabWidget>("PageControl1");
+    tabs->setCurrentWidget(w.W<QWidget>("DevicePage"));
+    QVERIFY(w.ClickDeviceRow(QString::number(kFirst)));
+    tabs->setCurrentWidget(w.W<QWidget>("SettingPage"));
+    w.bus.ClearFrameLog();
+
+    // "Read" on the Actuators page; during its transfer the operator picks
+    // device 2 on the Control page and presses everything there.
+    bool ran = false;
+    bool consistent = false;
+    QByteArray why;
+    QTimer during;
+    during.setTimerType(Qt::PreciseTimer);
+    during.setInterval(1);
+    QObject::connect(&during, &QTimer::timeout, [&] {
+        if (ran || !w.state().isBusy)
+            return;
+        ran = true;
+        during.stop();
+        w.SelectControlDevice(QString::number(kOther));
+        consistent = w.state().controlDeviceId == kOther && ListShowsControlDevice(w) && NothingCanMove(w, &why);
+        PressEverything(w, QStringLiteral("500"));
+    });
+    during.start();
+    w.Click("LoadConfigButton");
+    QVERIFY(ran);
+    QVERIFY2(consistent, why.constData());
+    QCOMPARE(w.dialogs.shown.value(0), QStringLiteral("info: Get device config successfully !"));
+
+    QVERIFY(QTest::qWaitFor([&] { return w.state().controlModel == Model::LumoP && w.state().posRangeKnown; },
+                            3000));
+    QVERIFY(ListShowsControlDevice(w));
+    QVERIFY(!w.W<QPushButton>("motorUpButton")->isEnabled());
+    QCOMPARE(MotionFramesTo(w, kOther), size_t{0});
+    QCOMPARE(MotionFramesTo(w, kFirst), size_t{0});
+}
+
+void MotorControlTest::targetsUpTo65535_data()
+{
+    QTest::addColumn<uint16_t>("front");
+    QTest::newRow("limits 0..20000") << uint16_t(20000);
+    QTest::newRow("limits 0..65535") << uint16_t(65535);
+}
+
+void MotorControlTest::targetsUpTo65535()
+{
+    QFETCH(uint16_t, front);
+    BusWindow w(ControlOptions({{kFirst, Model::LumoD}}));
+    w.bus.SetHolding(kFirst, Reg::MaxPos, front);
+    w.bus.SetHolding(kFirst, Reg::FrontLimit, front);
+    QVERIFY(ReadyToControl(w, kFirst));
+    QCOMPARE(w.W<QLabel>("PosRangeLabel")->text(), QStringLiteral("( 0000 - %1 )").arg(front));
+    auto *bar = w.W<QSlider>("motorGoToPosTrackBar");
+    auto *edit = w.W<QLineEdit>("targetPosEdit");
+
+    for (const int value : {0, 9999, 10000, 12000, int(front)}) {
+        const QString text = QString::number(value);
+        // The track bar writes the target, and Go sends exactly it.
+        bar->setValue(value == 0 ? 1 : 0);
+        bar->setValue(value);
+        QCOMPARE(edit->text(), text);
+        QVERIFY(w.state().targetPosValid);
+        w.Click("motorActionGoButton");
+        QCOMPARE(w.bus.Holding(kFirst, Reg::GoToPos), uint16_t(value));
+        // Typing the target moves the track bar to it.
+        TypeTarget(w, QStringLiteral("1"));
+        TypeTarget(w, text);
+        QCOMPARE(edit->text(), text);
+        QCOMPARE(bar->value(), value);
+        QVERIFY(w.state().targetPosValid);
+    }
+    w.Click("motorStopButton");
 }
 
 std::unique_ptr<QObject> MakeMotorControlTest()

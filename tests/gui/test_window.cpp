@@ -34,6 +34,7 @@ struct UiCase {
     uint32_t controlModel = Model::None;
     uint8_t controlDeviceId = 0;
     bool targetPosValid = false;
+    bool posRangeKnown = false;
     bool listSelected = false;
     uint32_t lastResult = 0;
     UiView expected;
@@ -98,9 +99,16 @@ void WindowTest::uiStateTable_data()
         c = {};
         c.isConnected = connected;
         c.controlModel = Model::LumoD;
+        c.posRangeKnown = true;
         c.expected = connected ? Open() : Closed();
         c.expected.motionEnabled = c.expected.goEnabled = true;
         QTest::newRow(qPrintable(QStringLiteral("LUMO-D, %1: moves").arg(QLatin1String(where)))) << c;
+
+        // Go needs the device's own limits, whatever the model allows.
+        c.posRangeKnown = false;
+        c.expected.goEnabled = false;
+        QTest::newRow(qPrintable(QStringLiteral("LUMO-D, %1, range not read: no Go").arg(QLatin1String(where))))
+            << c;
 
         c = {};
         c.isConnected = connected;
@@ -131,8 +139,13 @@ void WindowTest::uiStateTable_data()
     QTest::newRow("LUMO-B connected, no target: moves, no Go") << c;
 
     c.targetPosValid = true;
+    c.posRangeKnown = true;
     c.expected.goEnabled = true;
     QTest::newRow("LUMO-B connected, valid target: Go too") << c;
+
+    c.posRangeKnown = false;
+    c.expected.goEnabled = false;
+    QTest::newRow("LUMO-B connected, range not read: no Go") << c;
 
     c = {};
     c.isConnected = true;
@@ -201,6 +214,7 @@ void WindowTest::uiStateTable()
     s.controlModel = c.controlModel;
     s.controlDeviceId = c.controlDeviceId;
     s.targetPosValid = c.targetPosValid;
+    s.posRangeKnown = c.posRangeKnown;
     s.lastResult = c.lastResult;
     const UiView derived = DeriveUiView(s, c.listSelected);
     QVERIFY2(derived == c.expected, Describe(derived) + " expected " + Describe(c.expected));
@@ -274,6 +288,8 @@ void WindowTest::windowFrame()
         QVERIFY2(timer, t.name);
         QCOMPARE(timer->interval(), t.interval);
         QVERIFY2(!timer->isActive(), t.name);
+        // Each interval is part of the behaviour; a coarse timer may fire 5 % early.
+        QCOMPARE(timer->timerType(), Qt::PreciseTimer);
     }
 }
 
@@ -463,7 +479,7 @@ void WindowTest::digitsEdits_data()
         int maxLength;
     } edits[] = {{"NewDeviceIDEdit", 3},    {"DeviceIDEdit", 3},        {"StrokeEdit", 5},
                  {"ContainerStopEdit", 5},  {"ShelfStopEdit", 5},       {"MotorSpeedPWMEdit", 5},
-                 {"OverLoadProtectEdit", 5}, {"targetPosEdit", 4},      {"AddressEdit", 3},
+                 {"OverLoadProtectEdit", 5}, {"targetPosEdit", 5},      {"AddressEdit", 3},
                  {"RegValue1Edit", 5},      {"RegValue6Edit", 5},       {"FwVerMajorEdit", 0}};
     for (const auto &e : edits)
         QTest::newRow(e.name) << QString::fromLatin1(e.name) << e.maxLength;
