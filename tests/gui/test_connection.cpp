@@ -6,6 +6,7 @@
 
 #include "GuiSupport.h"
 #include "GuiTests.h"
+#include "RequiredTool.h"
 #include "VirtualBus.h"
 #include "modbus/ResultCode.h"
 #include "serial/ComPort.h"
@@ -159,8 +160,7 @@ void ConnectionTest::comPortTextFails()
 void ConnectionTest::portHeldByAnotherProcess()
 {
     const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"), {QStringLiteral("/usr/bin")});
-    if (python.isEmpty())
-        QSKIP("/usr/bin/python3 is not installed");
+    REQUIRE_TOOL(!python.isEmpty(), "/usr/bin/python3 is not installed (Debian package python3-minimal)");
     Bus bus;
     QuietWindow w;
     TMODBUSSettingForm *form = w.form.get();

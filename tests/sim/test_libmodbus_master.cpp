@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "PtyPair.h"
@@ -160,6 +161,64 @@ TEST_F(LibmodbusTest, ABroadcastWriteReachesEveryDeviceWithoutAReply)
         EXPECT_EQ(bus->Holding(address, Reg::SpeedPwm), 33);
     for (const auto &frame : bus->FrameLog())
         EXPECT_TRUE(frame.fromMaster) << "a reply went out to a broadcast";
+}
+
+// libmodbus's own calls for functions the actuators do not implement: it
+// builds each request and reads the exception reply itself.
+TEST_F(LibmodbusTest, ItsCallsForUnimplementedFunctionsGetIllegalFunction)
+{
+    uint8_t bits[8] = {};
+    uint16_t registers[2] = {};
+    struct { const char *name; std::function<int(modbus_t *)> call; } cases[] = {
+        {"read coils 0x01", [&](modbus_t *c) { return modbus_read_bits(c, 0, 1, bits); }},
+        {"read discrete inputs 0x02", [&](modbus_t *c) { return modbus_read_input_bits(c, 0, 1, bits); }},
+        {"write single coil 0x05", [](modbus_t *c) { return modbus_write_bit(c, 0, 1); }},
+        {"write multiple coils 0x0F", [&](modbus_t *c) { return modbus_write_bits(c, 0, 3, bits); }},
+        {"report slave ID 0x11", [&](modbus_t *c) { return modbus_report_slave_id(c, sizeof bits, bits); }},
+        {"mask write register 0x16", [](modbus_t *c) { return modbus_mask_write_register(c, Reg::SpeedPwm, 0xFF, 0); }},
+        {"write and read registers 0x17", [&](modbus_t *c) {
+             return modbus_write_and_read_registers(c, Reg::SpeedPwm, 1, registers, Reg::SpeedPwm, 1, registers);
+         }},
+    };
+    for (const auto &c : cases) {
+        errno = 0;
+        EXPECT_EQ(c.call(**master), -1) << c.name;
+        EXPECT_EQ(errno, EMBXILFUN) << c.name << ": " << modbus_strerror(errno);
+    }
+}
+
+// Requests libmodbus has no call for, sent raw (it adds the CRC): whatever
+// their length, the silence after them ends them, and the reply is read by
+// libmodbus's own receiver.
+TEST_F(LibmodbusTest, RawRequestsOfUnimplementedFunctionsGetIllegalFunctionFromTheirSlaveOnly)
+{
+    const Bytes pdus[] = {
+        {0x07},                                                 // read exception status
+        {0x18, 0x04, 0xDE},                                     // read FIFO queue
+        {0x2B, 0x0E, 0x01, 0x00},                               // read device identification
+        {0x14, 0x07, 0x06, 0x00, 0x04, 0x00, 0x01, 0x00, 0x02}, // read file record
+        {0x41, 0x01, 0x02, 0x03},                               // user-defined
+    };
+    auto send = [&](uint8_t slave, const Bytes &pdu) {
+        master->Slave(slave);
+        Bytes raw{slave};
+        raw.insert(raw.end(), pdu.begin(), pdu.end());
+        return modbus_send_raw_request(**master, raw.data(), static_cast<int>(raw.size()));
+    };
+    uint8_t reply[MODBUS_RTU_MAX_ADU_LENGTH];
+    for (const Bytes &pdu : pdus) {
+        const uint8_t function = pdu[0];
+        ASSERT_EQ(send(5, pdu), static_cast<int>(pdu.size() + 3)) << modbus_strerror(errno);
+        ASSERT_EQ(modbus_receive_confirmation(**master, reply), 5)
+            << "function " << std::hex << int(function) << ": " << modbus_strerror(errno);
+        EXPECT_EQ(Bytes(reply, reply + 3), (Bytes{0x05, static_cast<uint8_t>(function | 0x80), 0x01}));
+        // To everyone, or to an address where no device sits: no answer at all.
+        for (uint8_t slave : {uint8_t{MODBUS_BROADCAST_ADDRESS}, uint8_t{10}}) {
+            ASSERT_GT(send(slave, pdu), 0);
+            EXPECT_EQ(modbus_receive_confirmation(**master, reply), -1) << "slave " << int(slave);
+            EXPECT_EQ(errno, ETIMEDOUT);
+        }
+    }
 }
 
 TEST_F(LibmodbusTest, AnAddressChangeIsAcknowledgedFromTheOldAddress)

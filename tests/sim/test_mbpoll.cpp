@@ -3,10 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <climits>
 #include <string>
 #include <vector>
 
 #include "ProcessRunner.h"
+#include "RequiredTool.h"
 #include "VirtualBus.h"
 #include "modbus/Registers.h"
 
@@ -15,11 +19,17 @@ using lumosim::VirtualBus;
 
 namespace {
 
+std::string SelfPath()
+{
+    char path[PATH_MAX] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
+}
+
 struct MbpollTest : ::testing::Test {
     void SetUp() override
     {
-        if (!OnPath("mbpoll"))
-            GTEST_SKIP() << "mbpoll is not installed (Debian package mbpoll); the libmodbus tests cover the same ground";
+        REQUIRE_TOOL(OnPath("mbpoll"), "mbpoll is not installed (Debian package mbpoll)");
         for (auto [address, model] : {std::pair{1, Model::LumoD}, {5, Model::LumoP}, {9, Model::LumoB}}) {
             DeviceOptions d;
             d.address = static_cast<uint8_t>(address);
@@ -83,6 +93,32 @@ TEST_F(MbpollTest, ReportsTheExceptionsAndTheSilenceOfARealBus)
     EXPECT_NE(out.find("Illegal data value"), std::string::npos) << out;
     EXPECT_NE(Mbpoll(7, {"-r", "31"}, out), 0);
     EXPECT_NE(out.find("Connection timed out"), std::string::npos) << out;
+}
+
+// mbpoll is installed by the test command: where it is missing, the tests
+// above skip on a developer's machine but fail in CI (CI=true), so a broken
+// set-up cannot pass unseen. Shown by running them again without mbpoll on PATH.
+TEST(MbpollMissingTest, SkipsOnADevelopersMachineAndFailsInCi)
+{
+    struct {
+        const char *ci; // nullptr: CI unset
+        int exitCode;
+        const char *verdict;
+    } cases[] = {
+        {nullptr, 0, "[  SKIPPED ] MbpollTest.ReadsHoldingRegisters"},
+        {"false", 0, "[  SKIPPED ] MbpollTest.ReadsHoldingRegisters"},
+        {"true", 1, "[  FAILED  ] MbpollTest.ReadsHoldingRegisters"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> argv{"/usr/bin/env", "-u", "CI", "PATH=/nonexistent"};
+        if (c.ci)
+            argv.push_back(std::string("CI=") + c.ci);
+        argv.insert(argv.end(), {SelfPath(), "--gtest_filter=MbpollTest.ReadsHoldingRegisters"});
+        std::string out, err;
+        EXPECT_EQ(RunToEnd(argv, &out, &err, 30000), c.exitCode) << out << err;
+        EXPECT_NE(out.find(c.verdict), std::string::npos) << "CI=" << (c.ci ? c.ci : "(unset)") << "\n" << out;
+        EXPECT_NE(out.find("mbpoll is not installed"), std::string::npos) << out;
+    }
 }
 
 } // namespace

@@ -56,7 +56,7 @@ TEST(RequestLengthTest, FollowsTheFunctionCode)
         {{0x05, 0x10, 0x00, 0x21, 0x00, 0x02}, 0},      // byte count not yet in
         {{0x05, 0x10, 0x00, 0x21, 0x00, 0x02, 0x04}, 13},
         {{0x05, 0x10, 0x00, 0x00, 0x00, 0x00, 0xFF}, 264}, // more than any frame: no frame
-        {{0x05, 0x2B}, 4},                              // unknown: address, function, CRC
+        {{0x05, 0x2B, 0x0E, 0x01, 0x00}, 0},            // no fixed length: the gap ends it
     };
     for (const auto &c : cases)
         EXPECT_EQ(RequestLength(c.head.data(), c.head.size()), c.length);
@@ -143,6 +143,61 @@ TEST_F(FramerTest, AnAnnouncedLengthBeyondAnyFrameIsNoise)
     const Bytes head{0x05, 0x10, 0x00, 0x00, 0x00, 0x7F, 0xFE};
     Feed(Join(head, ReadMaxPos5), 0);
     EXPECT_EQ(events, (std::vector<Event>{{Kind::Dropped, head}, {Kind::Frame, ReadMaxPos5}}));
+}
+
+// Requests whose length the function code does not fix: each ends with the
+// silence after it, as on a real line, whatever its length.
+TEST_F(FramerTest, ARequestWithoutAFixedLengthEndsAtTheGap)
+{
+    const Bytes cases[] = {
+        WithCrc({0x01, 0x2B, 0x0E, 0x01, 0x00}),             // read device identification: 01 2B 0E 01 00 70 77
+        WithCrc({0x05, 0x11}),                               // report slave ID, the shortest frame
+        WithCrc({0x05, 0x18, 0x04, 0xDE}),                   // read FIFO queue
+        WithCrc({0x05, 0x14, 0x07, 0x06, 0x00, 0x04, 0x00, 0x01, 0x00, 0x02}), // read file record
+        WithCrc({0x05, 0x41, 0x01, 0x02, 0x03}),             // a user-defined function
+    };
+    for (const Bytes &request : cases) {
+        events.clear();
+        framer.Reset();
+        Feed(request, 0);
+        EXPECT_TRUE(events.empty()) << "the length is only known at the gap";
+        framer.Expire(5, sink);
+        EXPECT_EQ(events, (std::vector<Event>{{Kind::Frame, request}}));
+        EXPECT_FALSE(framer.Deadline());
+    }
+}
+
+TEST_F(FramerTest, ARequestWithoutAFixedLengthAfterAStrayByteIsFound)
+{
+    const Bytes identify = WithCrc({0x01, 0x2B, 0x0E, 0x01, 0x00});
+    Feed(Join({0xFF}, identify), 0);
+    framer.Expire(5, sink);
+    EXPECT_EQ(events, (std::vector<Event>{{Kind::Dropped, {0xFF}}, {Kind::Frame, identify}}));
+    // half of it, then silence: nothing but dropped bytes, and the next request is fine
+    events.clear();
+    const Bytes half(identify.begin(), identify.begin() + 4);
+    Feed(half, 20);
+    framer.Expire(25, sink);
+    Feed(ReadMaxPos5, 40);
+    EXPECT_EQ(events, (std::vector<Event>{{Kind::Dropped, half}, {Kind::Frame, ReadMaxPos5}}));
+}
+
+TEST_F(FramerTest, ARequestWithoutAFixedLengthEndsWhereAWholeFrameFollowsIt)
+{
+    // both in one chunk, the gap between them lost: each is a frame at once
+    const Bytes identify = WithCrc({0x00, 0x2B, 0x0E, 0x01, 0x00});
+    Feed(Join(identify, ReadMaxPos5), 0);
+    EXPECT_EQ(events, (std::vector<Event>{{Kind::Frame, identify}, {Kind::Frame, ReadMaxPos5}}));
+    EXPECT_FALSE(framer.Deadline());
+}
+
+TEST_F(FramerTest, AByteAfterARequestWithoutAFixedLengthSpoilsIt)
+{
+    // no gap between the CRC and the next byte: the request did not end there
+    const Bytes spoilt = Join(WithCrc({0x01, 0x2B, 0x0E, 0x01, 0x00}), {0x55});
+    Feed(spoilt, 0);
+    framer.Expire(5, sink);
+    EXPECT_EQ(events, (std::vector<Event>{{Kind::Dropped, spoilt}}));
 }
 
 TEST_F(FramerTest, EndlessNoiseStaysBounded)

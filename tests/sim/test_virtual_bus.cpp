@@ -110,6 +110,77 @@ TEST_F(BusTest, ExceptionRepliesCarryTheirCodeAndAGoodCrc)
         EXPECT_EQ(line->Transact(c.request), WithCrc({0x05, c.function, c.code}));
 }
 
+// Functions the actuators do not implement, each as its request PDU (function
+// code first). Some have a length fixed by the function code, the others end
+// with the silence after them; either way a real slave answers exception 01.
+const Bytes UnimplementedFunctions[] = {
+    {0x01, 0x00, 0x0F, 0x00, 0x01},                         // read coils
+    {0x05, 0x00, 0x0F, 0xFF, 0x00},                         // write single coil
+    {0x08, 0x00, 0x00, 0x12, 0x34},                         // diagnostics, echo
+    {0x0F, 0x00, 0x00, 0x00, 0x03, 0x01, 0x05},             // write multiple coils
+    {0x07},                                                 // read exception status
+    {0x11},                                                 // report slave ID
+    {0x18, 0x04, 0xDE},                                     // read FIFO queue
+    {0x2B, 0x0E, 0x01, 0x00},                               // read device identification
+    {0x14, 0x07, 0x06, 0x00, 0x04, 0x00, 0x01, 0x00, 0x02}, // read file record
+    {0x41, 0x01, 0x02, 0x03},                               // user-defined
+};
+
+Bytes Addressed(uint8_t address, const Bytes &pdu)
+{
+    Bytes frame{address};
+    frame.insert(frame.end(), pdu.begin(), pdu.end());
+    return frame;
+}
+
+TEST_F(BusTest, AnUnimplementedFunctionGetsIllegalFunction)
+{
+    for (const Bytes &pdu : UnimplementedFunctions) {
+        const uint8_t function = pdu[0];
+        EXPECT_EQ(line->Transact(Addressed(5, pdu)), WithCrc({0x05, static_cast<uint8_t>(function | 0x80), 0x01}))
+            << "function " << std::hex << int(function);
+    }
+    // 01 2B 0E 01 00 70 77 as it goes on the line, after a stray byte
+    line->SendRaw({0xFF, 0x01, 0x2B, 0x0E, 0x01, 0x00, 0x70, 0x77});
+    EXPECT_EQ(line->Receive(), WithCrc({0x01, 0xAB, 0x01}));
+}
+
+TEST(BusLogFileTest, AnUnimplementedFunctionToEveryoneOrToNobodyIsHeardButNotAnswered)
+{
+    BusOptions options;
+    options.logPath = TempPath("unanswered.log");
+    size_t sent = 0;
+    {
+        VirtualBus bus(options);
+        bus.AddDevice(Device(5, Model::LumoP));
+        ASSERT_TRUE(bus.Start());
+        LineClient line(bus.DevicePath());
+        for (const Bytes &pdu : UnimplementedFunctions) {
+            for (uint8_t address : {uint8_t{0}, uint8_t{10}}) {
+                line.Send(Addressed(address, pdu));
+                ::usleep(20 * 1000); // the silence that ends the request
+                ++sent;
+            }
+        }
+        ASSERT_TRUE(bus.WaitForFrames(sent, 1000));
+        const Bytes heard = line.Receive(SilenceMs);
+        EXPECT_EQ(heard, Bytes{});
+    }
+    // Each one was taken as a request, not dropped as bytes without a frame.
+    std::ifstream file(options.logPath);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    auto count = [&](const std::string &note) {
+        size_t n = 0;
+        for (size_t at = text.find(note); at != std::string::npos; at = text.find(note, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("; broadcast\n"), sent / 2) << text;
+    EXPECT_EQ(count("; no device at this address\n"), sent / 2) << text;
+    EXPECT_FALSE(std::regex_search(text, std::regex("S>M [0-9A-F]{2}"))) << text;
+    ::unlink(options.logPath.c_str());
+}
+
 TEST_F(BusTest, MultipleWritesAreAnsweredWithAddressAndCount)
 {
     EXPECT_EQ(line->Transact(WriteMultiple(9, Reg::RearLimit, {50, 950})),

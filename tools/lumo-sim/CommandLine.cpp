@@ -270,7 +270,7 @@ Options:
   --time-scale X        run motion and learning X times faster (default 1)
   --learn-ms N          how long stroke learning takes at scale 1 (default 3000)
   --full-stroke-ms N    time for a whole stroke at SpeedPwm 100 (default 5000)
-  --frame-gap-ms N      silence that ends a broken frame (default 5)
+  --frame-gap-ms N      silence that ends a request (default 5)
   --seed N              seed of the corrupt-prob and silent-prob faults (default 1)
   -h, --help            show this help and exit
 

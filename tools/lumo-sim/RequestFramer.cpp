@@ -4,9 +4,27 @@
 
 namespace lumosim {
 
+namespace {
+
+// Address, function code and CRC: the shortest request there is (0x11, 0x07).
+constexpr size_t MinRequestLength = 4;
+
+} // namespace
+
+bool LengthIsFixed(uint8_t function)
+{
+    switch (function) {
+    case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06: case 0x08:
+    case 0x0F: case 0x10: case 0x16: case 0x17:
+        return true;
+    default:
+        return false;
+    }
+}
+
 size_t RequestLength(const uint8_t *frame, size_t have)
 {
-    if (have < 2)
+    if (have < 2 || !LengthIsFixed(frame[1]))
         return 0;
     switch (frame[1]) {
     case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06: case 0x08:
@@ -19,7 +37,7 @@ size_t RequestLength(const uint8_t *frame, size_t have)
     case 0x17:
         return have < 11 ? 0 : 13 + size_t{frame[10]};
     default:
-        return 4;
+        return 0;
     }
 }
 
@@ -27,8 +45,14 @@ void RequestFramer::Feed(const uint8_t *data, size_t length, double nowMs, const
 {
     for (size_t i = 0; i < length; ++i) {
         Expire(nowMs, sink); // a gap before this byte ends what came before it
+        if (size_ == buffer_.size()) {
+            // A request that waits for the gap has reached the longest frame
+            // and goes on: no frame starts at its first byte.
+            DropFirst();
+            Scan(false, sink);
+        }
         lastByteMs_ = nowMs;
-        buffer_[size_++] = data[i]; // Scan leaves room: size_ < MaxFrameLength here
+        buffer_[size_++] = data[i];
         Scan(false, sink);
     }
 }
@@ -54,14 +78,34 @@ void RequestFramer::Reset()
     droppedSize_ = 0;
 }
 
+// Where the first whole frame of fixed length with a good CRC begins after
+// the first byte; 0 when there is none (yet).
+size_t RequestFramer::NextWholeFrame() const
+{
+    for (size_t at = 1; at < size_; ++at) {
+        const size_t length = RequestLength(buffer_.data() + at, size_ - at);
+        if (length != 0 && length <= size_ - at && Rtu::CrcMatches(buffer_.data() + at, length))
+            return at;
+    }
+    return 0;
+}
+
 // Takes every good frame off the front of the buffer. A candidate that can
 // never be one (its CRC fails, it would be too long, or the gap has cut it
 // short) loses its first byte and the search goes on from the next.
 void RequestFramer::Scan(bool gapPassed, const Sink &sink)
 {
     while (size_ > 0) {
-        const size_t needed = RequestLength(buffer_.data(), size_);
-        if (needed > buffer_.size()) {
+        size_t needed = RequestLength(buffer_.data(), size_);
+        if (size_ >= 2 && !LengthIsFixed(buffer_[1])) {
+            // The function code fixes no length: the request runs up to the
+            // gap, or up to a whole frame that followed it without one (a
+            // pseudo-terminal can hand both over in one chunk).
+            needed = gapPassed ? size_ : NextWholeFrame();
+            if (needed == 0)
+                return; // more bytes may come
+        }
+        if (needed > buffer_.size() || (needed != 0 && needed < MinRequestLength)) {
             DropFirst();
         } else if (needed == 0 || needed > size_) {
             if (!gapPassed)

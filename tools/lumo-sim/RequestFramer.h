@@ -1,11 +1,14 @@
 #pragma once
 // Cuts the byte stream a slave hears into request frames. As on a real RTU
-// slave the function code tells how long a frame is and a silent gap ends
-// whatever is left over; in addition a frame whose CRC fails is searched
-// byte by byte for a good frame inside it. A pseudo-terminal delivers bytes
-// in chunks whenever the serving thread gets to run, so "a stray byte, a
-// pause, a request" can arrive as one chunk: the search finds the request
-// there all the same. No I/O: the caller passes the bytes and their time.
+// slave a request ends with the silence after it: where the function code
+// tells the length the frame is taken as soon as it is whole, any other
+// request (a function the actuators do not implement, such as 0x2B) is
+// everything heard up to the gap, and a silent gap drops whatever is left
+// over. In addition a frame whose CRC fails is searched byte by byte for a
+// good frame inside it. A pseudo-terminal delivers bytes in chunks whenever
+// the serving thread gets to run, so "a stray byte, a pause, a request" can
+// arrive as one chunk: the search finds the request there all the same. No
+// I/O: the caller passes the bytes and their time.
 
 #include <array>
 #include <cstddef>
@@ -18,14 +21,17 @@
 namespace lumosim {
 
 // Total length of the request frame that begins at `frame`, judged from the
-// `have` bytes so far: 0 while the header is too short to tell.
+// `have` bytes so far: 0 while the header is too short to tell, and 0 for a
+// function whose requests have no length fixed by it (LengthIsFixed false),
+// which end at the gap.
 //   0x01..0x06, 0x08      address, function, 4 bytes, CRC        = 8
 //   0x0F, 0x10            address, function, 4 bytes, count n, n, CRC = 9 + n
 //   0x16                  address, function, 6 bytes, CRC        = 10
 //   0x17                  address, function, 8 bytes, count n, n, CRC = 13 + n
-//   any other             address, function, CRC                 = 4
 // A result above Rtu::MaxFrameLength means no valid frame starts here.
 size_t RequestLength(const uint8_t *frame, size_t have);
+// True for the function codes of the table above.
+bool LengthIsFixed(uint8_t function);
 
 class RequestFramer {
 public:
@@ -51,6 +57,7 @@ public:
 
 private:
     void Scan(bool gapPassed, const Sink &sink);
+    size_t NextWholeFrame() const;
     void DropFirst();
     void FlushDropped(const Sink &sink);
     bool Pending() const { return size_ > 0 || droppedSize_ > 0; }

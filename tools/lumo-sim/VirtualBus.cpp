@@ -184,7 +184,10 @@ void VirtualBus::Impl::OnRequest(RequestFramer::Kind kind, const uint8_t *bytes,
 {
     const char *note = nullptr;
     if (kind == RequestFramer::Kind::Dropped) {
-        note = RequestLength(bytes, length) == length ? "bad CRC, ignored" : "no frame in these bytes, dropped";
+        // Bytes as long as their function code says, or up to the gap for a
+        // function without a fixed length: a frame but for its CRC.
+        const bool wholeFrame = RequestLength(bytes, length) == length || (length >= 4 && !LengthIsFixed(bytes[1]));
+        note = wholeFrame ? "bad CRC, ignored" : "no frame in these bytes, dropped";
     } else {
         const uint8_t address = bytes[0];
         const uint8_t *pdu = bytes + 1;

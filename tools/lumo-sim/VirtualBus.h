@@ -6,11 +6,13 @@
 // register map says. Each device can be told to misbehave (Faults) so that
 // the tool's error paths can be driven on purpose.
 //
-// Framing follows a real RTU slave: a request's length is known from its
-// function code (8 bytes for 0x01..0x06, 9 + byte count for 0x0F/0x10,
-// 4 for a function it does not know), a frame with a bad CRC is ignored and
-// a partial frame is dropped once the line has been silent for
-// BusOptions::frameGapMs. Bytes that form no frame are searched for one that
+// Framing follows a real RTU slave: a request ends with the silence after
+// it. Where the function code fixes the length (8 bytes for 0x01..0x06,
+// 9 + byte count for 0x0F/0x10) the request is taken as soon as it is whole;
+// any other (0x2B, 0x11, a user-defined code) is what was heard until the
+// line has been silent for BusOptions::frameGapMs, and gets exception 01
+// like every function the actuators do not implement. A frame with a bad CRC
+// is ignored and a partial frame is dropped at the gap. Bytes that form no frame are searched for one that
 // starts after them, so a stray byte before a request costs nothing, even
 // when both reach the bus in one chunk (see RequestFramer.h).
 
@@ -54,7 +56,8 @@ struct BusOptions {
     uint32_t fullStrokeMs = 5000;      // a whole MaxPos at SpeedPwm 100 (at scale 1)
     std::string logPath;               // every frame in and out, in hex; empty = none
     uint32_t seed = 1;                 // for the probabilistic faults
-    uint32_t frameGapMs = 5;           // silence that ends a broken or partial frame
+    uint32_t frameGapMs = 5;           // silence that ends a request of no fixed length,
+                                       // or a broken or partial frame
 };
 
 struct LoggedFrame {
