@@ -2,6 +2,7 @@
 // what it put on the line.
 
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <optional>
@@ -197,6 +198,41 @@ TEST_F(CliBusTest, ConfigReadToFileThenWriteCopiesAllNineRegisters)
                          Reg::SettingFlag, Reg::VoltageOut, Reg::HallPotSelect, Reg::BaudRate})
         EXPECT_EQ(bus().Holding(2, reg), bus().Holding(1, reg)) << "register 0x" << std::hex << reg;
     ::unlink(file.c_str());
+}
+
+// Standard output as the file: "-o -" gives exactly the 22 bytes there, and
+// a link to /proc/self/fd/1 (what /dev/stdout is) writes into the pipe and
+// stays a link. The link is a scratch one: a tool that replaced it would
+// otherwise replace the machine's /dev/stdout, as root.
+TEST_F(CliBusTest, ConfigReadToStandardOutput)
+{
+    StartBus({Device(1, Model::LumoP)});
+    GiveDistinctSettings(bus(), 1);
+    const std::vector<uint8_t> expected = ConfigBytes({0, 1500, 100, 1400, 7000, 60, 0, 2048, 1, 2, 0x8000});
+    const std::string bytes(expected.begin(), expected.end());
+
+    const CliResult dash = Run({"config", "read", "1", "-o", "-"});
+    ASSERT_EQ(dash.exitCode, 0) << dash.err;
+    EXPECT_EQ(dash.out, bytes);
+    EXPECT_NE(dash.err.find("Stroke              1500 steps"), std::string::npos) << dash.err;
+
+    const std::string link = TempFile("stdout");
+    ::unlink(link.c_str());
+    ASSERT_EQ(::symlink("/proc/self/fd/1", link.c_str()), 0);
+    const CliResult viaLink = Run({"config", "read", "1", "-o", link});
+    ASSERT_EQ(viaLink.exitCode, 0) << viaLink.err;
+    EXPECT_NE(viaLink.out.find(bytes), std::string::npos) << viaLink.out;
+    struct stat st {};
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ::unlink(link.c_str());
+
+    // Both would want standard output.
+    bus().ClearFrameLog();
+    const CliResult json = Run({"--json", "config", "read", "1", "-o", "-"});
+    EXPECT_EQ(json.exitCode, 2);
+    EXPECT_EQ(Json(json)["ok"], false);
+    EXPECT_TRUE(BusStaysQuiet());
 }
 
 TEST_F(CliBusTest, ConfigShowReadsTheFileWithoutABus)

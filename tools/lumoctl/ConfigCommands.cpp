@@ -1,6 +1,8 @@
 // config read, config write and config show.
 
+#include <array>
 #include <ctime>
+#include <iostream>
 #include <filesystem>
 #include <system_error>
 
@@ -79,6 +81,14 @@ void Describe(Output &out, const ConfigView &view)
 void RunConfigRead(Output &out, const PortOptions &port, const std::string &addressText, const std::string &file)
 {
     const uint8_t address = ParseAddress(addressText);
+    // "-o -": the file's 22 bytes are standard output, so the description
+    // for people moves to stderr; a JSON document would have no place.
+    const bool toStdout = file == "-";
+    if (toStdout && out.json())
+        ThrowUsage("-o - puts the file on standard output, where --json puts its document; "
+                   "give --json a file name instead");
+    if (toStdout)
+        out.SayOnStderr();
     BusSession bus(port.port, port.baud, port.tries);
     Json &doc = out.doc();
     doc["command"] = "config read";
@@ -115,7 +125,18 @@ void RunConfigRead(Output &out, const PortOptions &port, const std::string &addr
     const ActuatorConfig gathered = GatheredRecord(view);
     for (const std::string &note : AdjustmentNotes(record, gathered, model))
         out.Note("in the file, " + note);
+    if (toStdout) {
+        const std::array<uint8_t, ConfigFileSize> bytes = ToFileBytes(gathered);
+        std::cout.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        std::cout.flush();
+        if (!std::cout)
+            throw Failure(ExitUsage, "cannot write the file to standard output");
+        return;
+    }
     const std::string path = OutputPath(file);
+    // A path that names standard output itself (/dev/stdout) gets the lines
+    // above before the bytes.
+    std::cout.flush();
     std::string error;
     if (!WriteConfigFile(path, gathered, error))
         ThrowUsage("cannot write " + path + ": " + error);

@@ -31,10 +31,17 @@ std::string CodeText(ResultCode code)
     return text;
 }
 
+Output::Output(bool json) : json_(json), sayStream_(&std::cout) {}
+
+void Output::SayOnStderr()
+{
+    sayStream_ = &std::cerr;
+}
+
 void Output::Say(const std::string &line) const
 {
     if (!json_)
-        std::cout << line << '\n';
+        *sayStream_ << line << '\n';
 }
 
 void Output::Note(const std::string &line)

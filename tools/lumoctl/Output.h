@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 
@@ -45,7 +46,7 @@ std::string CodeText(ResultCode code);
 
 class Output {
 public:
-    explicit Output(bool json) : json_(json) {}
+    explicit Output(bool json);
 
     bool json() const { return json_; }
     // The document of this command; printed by Finish in JSON mode.
@@ -60,6 +61,10 @@ public:
     // --watch sample). Nothing for people.
     void EmitLine(const Json &document) const;
 
+    // Standard output carries something else (a file's bytes): the lines
+    // for people go to stderr instead.
+    void SayOnStderr();
+
     // The command has printed its results as it went (EmitLine); Finish
     // then adds a line only for a failure.
     void SetStreamed() { streamed_ = true; }
@@ -69,6 +74,7 @@ public:
 
 private:
     bool json_;
+    std::ostream *sayStream_;
     bool streamed_ = false;
     Json doc_ = Json::object();
 };
