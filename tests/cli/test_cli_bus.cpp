@@ -120,6 +120,100 @@ TEST_F(CliBusTest, SilentDeviceGivesExitOneWithTheCodeText)
     EXPECT_EQ(doc["error"]["codeText"], "Read Data Wait...");
 }
 
+// A refusal names the exception the device sent, in every command, in text
+// and in JSON; the result code stays the status bar's 0x4001.
+struct ExceptionCase {
+    const char *name;
+    std::vector<std::string> args; // "FILE" stands for a good .config file
+    uint16_t refusedRegister;
+    uint8_t exception;
+    const char *text;       // what stderr says about the exception
+    const char *jsonName;   // exceptionName, or nullptr for null
+};
+
+std::ostream &operator<<(std::ostream &os, const ExceptionCase &c)
+{
+    return os << c.name;
+}
+
+class ExceptionReply : public CliBusTest, public ::testing::WithParamInterface<ExceptionCase> {};
+
+TEST_P(ExceptionReply, NamesTheExceptionCode)
+{
+    const ExceptionCase &c = GetParam();
+    DeviceOptions d = Device(1, Model::LumoD);
+    d.faults.exceptionRegister = c.refusedRegister;
+    d.faults.exceptionCode = c.exception;
+    StartBus({d});
+    const std::string file = TempFile(std::string(c.name) + ".config");
+    WriteBytes(file, ConfigBytes({0, 1000, 0, 1000, 5000, 100, 3, 4095, 0, 0, 0x8000}));
+    std::vector<std::string> args = {"--tries", "1"};
+    for (const std::string &a : c.args)
+        args.push_back(a == "FILE" ? file : a);
+
+    const CliResult text = Run(args);
+    EXPECT_EQ(text.exitCode, 1) << text.err;
+    EXPECT_NE(text.err.find(std::string("unknow Error (0x4001), the device refused the request with ") + c.text),
+              std::string::npos)
+        << text.err;
+
+    args.insert(args.begin(), "--json");
+    const CliResult json = Run(args);
+    EXPECT_EQ(json.exitCode, 1) << json.err;
+    nlohmann::json error = Json(json)["error"]; // not const: a missing key reads as null
+    EXPECT_EQ(error["codeHex"], "0x4001");
+    EXPECT_EQ(error["codeText"], "unknow Error");
+    EXPECT_EQ(error["exceptionCode"], c.exception);
+    if (c.jsonName != nullptr) {
+        EXPECT_EQ(error["exceptionName"], c.jsonName);
+    } else {
+        EXPECT_TRUE(error["exceptionName"].is_null()) << error;
+    }
+    ::unlink(file.c_str());
+}
+
+const ExceptionCase kExceptionCases[] = {
+    {"Info", {"info", "1"}, Reg::Model, 0x04, "Modbus exception 04 (server device failure)", "server device failure"},
+    {"Status", {"status", "1"}, Reg::MotorStatus, 0x06, "Modbus exception 06 (server device busy)",
+     "server device busy"},
+    {"ConfigRead", {"config", "read", "1"}, Reg::SpeedPwm, 0x03, "Modbus exception 03 (illegal data value)",
+     "illegal data value"},
+    {"ConfigWrite", {"config", "write", "1", "FILE"}, Reg::MaxPos, 0x02,
+     "Modbus exception 02 (illegal data address)", "illegal data address"},
+    {"MoveGoto", {"move", "1", "goto", "600"}, Reg::GoToPos, 0x0B,
+     "Modbus exception 0B (gateway target device failed to respond)", "gateway target device failed to respond"},
+    {"Learn", {"learn", "1"}, Reg::ActionCmdIn, 0x0A, "Modbus exception 0A (gateway path unavailable)",
+     "gateway path unavailable"},
+    {"SetAddress", {"set-address", "1", "9", "--no-probe"}, Reg::Address, 0x05, "Modbus exception 05 (acknowledge)",
+     "acknowledge"},
+    {"Raw", {"raw", "1", "3", "0x20", "1"}, Reg::MaxPos, 0x01, "Modbus exception 01 (illegal function)",
+     "illegal function"},
+    // A code without a standard name is still given by its number.
+    {"UnnamedCode", {"status", "1"}, Reg::MotorStatus, 0x0C, "Modbus exception 0C\n", nullptr},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cli, ExceptionReply, ::testing::ValuesIn(kExceptionCases),
+                         [](const ::testing::TestParamInfo<ExceptionCase> &info) { return info.param.name; });
+
+// A failed sample of the watch names its exception too.
+TEST_F(CliBusTest, WatchSampleNamesTheException)
+{
+    DeviceOptions d = Device(1, Model::LumoD);
+    d.faults.exceptionRegister = Reg::MotorCurrent;
+    d.faults.exceptionCode = 0x02;
+    StartBus({d});
+    CliProcess watch({"--port", bus().DevicePath(), "--json", "--tries", "1", "status", "1", "--watch"});
+    const std::string line = watch.ReadLine(3000);
+    watch.Signal(SIGINT);
+    const CliResult r = watch.Finish(3000);
+    ASSERT_FALSE(line.empty()) << r.err;
+    json j = json::parse(line); // not const: a missing key reads as null
+    EXPECT_EQ(j["ok"], false);
+    EXPECT_EQ(j["error"]["exceptionCode"], 2);
+    EXPECT_EQ(j["error"]["exceptionName"], "illegal data address");
+    EXPECT_NE(r.err.find("Modbus exception 02 (illegal data address)"), std::string::npos) << r.err;
+}
+
 // The reply wait and the gap between attempts follow --baud. Between the two
 // probes of a silent device lie the reply wait, the ten 10 ms read polls
 // and the gap: 30 + 100 + 20 ms at 115200, 100 + 100 + 50 ms at 4800.

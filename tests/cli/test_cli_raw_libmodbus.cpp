@@ -132,7 +132,12 @@ TEST_F(RawAgainstLibmodbus, RefusalIsABusFailure)
     const CliResult r = Raw({"17", "3", "0x300", "1"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("(0x4001)"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("Modbus exception"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Modbus exception 02 (illegal data address)"), std::string::npos) << r.err;
+    const CliResult j = RunCli({"--port", line_.pathB(), "--json", "raw", "17", "6", "0x300", "1", "5"}, 10000);
+    EXPECT_EQ(j.exitCode, 1);
+    nlohmann::json error = nlohmann::json::parse(j.out)["error"]; // not const: a missing key reads as null
+    EXPECT_EQ(error["exceptionCode"], 2);
+    EXPECT_EQ(error["exceptionName"], "illegal data address");
 
     // Another slave address: nobody answers.
     const CliResult absent = Raw({"18", "3", "0x100", "1"});

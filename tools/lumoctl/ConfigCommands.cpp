@@ -101,14 +101,14 @@ void RunConfigRead(Output &out, const PortOptions &port, const std::string &addr
     uint16_t model = 0;
     ResultCode code = bus.Attempt([&] { return bus.registers().ReadModel(address, model); });
     if (code != Result::NoError)
-        ThrowBus("reading the model of " + Device(address), code);
+        ThrowBus("reading the model of " + Device(address), bus.ErrorOf(code));
     doc["model"] = std::string(Model::NameOf(model));
     doc["modelCode"] = model;
 
     bus.DrainInput();
     ActuatorConfig record;
     if (!ReadConfig(bus.registers(), address, &record, bus.transfer()))
-        ThrowBus("reading the configuration of " + Device(address), static_cast<ResultCode>(bus.lastResult()));
+        ThrowBus("reading the configuration of " + Device(address), bus.LastTransferError());
     const ConfigView view = ViewConfig(record, model);
     Describe(out, view);
     for (const std::string &problem : view.problems)
@@ -166,7 +166,7 @@ void RunConfigWrite(Output &out, const PortOptions &port, const std::string &add
     uint16_t model = 0;
     ResultCode code = bus.Attempt([&] { return bus.registers().ReadModel(address, model); });
     if (code != Result::NoError)
-        ThrowBus("reading the model of " + Device(address), code);
+        ThrowBus("reading the model of " + Device(address), bus.ErrorOf(code));
     doc["model"] = std::string(Model::NameOf(model));
     doc["modelCode"] = model;
 
@@ -182,7 +182,7 @@ void RunConfigWrite(Output &out, const PortOptions &port, const std::string &add
     if (!WriteConfig(bus.registers(), address, &gathered, bus.transfer()))
         ThrowBus("writing the configuration to " + Device(address) +
                      " (the registers written before the failure keep their new values)",
-                 static_cast<ResultCode>(bus.lastResult()));
+                 bus.LastTransferError());
     doc["config"] = ConfigJson(view);
     doc["registers"] = RegistersJson(gathered);
     out.Say("Wrote " + file + " to " + Device(address) + " (" + std::string(Model::NameOf(model)) + ")");

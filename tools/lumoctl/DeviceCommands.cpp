@@ -58,7 +58,7 @@ uint16_t ReadModelOf(BusSession &bus, uint8_t address)
     uint16_t model = 0;
     const ResultCode code = bus.Attempt([&] { return bus.registers().ReadModel(address, model); });
     if (code != Result::NoError)
-        ThrowBus("reading the model of " + Device(address), code);
+        ThrowBus("reading the model of " + Device(address), bus.ErrorOf(code));
     return model;
 }
 
@@ -175,7 +175,8 @@ void StopBeforeLeaving(BusSession &bus, uint8_t address, const std::string &why)
 {
     const ResultCode code = bus.Attempt([&] { return bus.registers().WriteActionCmdIn(address, Cmd::Stop); });
     if (code != Result::NoError)
-        throw Failure(ExitBus, why + "; the stop command failed too: " + CodeText(code), code);
+        throw Failure(ExitBus, why + "; the stop command failed too: " + CodeText(bus.ErrorOf(code)),
+                      bus.ErrorOf(code));
     throw Failure(ExitBus, why + "; stop sent");
 }
 
@@ -192,7 +193,7 @@ StatusSample WaitUntilStopped(BusSession &bus, uint8_t address, long timeoutSeco
         std::string step;
         const ResultCode code = ReadStatus(bus, address, s, step);
         if (code != Result::NoError)
-            ThrowBus(step, code);
+            ThrowBus(step, bus.ErrorOf(code));
         if (s.state == Motion::Stopped)
             return s;
         if (deadline.Passed())
@@ -294,7 +295,7 @@ void RunScan(Output &out, const PortOptions &port, const std::string &fromText, 
         // answers at this address.
         if (probe == Result::PortError) {
             progress.Clear();
-            ThrowBus("scan stopped at address " + std::to_string(a), probe);
+            ThrowBus("scan stopped at address " + std::to_string(a), bus.ErrorOf(probe));
         }
         if (probe != Result::NoError)
             continue;
@@ -329,10 +330,10 @@ void RunInfo(Output &out, const PortOptions &port, const std::string &addressTex
     uint16_t name = 0, firmware = 0;
     ResultCode code = bus.Attempt([&] { return r.ReadName(address, name); });
     if (code != Result::NoError)
-        ThrowBus("reading the motor ID of " + Device(address), code);
+        ThrowBus("reading the motor ID of " + Device(address), bus.ErrorOf(code));
     code = bus.Attempt([&] { return r.ReadFwVersion(address, firmware); });
     if (code != Result::NoError)
-        ThrowBus("reading the firmware version of " + Device(address), code);
+        ThrowBus("reading the firmware version of " + Device(address), bus.ErrorOf(code));
 
     char motorId[8];
     std::snprintf(motorId, sizeof motorId, "%04X", static_cast<unsigned>(name));
@@ -367,7 +368,7 @@ void RunStatus(Output &out, const PortOptions &port, const std::string &addressT
         std::string step;
         const ResultCode code = ReadStatus(bus, address, s, step);
         if (code != Result::NoError)
-            ThrowBus(step, code);
+            ThrowBus(step, bus.ErrorOf(code));
         Json &doc = out.doc();
         doc["command"] = "status";
         doc.update(BusJson(bus));
@@ -392,17 +393,16 @@ void RunStatus(Output &out, const PortOptions &port, const std::string &addressT
         const ResultCode code = ReadStatus(bus, address, s, step);
         const std::string time = TimeOfDay();
         if (code == Result::PortError)
-            ThrowBus(step, code);
+            ThrowBus(step, bus.ErrorOf(code));
         if (code != Result::NoError) {
-            std::cerr << time << "  " << step << ": " << CodeText(code) << std::endl;
+            const BusError error = bus.ErrorOf(code);
+            std::cerr << time << "  " << step << ": " << CodeText(error) << std::endl;
             Json j = Json::object();
             j["ok"] = false;
             j["time"] = time;
             j["address"] = address;
-            j["error"] = {{"message", step + ": " + CodeText(code)},
-                          {"code", code},
-                          {"codeHex", Hex4(code)},
-                          {"codeText", ResultText(code)}};
+            j["error"] = {{"message", step + ": " + CodeText(error)}};
+            AddErrorFields(j["error"], error);
             out.EmitLine(j);
         } else {
             Json j = Json::object();
@@ -464,7 +464,7 @@ void RunMove(Output &out, const PortOptions &port, const std::string &addressTex
         // included, whatever the model.
         std::array<uint16_t, Reg::BlockCount> words{};
         if (!r.ReadActuatorRegisters(address, words, bus.lastResult()))
-            ThrowBus("reading the limits of " + Device(address), static_cast<ResultCode>(bus.lastResult()));
+            ThrowBus("reading the limits of " + Device(address), bus.LastTransferError());
         const long rear = static_cast<long>(words[2]) - bus.posOffset();
         const long front = static_cast<long>(words[3]) - bus.posOffset();
         doc["target"] = target;
@@ -476,14 +476,14 @@ void RunMove(Output &out, const PortOptions &port, const std::string &addressTex
         const uint16_t word = static_cast<uint16_t>(target + bus.posOffset());
         code = bus.Attempt([&] { return r.WriteGoToPos(address, word); });
         if (code != Result::NoError)
-            ThrowBus("setting the target of " + Device(address), code);
+            ThrowBus("setting the target of " + Device(address), bus.ErrorOf(code));
         code = bus.Attempt([&] { return r.WriteActionCmdIn(address, Cmd::Stop); });
         if (code != Result::NoError)
-            ThrowBus("stopping " + Device(address) + " before the go-to", code);
+            ThrowBus("stopping " + Device(address) + " before the go-to", bus.ErrorOf(code));
     }
     code = bus.Attempt([&] { return r.WriteActionCmdIn(address, command); });
     if (code != Result::NoError)
-        ThrowBus("sending " + action + " to " + Device(address), code);
+        ThrowBus("sending " + action + " to " + Device(address), bus.ErrorOf(code));
 
     const std::string sent = command == Cmd::GoToPos ? "go to " + std::to_string(target) : action;
     if (!wait) {
@@ -512,11 +512,11 @@ void RunLearn(Output &out, const PortOptions &port, const std::string &addressTe
 
     ResultCode code = bus.Attempt([&] { return r.WriteActionCmdIn(address, Cmd::Stop); });
     if (code != Result::NoError)
-        ThrowBus("stopping " + Device(address) + " before learning", code);
+        ThrowBus("stopping " + Device(address) + " before learning", bus.ErrorOf(code));
     bus.Pause(kLearnStartPauseMs);
     code = bus.Attempt([&] { return r.WriteActionCmdIn(address, Cmd::Learn); });
     if (code != Result::NoError)
-        ThrowBus("starting stroke learning on " + Device(address), code);
+        ThrowBus("starting stroke learning on " + Device(address), bus.ErrorOf(code));
     if (!wait) {
         out.Say(Device(address) + " is learning its stroke");
         return;
@@ -535,12 +535,12 @@ void RunLearn(Output &out, const PortOptions &port, const std::string &addressTe
         uint16_t state = 0, flags = 0;
         code = r.ReadMotorStatus(address, state, flags);
         if (code == Result::PortError)
-            ThrowBus("watching " + Device(address) + " learn", code);
+            ThrowBus("watching " + Device(address) + " learn", bus.ErrorOf(code));
         if (code != Result::NoError) {
             if (++failedReads >= kLearnMaxFailedReads)
                 ThrowBus(Device(address) + " stopped answering while learning (" +
                              std::to_string(kLearnMaxFailedReads) + " status reads failed in a row)",
-                         code);
+                         bus.ErrorOf(code));
             continue;
         }
         failedReads = 0;
@@ -555,8 +555,7 @@ void RunLearn(Output &out, const PortOptions &port, const std::string &addressTe
     bus.DrainInput();
     ActuatorConfig record;
     if (!ReadConfig(r, address, &record, bus.transfer()))
-        ThrowBus("reading the learned configuration of " + Device(address),
-                 static_cast<ResultCode>(bus.lastResult()));
+        ThrowBus("reading the learned configuration of " + Device(address), bus.LastTransferError());
     // The model only decides whether the voltage row is shown.
     uint16_t model = static_cast<uint16_t>(Model::None);
     bus.Attempt([&] { return r.ReadModel(address, model); });
@@ -589,7 +588,7 @@ void RunSetAddress(Output &out, const PortOptions &port, const std::string &oldT
         uint16_t state = 0, flags = 0;
         const ResultCode code = bus.Attempt([&] { return r.ReadMotorStatus(newAddress, state, flags); });
         if (code == Result::PortError)
-            ThrowBus("checking that address " + std::to_string(newAddress) + " is free", code);
+            ThrowBus("checking that address " + std::to_string(newAddress) + " is free", bus.ErrorOf(code));
         if (code == Result::NoError)
             ThrowUsage("address " + std::to_string(newAddress) +
                        " is taken: a device answers there already (--no-probe skips this check)");
@@ -599,13 +598,14 @@ void RunSetAddress(Output &out, const PortOptions &port, const std::string &oldT
     ResultCode code = r.WriteAddress(oldAddress, newAddress);
     bus.lastResult() = code;
     if (code != Result::NoError)
-        ThrowBus("writing the new address " + std::to_string(newAddress) + " to " + Device(oldAddress), code);
+        ThrowBus("writing the new address " + std::to_string(newAddress) + " to " + Device(oldAddress),
+                 bus.ErrorOf(code));
     uint16_t state = 0, flags = 0;
     code = bus.Attempt([&] { return r.ReadMotorStatus(newAddress, state, flags); });
     if (code != Result::NoError)
         ThrowBus(Device(oldAddress) + " took the new address but does not answer at " + std::to_string(newAddress) +
                      " (scan the bus to see where it is)",
-                 code);
+                 bus.ErrorOf(code));
     out.Say(Device(oldAddress) + " now answers at address " + std::to_string(newAddress));
 }
 
@@ -659,7 +659,7 @@ void RunRaw(Output &out, const PortOptions &port, const std::string &addressText
         const ResultCode code =
             bus.engine().ReadRegisters(static_cast<uint8_t>(function), address, start, count, values.data());
         if (code != Result::NoError)
-            ThrowBus(what, code);
+            ThrowBus(what, bus.ErrorOf(code));
         doc["values"] = values;
         for (uint16_t i = 0; i < count; ++i) {
             char line[64];
@@ -672,7 +672,7 @@ void RunRaw(Output &out, const PortOptions &port, const std::string &addressText
     const ResultCode code =
         bus.engine().WriteRegisters(static_cast<uint32_t>(function), address, start, count, values.data());
     if (code != Result::NoError)
-        ThrowBus(what, code);
+        ThrowBus(what, bus.ErrorOf(code));
     doc["values"] = values;
     out.Say("wrote " + std::to_string(count) + (count == 1 ? " register" : " registers") + " from " + Hex4(start) +
             " of device " + std::to_string(address));

@@ -66,7 +66,8 @@ int main(int argc, char **argv)
     config->require_subcommand(1);
     CLI::App *configRead = config->add_subcommand("read", "read an actuator's configuration");
     configRead->add_option("address", address, "bus address, 1 to 127")->required();
-    configRead->add_option("-o,--output", file, "save it as a .config file (a directory: a proposed name in it; -: standard output)");
+    configRead->add_option("-o,--output", file,
+                           "save it as a .config file (a directory: a proposed name in it; -: standard output)");
     CLI::App *configWrite = config->add_subcommand("write", "check a .config file, then write it to an actuator");
     configWrite->add_option("address", address, "bus address, 1 to 127")->required();
     configWrite->add_option("file", file, ".config file")->required();
