@@ -431,6 +431,7 @@ TEST_F(CliBusTest, GotoWithWaitEndsAtTheTarget)
     const json j = Json(r);
     EXPECT_EQ(j["position"], 700);
     EXPECT_EQ(j["motion"], "stopped");
+    EXPECT_TRUE(j.value("reached", false));
     EXPECT_EQ(bus().Holding(1, Reg::CurrentPos), 700);
     // Target, stop, then go.
     const std::vector<HeardWrite> expected = {
@@ -464,6 +465,110 @@ TEST_F(CliBusTest, InterruptedWaitStopsTheActuator)
     EXPECT_NE(r.err.find("stop sent"), std::string::npos) << r.err;
     EXPECT_EQ(Writes().back(), (HeardWrite{1, Reg::ActionCmdIn, Cmd::Stop}));
 }
+
+// Waits until the virtual actuator at `address` reports motion.
+bool StartsMoving(VirtualBus &bus, uint8_t address)
+{
+    for (int i = 0; i < 300; ++i) {
+        if (bus.Input(address, Reg::MotorStatus) != Motion::Stopped)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+// Stopped away from the target (someone else sent stop): a failure that
+// says where it stopped, not "done".
+TEST_F(CliBusTest, GotoThatStopsShortOfTheTargetFails)
+{
+    StartBus({Device(1, Model::LumoD)}, 1.0);
+    bus().SetHolding(1, Reg::SpeedPwm, 10); // 500 steps take 25 s
+    CliProcess move({"--port", bus().DevicePath(), "--json", "move", "1", "goto", "1000", "--wait"});
+    ASSERT_TRUE(StartsMoving(bus(), 1));
+    bus().SetHolding(1, Reg::ActionCmdIn, Cmd::Stop);
+    const CliResult r = move.Finish(5000);
+
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    nlohmann::json j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["ok"], false);
+    EXPECT_EQ(j["reached"], false);
+    EXPECT_EQ(j["motion"], "stopped");
+    EXPECT_EQ(j["flags"]["positionOk"], false);
+    EXPECT_LT(j["position"].get<long>(), 1000);
+    EXPECT_EQ(j["position"].get<long>(), bus().Holding(1, Reg::CurrentPos));
+    EXPECT_TRUE(std::regex_search(r.err, std::regex("go to 1000 failed: stopped at \\d+ \\(flags: none\\)")))
+        << r.err;
+}
+
+// Whatever ends a wait early, the actuator is sent stop before lumoctl
+// exits, and the message says whether it acknowledged it.
+struct WaitFailure {
+    const char *name;
+    std::vector<std::string> extraArgs;
+    std::optional<lumosim::Faults> midway; // given to the device once it moves
+    const char *message;
+    bool acknowledged;
+};
+
+std::ostream &operator<<(std::ostream &os, const WaitFailure &c)
+{
+    return os << c.name;
+}
+
+class WaitEndsEarly : public CliBusTest, public ::testing::WithParamInterface<WaitFailure> {};
+
+TEST_P(WaitEndsEarly, SendsStopAndSaysWhetherItWasAcknowledged)
+{
+    const WaitFailure &c = GetParam();
+    StartBus({Device(1, Model::LumoD)}, 1.0);
+    bus().SetHolding(1, Reg::SpeedPwm, 10);
+    std::vector<std::string> args = {"--port", bus().DevicePath(), "--json", "--tries", "1",
+                                     "move",   "1",                 "goto",   "1000", "--wait"};
+    args.insert(args.end(), c.extraArgs.begin(), c.extraArgs.end());
+    CliProcess move(args);
+    ASSERT_TRUE(StartsMoving(bus(), 1));
+    if (c.midway)
+        bus().SetFaults(1, *c.midway);
+    const CliResult r = move.Finish(10000);
+
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.acknowledged ? "stop sent and acknowledged" : "stop sent but not acknowledged"),
+              std::string::npos)
+        << r.err;
+    nlohmann::json j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["ok"], false);
+    EXPECT_EQ(j["stopAcknowledged"], c.acknowledged);
+    EXPECT_EQ(Writes().back(), (HeardWrite{1, Reg::ActionCmdIn, Cmd::Stop}));
+    if (c.acknowledged) {
+        EXPECT_EQ(bus().Input(1, Reg::MotorStatus), Motion::Stopped);
+    }
+}
+
+lumosim::Faults Refusing(uint16_t reg)
+{
+    lumosim::Faults f;
+    f.exceptionRegister = reg;
+    f.exceptionCode = 0x04;
+    return f;
+}
+
+lumosim::Faults Silent()
+{
+    lumosim::Faults f;
+    f.silent = true;
+    return f;
+}
+
+const WaitFailure kWaitFailures[] = {
+    {"PositionReadRefused", {}, Refusing(Reg::CurrentPos),
+     "reading the position of device 1 while waiting: unknow Error (0x4001)", true},
+    {"DeviceFallsSilent", {}, Silent(), "reading the status of device 1 while waiting: Read Data Wait...", false},
+    {"Timeout", {"--timeout", "1"}, std::nullopt, "device 1 still moving after 1 s", true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cli, WaitEndsEarly, ::testing::ValuesIn(kWaitFailures),
+                         [](const ::testing::TestParamInfo<WaitFailure> &info) { return info.param.name; });
 
 TEST_F(CliBusTest, MotionOfALumoPIsRefusedButStopIsNot)
 {

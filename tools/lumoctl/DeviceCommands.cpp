@@ -3,9 +3,11 @@
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <optional>
 
 #include "Arguments.h"
 #include "BusSession.h"
@@ -35,6 +37,11 @@ constexpr uint32_t kLearnPollMs = 200;
 constexpr int kLearnMaxFailedReads = 20;
 constexpr uint32_t kLearnStartPauseMs = 50;
 constexpr uint32_t kLearnEndPauseMs = 10;
+
+// A go-to has arrived when the actuator reports Position OK and stands
+// within this many steps of the target (the virtual actuator stops exactly
+// on it; a real motor may coast a step past).
+constexpr long kArrivalToleranceSteps = 2;
 
 constexpr long kDefaultWaitSeconds = 120;
 constexpr long kMaxWaitSeconds = 24 * 3600;
@@ -170,34 +177,46 @@ private:
 };
 
 // Sends stop with the attempt loop before a wait gives up, so an actuator
-// is never left running by a command that has ended.
-void StopBeforeLeaving(BusSession &bus, uint8_t address, const std::string &why)
+// is never left running by a command that has ended, and ends the command
+// saying whether the actuator acknowledged the stop. `cause` is the failed
+// read that ended the wait, if one did; it stays the failure's code.
+[[noreturn]] void StopBeforeLeaving(Output &out, BusSession &bus, uint8_t address, const std::string &why,
+                                    std::optional<BusError> cause = std::nullopt)
 {
     const ResultCode code = bus.Attempt([&] { return bus.registers().WriteActionCmdIn(address, Cmd::Stop); });
-    if (code != Result::NoError)
-        throw Failure(ExitBus, why + "; the stop command failed too: " + CodeText(bus.ErrorOf(code)),
-                      bus.ErrorOf(code));
-    throw Failure(ExitBus, why + "; stop sent");
+    Json &doc = out.doc();
+    doc["stopAcknowledged"] = code == Result::NoError;
+    if (code == Result::NoError)
+        throw Failure(ExitBus, why + "; stop sent and acknowledged", cause);
+    const BusError stopError = bus.ErrorOf(code);
+    Json stop = Json::object();
+    AddErrorFields(stop, stopError);
+    doc["stopError"] = stop;
+    throw Failure(ExitBus, why + "; stop sent but not acknowledged: " + CodeText(stopError),
+                  cause ? cause : stopError);
 }
 
 // Polls every 300 ms, as the window's status poll, until the actuator
-// reports that it stands still; then its position.
-StatusSample WaitUntilStopped(BusSession &bus, uint8_t address, long timeoutSeconds)
+// reports that it stands still; then its position. A failed read, the
+// timeout and Ctrl-C each stop the actuator before the command ends.
+StatusSample WaitUntilStopped(Output &out, BusSession &bus, uint8_t address, long timeoutSeconds)
 {
     const Deadline deadline(timeoutSeconds);
     for (;;) {
         bus.Pause(kStatusPollMs);
         if (Interrupted())
-            StopBeforeLeaving(bus, address, "interrupted while waiting for " + Device(address));
+            StopBeforeLeaving(out, bus, address, "interrupted while waiting for " + Device(address));
         StatusSample s;
         std::string step;
         const ResultCode code = ReadStatus(bus, address, s, step);
-        if (code != Result::NoError)
-            ThrowBus(step, bus.ErrorOf(code));
+        if (code != Result::NoError) {
+            const BusError error = bus.ErrorOf(code);
+            StopBeforeLeaving(out, bus, address, step + " while waiting: " + CodeText(error), error);
+        }
         if (s.state == Motion::Stopped)
             return s;
         if (deadline.Passed())
-            StopBeforeLeaving(bus, address,
+            StopBeforeLeaving(out, bus, address,
                               Device(address) + " still moving after " + std::to_string(timeoutSeconds) + " s");
     }
 }
@@ -491,11 +510,20 @@ void RunMove(Output &out, const PortOptions &port, const std::string &addressTex
         return;
     }
     CatchInterrupts();
-    const StatusSample s = WaitUntilStopped(bus, address, timeout);
+    const StatusSample s = WaitUntilStopped(out, bus, address, timeout);
     doc.update(SampleJson(address, s, bus.posOffset()));
-    out.Say(Device(address) + ": " + sent + " done, stopped at " +
-            std::to_string(static_cast<long>(s.position) - bus.posOffset()) + " (flags: " + FlagsText(s.flags) +
-            ")");
+    const long stoppedAt = static_cast<long>(s.position) - bus.posOffset();
+    const std::string where = "stopped at " + std::to_string(stoppedAt) + " (flags: " + FlagsText(s.flags) + ")";
+    if (command == Cmd::GoToPos) {
+        // Arrived: the actuator says so with Position OK and stands at the
+        // target. The flag alone could be one left from an earlier go-to;
+        // the position alone could be a stop that happened near it.
+        const bool reached = (s.flags & Flag::PositionOk) && std::labs(stoppedAt - target) <= kArrivalToleranceSteps;
+        doc["reached"] = reached;
+        if (!reached)
+            throw Failure(ExitBus, Device(address) + ": " + sent + " failed: " + where + ", short of the target");
+    }
+    out.Say(Device(address) + ": " + sent + " done, " + where);
 }
 
 void RunLearn(Output &out, const PortOptions &port, const std::string &addressText, bool wait,
@@ -531,23 +559,29 @@ void RunLearn(Output &out, const PortOptions &port, const std::string &addressTe
     for (;;) {
         bus.Pause(kLearnPollMs);
         if (Interrupted())
-            StopBeforeLeaving(bus, address, "interrupted while " + Device(address) + " was learning");
+            StopBeforeLeaving(out, bus, address, "interrupted while " + Device(address) + " was learning");
         uint16_t state = 0, flags = 0;
         code = r.ReadMotorStatus(address, state, flags);
-        if (code == Result::PortError)
-            ThrowBus("watching " + Device(address) + " learn", bus.ErrorOf(code));
+        if (code == Result::PortError) {
+            const BusError error = bus.ErrorOf(code);
+            StopBeforeLeaving(out, bus, address, "watching " + Device(address) + " learn: " + CodeText(error), error);
+        }
         if (code != Result::NoError) {
-            if (++failedReads >= kLearnMaxFailedReads)
-                ThrowBus(Device(address) + " stopped answering while learning (" +
-                             std::to_string(kLearnMaxFailedReads) + " status reads failed in a row)",
-                         bus.ErrorOf(code));
+            if (++failedReads >= kLearnMaxFailedReads) {
+                const BusError error = bus.ErrorOf(code);
+                StopBeforeLeaving(out, bus, address,
+                                  Device(address) + " stopped answering while learning (" +
+                                      std::to_string(kLearnMaxFailedReads) +
+                                      " status reads failed in a row): " + CodeText(error),
+                                  error);
+            }
             continue;
         }
         failedReads = 0;
         if (!(flags & Flag::Learning))
             break;
         if (deadline.Passed())
-            StopBeforeLeaving(bus, address,
+            StopBeforeLeaving(out, bus, address,
                               Device(address) + " still learning after " + std::to_string(timeout) + " s");
     }
 
