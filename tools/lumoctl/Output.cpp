@@ -70,10 +70,22 @@ void Output::Note(const std::string &line)
     doc_["notes"].push_back(line);
 }
 
+namespace {
+
+// Names of ports and files are bytes, not necessarily UTF-8; JSON strings
+// must be UTF-8. A byte that is not part of valid UTF-8 is shown as U+FFFD
+// rather than ending the program without its document.
+std::string Dump(const Json &document, int indent)
+{
+    return document.dump(indent, ' ', false, Json::error_handler_t::replace);
+}
+
+} // namespace
+
 void Output::EmitLine(const Json &document) const
 {
     if (json_)
-        std::cout << document.dump() << std::endl;
+        std::cout << Dump(document, -1) << std::endl;
 }
 
 void Output::Finish(const Failure *failure)
@@ -94,10 +106,7 @@ void Output::Finish(const Failure *failure)
             AddErrorFields(error, *failure->bus);
         out["error"] = error;
     }
-    if (streamed_)
-        std::cout << out.dump() << std::endl;
-    else
-        std::cout << out.dump(2) << std::endl;
+    std::cout << Dump(out, streamed_ ? -1 : 2) << std::endl;
 }
 
 ProgressLine::ProgressLine() : enabled_(::isatty(STDERR_FILENO) == 1) {}
