@@ -98,6 +98,28 @@ TEST_F(CliBusTest, WatchPrintsSamplesUntilInterrupted)
     EXPECT_EQ(r.exitCode, 0) << r.err;
 }
 
+// Samples start every 300 ms, however long each takes (three reads with
+// their reply waits here). Measured on the bus, from the first status
+// request of one sample to that of the next, averaged over seven periods so
+// that the scheduling delay of one tick on a loaded machine counts little.
+TEST_F(CliBusTest, WatchSamplesEvery300Milliseconds)
+{
+    StartBus({Device(1, Model::LumoD)});
+    CliProcess watch({"--port", bus().DevicePath(), "--json", "status", "1", "--watch"});
+    for (int i = 0; i < 8; ++i)
+        ASSERT_FALSE(watch.ReadLine(3000).empty()) << "sample " << i;
+    watch.Signal(SIGINT);
+    EXPECT_EQ(watch.Finish(3000).exitCode, 0);
+
+    std::vector<uint64_t> starts;
+    for (const LoggedFrame &f : Requests())
+        if (f.bytes[1] == Fc::ReadInput && f.bytes[3] == Reg::MotorStatus)
+            starts.push_back(f.ms);
+    ASSERT_GE(starts.size(), 8u);
+    const double periodMs = static_cast<double>(starts[7] - starts[0]) / 7;
+    EXPECT_NEAR(periodMs, 300, 20);
+}
+
 // --- failures of the bus and the port -----------------------------------------
 
 TEST_F(CliBusTest, SilentDeviceGivesExitOneWithTheCodeText)

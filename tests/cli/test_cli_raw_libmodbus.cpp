@@ -124,6 +124,11 @@ TEST_F(RawAgainstLibmodbus, WritesSingleAndMultipleRegisters)
     const CliResult single = Raw({"17", "6", "0x100", "1", "65535"});
     ASSERT_EQ(single.exitCode, 0) << single.err;
     EXPECT_EQ(slave_.Holding(0x100), 0xFFFF);
+
+    // A single write needs no count: the value follows the register.
+    const CliResult bare = Raw({"17", "6", "0x101", "0x24"});
+    ASSERT_EQ(bare.exitCode, 0) << bare.err;
+    EXPECT_EQ(slave_.Holding(0x101), 0x24);
 }
 
 TEST_F(RawAgainstLibmodbus, RefusalIsABusFailure)

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <iostream>
 #include <optional>
+#include <thread>
 
 #include "Arguments.h"
 #include "BusSession.h"
@@ -165,6 +166,20 @@ void SayTable(const Output &out, const char *caption, const std::string &value)
     char text[160];
     std::snprintf(text, sizeof text, "%-19s %s", caption, value.c_str());
     out.Say(text);
+}
+
+// The start of the watch's next sample: 300 ms after the start of this one,
+// whatever the sample itself took, so the period holds on a slow line. A
+// sample that overran (a device that does not answer, with its retries)
+// moves the next one to the next 300 ms step instead of starting a burst.
+std::chrono::steady_clock::time_point NextTick(std::chrono::steady_clock::time_point tickStart)
+{
+    constexpr std::chrono::milliseconds period(kStatusPollMs);
+    const auto now = std::chrono::steady_clock::now();
+    auto next = tickStart + period;
+    if (next <= now)
+        next += ((now - next) / period + 1) * period;
+    return next;
 }
 
 class Deadline {
@@ -406,6 +421,7 @@ void RunStatus(Output &out, const PortOptions &port, const std::string &addressT
     out.SetStreamed();
     out.doc()["command"] = "status";
     out.doc()["address"] = address;
+    auto next = std::chrono::steady_clock::now();
     while (!Interrupted()) {
         StatusSample s;
         std::string step;
@@ -432,7 +448,8 @@ void RunStatus(Output &out, const PortOptions &port, const std::string &addressT
             out.Say(time + "  " + SampleLine(s, bus.posOffset()));
             std::cout.flush();
         }
-        bus.Pause(kStatusPollMs);
+        next = NextTick(next);
+        std::this_thread::sleep_until(next);
     }
 }
 
@@ -644,7 +661,8 @@ void RunSetAddress(Output &out, const PortOptions &port, const std::string &oldT
 }
 
 void RunRaw(Output &out, const PortOptions &port, const std::string &addressText, const std::string &functionText,
-            const std::string &registerText, const std::string &countText, const std::vector<std::string> &valueTexts)
+            const std::string &registerText, const std::string &countOrValueText,
+            const std::vector<std::string> &givenValueTexts)
 {
     const uint8_t address =
         static_cast<uint8_t>(ParseInRange(addressText, "address", 1, kLastModbusAddress, true));
@@ -655,6 +673,14 @@ void RunRaw(Output &out, const PortOptions &port, const std::string &addressText
         ThrowUsage("function code must be 0x03, 0x04, 0x06, 0x10 (or 0x01 to test a refusal), not '" +
                    functionText + "'");
     const uint16_t start = static_cast<uint16_t>(ParseInRange(registerText, "register", 0, 0xFFFF, true));
+    // A single-register write takes its value right after the register
+    // ("raw 7 6 0x24 55"); the count 1 may still stand before it.
+    std::string countText = countOrValueText;
+    std::vector<std::string> valueTexts = givenValueTexts;
+    if (function == Fc::WriteSingle && valueTexts.empty()) {
+        valueTexts.push_back(countText);
+        countText = "1";
+    }
     // A read reply holds at most 125 registers, a multiple write 123.
     const long maxCount = function == Fc::WriteSingle ? 1 : function == Fc::WriteMultiple ? 123 : 125;
     const uint16_t count = static_cast<uint16_t>(ParseInRange(countText, "count", 1, maxCount, true));
