@@ -180,19 +180,51 @@ bool WriteAll(int fd, const uint8_t *data, size_t size)
     return true;
 }
 
-// A name chosen through a symbolic link replaces the file the link points
-// to, not the link.
-std::string ResolveTarget(const std::string &path)
+// Follows a chain of symbolic links that ends at a name not yet taken (a
+// "dangling" link), so that the new file is made where the link points and
+// the link stays. Each relative link is read from its own directory. Fails
+// with ELOOP after 40 links, as the kernel does.
+bool FollowDanglingLink(std::string &path)
 {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        if (char *real = ::realpath(path.c_str(), nullptr)) {
-            std::string target = real;
-            std::free(real);
-            return target;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return true;
+        std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+        const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+        if (n < 0)
+            return false;
+        target.resize(static_cast<size_t>(n));
+        if (target.empty() || target[0] != '/') {
+            std::string dir, name;
+            SplitPath(path, dir, name);
+            target = dir + target;
         }
+        path = target;
     }
-    return path;
+    errno = ELOOP;
+    return false;
+}
+
+// The bytes go straight to a FIFO or a character device: they are streams
+// (a pipe, a terminal, /dev/null), not stored files, so there is nothing to
+// replace atomically and replacing the node would take it from its readers.
+// The open does not wait for a reader of a FIFO: the window must not hang on
+// one that nobody reads, so that fails with ENXIO instead.
+bool WriteToStream(const std::string &path, const std::array<uint8_t, ConfigFileSize> &bytes, std::string &error)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return Failed(error, errno);
+    int code = 0;
+    // Blocking again for the write itself: a full pipe is waited for, not
+    // reported as EAGAIN after part of the record.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || !WriteAll(fd, bytes.data(), bytes.size()))
+        code = errno;
+    if (::close(fd) != 0 && code == 0 && errno != EINTR)
+        code = errno;
+    return code == 0 || Failed(error, code);
 }
 
 // Makes the rename itself durable; a failure here changes nothing already
@@ -213,7 +245,42 @@ bool WriteConfigFile(const std::string &path, const ActuatorConfig &config, std:
     if (path.empty())
         return Failed(error, ENOENT);
     const std::array<uint8_t, ConfigFileSize> bytes = ToFileBytes(config);
-    const std::string target = ResolveTarget(path);
+
+    // What the name stands for decides how it is written; the kind of file
+    // at the name never changes. stat() follows links, including the
+    // kernel's own ones such as /dev/stdout -> /proc/self/fd/1 -> a pipe.
+    std::string target = path;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return Failed(error, EISDIR);
+        if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))
+            return WriteToStream(path, bytes, error);
+        if (S_ISBLK(st.st_mode)) {
+            // A disk or partition: 22 bytes at its start would wreck what
+            // it holds, and nobody keeps a configuration there.
+            error = "it is a block device (a disk or partition), not a file";
+            return false;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            error = "it is a socket, not a file";
+            return false;
+        }
+        // A regular file, perhaps through links: the file itself is
+        // replaced and every link to it stays a link.
+        struct stat own {};
+        if (::lstat(path.c_str(), &own) == 0 && S_ISLNK(own.st_mode)) {
+            char *real = ::realpath(path.c_str(), nullptr);
+            if (real == nullptr)
+                return Failed(error, errno);
+            target = real;
+            std::free(real);
+        }
+    } else if (errno != ENOENT) {
+        return Failed(error, errno);
+    } else if (!FollowDanglingLink(target)) {
+        return Failed(error, errno);
+    }
     std::string dir, name;
     SplitPath(target, dir, name);
 

@@ -27,3 +27,10 @@ inline constexpr ResultCode PortError = 0xFFFF;
 // The status-bar text of a result; every value without a text of its own
 // (the exception reply included) reads "unknow Error".
 const char *ResultText(uint32_t code);
+
+// The standard name of a Modbus exception code: 0x01 "illegal function",
+// 0x02 "illegal data address", 0x03 "illegal data value", 0x04 "server
+// device failure", 0x05 "acknowledge", 0x06 "server device busy", 0x0A
+// "gateway path unavailable", 0x0B "gateway target device failed to
+// respond"; nullptr for any other code.
+const char *ExceptionName(uint8_t code);

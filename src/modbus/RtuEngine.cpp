@@ -15,6 +15,7 @@ RtuEngine::RtuEngine(const std::unique_ptr<C_ComPort> &comPort, const uint32_t &
 ResultCode RtuEngine::SendRequest(uint8_t address, const uint8_t *pdu, size_t pduLength, bool awaitReply)
 {
     inTransaction_ = false;
+    lastException_ = 0;
     if (!comPort_ || !comPort_->IsOpen())
         return Result::PortError;
     // Address, PDU and two CRC bytes must fit one RTU frame.
@@ -97,6 +98,7 @@ ResultCode RtuEngine::Receive(uint8_t address, uint8_t *out, size_t outCapacity,
             return Result::ReceivedDataError;
         out[0] = frame[2];
         outLength = 1;
+        lastException_ = frame[2];
         return Result::ExceptionReply;
     }
 

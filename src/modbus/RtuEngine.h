@@ -60,6 +60,12 @@ public:
     // The reply wait of one transaction: responseDelayMs without handlers.
     void WaitForReply(uint32_t milliseconds);
 
+    // The exception code of the last reply when that reply was an exception
+    // (the request ended with 0x4001), such as 0x02 for an illegal data
+    // address; 0 after any other outcome. Each request clears it. The result
+    // code stays 0x4001 whatever the exception, as the window shows it.
+    uint8_t LastExceptionCode() const { return lastException_; }
+
     // True between SendRequest and the end of the matching ReceiveResponse.
     bool InTransaction() const { return inTransaction_; }
 
@@ -77,4 +83,5 @@ private:
     Clock &clock_;
     MessagePump pump_;
     bool inTransaction_ = false;
+    uint8_t lastException_ = 0;
 };

@@ -2,6 +2,7 @@
 // what it put on the line.
 
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <optional>
@@ -97,6 +98,28 @@ TEST_F(CliBusTest, WatchPrintsSamplesUntilInterrupted)
     EXPECT_EQ(r.exitCode, 0) << r.err;
 }
 
+// Samples start every 300 ms, however long each takes (three reads with
+// their reply waits here). Measured on the bus, from the first status
+// request of one sample to that of the next, averaged over seven periods so
+// that the scheduling delay of one tick on a loaded machine counts little.
+TEST_F(CliBusTest, WatchSamplesEvery300Milliseconds)
+{
+    StartBus({Device(1, Model::LumoD)});
+    CliProcess watch({"--port", bus().DevicePath(), "--json", "status", "1", "--watch"});
+    for (int i = 0; i < 8; ++i)
+        ASSERT_FALSE(watch.ReadLine(3000).empty()) << "sample " << i;
+    watch.Signal(SIGINT);
+    EXPECT_EQ(watch.Finish(3000).exitCode, 0);
+
+    std::vector<uint64_t> starts;
+    for (const LoggedFrame &f : Requests())
+        if (f.bytes[1] == Fc::ReadInput && f.bytes[3] == Reg::MotorStatus)
+            starts.push_back(f.ms);
+    ASSERT_GE(starts.size(), 8u);
+    const double periodMs = static_cast<double>(starts[7] - starts[0]) / 7;
+    EXPECT_NEAR(periodMs, 300, 20);
+}
+
 // --- failures of the bus and the port -----------------------------------------
 
 TEST_F(CliBusTest, SilentDeviceGivesExitOneWithTheCodeText)
@@ -117,6 +140,100 @@ TEST_F(CliBusTest, SilentDeviceGivesExitOneWithTheCodeText)
     EXPECT_EQ(doc["ok"], false);
     EXPECT_EQ(doc["error"]["codeHex"], "0x2006");
     EXPECT_EQ(doc["error"]["codeText"], "Read Data Wait...");
+}
+
+// A refusal names the exception the device sent, in every command, in text
+// and in JSON; the result code stays the status bar's 0x4001.
+struct ExceptionCase {
+    const char *name;
+    std::vector<std::string> args; // "FILE" stands for a good .config file
+    uint16_t refusedRegister;
+    uint8_t exception;
+    const char *text;       // what stderr says about the exception
+    const char *jsonName;   // exceptionName, or nullptr for null
+};
+
+std::ostream &operator<<(std::ostream &os, const ExceptionCase &c)
+{
+    return os << c.name;
+}
+
+class ExceptionReply : public CliBusTest, public ::testing::WithParamInterface<ExceptionCase> {};
+
+TEST_P(ExceptionReply, NamesTheExceptionCode)
+{
+    const ExceptionCase &c = GetParam();
+    DeviceOptions d = Device(1, Model::LumoD);
+    d.faults.exceptionRegister = c.refusedRegister;
+    d.faults.exceptionCode = c.exception;
+    StartBus({d});
+    const std::string file = TempFile(std::string(c.name) + ".config");
+    WriteBytes(file, ConfigBytes({0, 1000, 0, 1000, 5000, 100, 3, 4095, 0, 0, 0x8000}));
+    std::vector<std::string> args = {"--tries", "1"};
+    for (const std::string &a : c.args)
+        args.push_back(a == "FILE" ? file : a);
+
+    const CliResult text = Run(args);
+    EXPECT_EQ(text.exitCode, 1) << text.err;
+    EXPECT_NE(text.err.find(std::string("unknow Error (0x4001), the device refused the request with ") + c.text),
+              std::string::npos)
+        << text.err;
+
+    args.insert(args.begin(), "--json");
+    const CliResult json = Run(args);
+    EXPECT_EQ(json.exitCode, 1) << json.err;
+    nlohmann::json error = Json(json)["error"]; // not const: a missing key reads as null
+    EXPECT_EQ(error["codeHex"], "0x4001");
+    EXPECT_EQ(error["codeText"], "unknow Error");
+    EXPECT_EQ(error["exceptionCode"], c.exception);
+    if (c.jsonName != nullptr) {
+        EXPECT_EQ(error["exceptionName"], c.jsonName);
+    } else {
+        EXPECT_TRUE(error["exceptionName"].is_null()) << error;
+    }
+    ::unlink(file.c_str());
+}
+
+const ExceptionCase kExceptionCases[] = {
+    {"Info", {"info", "1"}, Reg::Model, 0x04, "Modbus exception 04 (server device failure)", "server device failure"},
+    {"Status", {"status", "1"}, Reg::MotorStatus, 0x06, "Modbus exception 06 (server device busy)",
+     "server device busy"},
+    {"ConfigRead", {"config", "read", "1"}, Reg::SpeedPwm, 0x03, "Modbus exception 03 (illegal data value)",
+     "illegal data value"},
+    {"ConfigWrite", {"config", "write", "1", "FILE"}, Reg::MaxPos, 0x02,
+     "Modbus exception 02 (illegal data address)", "illegal data address"},
+    {"MoveGoto", {"move", "1", "goto", "600"}, Reg::GoToPos, 0x0B,
+     "Modbus exception 0B (gateway target device failed to respond)", "gateway target device failed to respond"},
+    {"Learn", {"learn", "1"}, Reg::ActionCmdIn, 0x0A, "Modbus exception 0A (gateway path unavailable)",
+     "gateway path unavailable"},
+    {"SetAddress", {"set-address", "1", "9", "--no-probe"}, Reg::Address, 0x05, "Modbus exception 05 (acknowledge)",
+     "acknowledge"},
+    {"Raw", {"raw", "1", "3", "0x20", "1"}, Reg::MaxPos, 0x01, "Modbus exception 01 (illegal function)",
+     "illegal function"},
+    // A code without a standard name is still given by its number.
+    {"UnnamedCode", {"status", "1"}, Reg::MotorStatus, 0x0C, "Modbus exception 0C\n", nullptr},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cli, ExceptionReply, ::testing::ValuesIn(kExceptionCases),
+                         [](const ::testing::TestParamInfo<ExceptionCase> &info) { return info.param.name; });
+
+// A failed sample of the watch names its exception too.
+TEST_F(CliBusTest, WatchSampleNamesTheException)
+{
+    DeviceOptions d = Device(1, Model::LumoD);
+    d.faults.exceptionRegister = Reg::MotorCurrent;
+    d.faults.exceptionCode = 0x02;
+    StartBus({d});
+    CliProcess watch({"--port", bus().DevicePath(), "--json", "--tries", "1", "status", "1", "--watch"});
+    const std::string line = watch.ReadLine(3000);
+    watch.Signal(SIGINT);
+    const CliResult r = watch.Finish(3000);
+    ASSERT_FALSE(line.empty()) << r.err;
+    json j = json::parse(line); // not const: a missing key reads as null
+    EXPECT_EQ(j["ok"], false);
+    EXPECT_EQ(j["error"]["exceptionCode"], 2);
+    EXPECT_EQ(j["error"]["exceptionName"], "illegal data address");
+    EXPECT_NE(r.err.find("Modbus exception 02 (illegal data address)"), std::string::npos) << r.err;
 }
 
 // The reply wait and the gap between attempts follow --baud. Between the two
@@ -197,6 +314,41 @@ TEST_F(CliBusTest, ConfigReadToFileThenWriteCopiesAllNineRegisters)
                          Reg::SettingFlag, Reg::VoltageOut, Reg::HallPotSelect, Reg::BaudRate})
         EXPECT_EQ(bus().Holding(2, reg), bus().Holding(1, reg)) << "register 0x" << std::hex << reg;
     ::unlink(file.c_str());
+}
+
+// Standard output as the file: "-o -" gives exactly the 22 bytes there, and
+// a link to /proc/self/fd/1 (what /dev/stdout is) writes into the pipe and
+// stays a link. The link is a scratch one: a tool that replaced it would
+// otherwise replace the machine's /dev/stdout, as root.
+TEST_F(CliBusTest, ConfigReadToStandardOutput)
+{
+    StartBus({Device(1, Model::LumoP)});
+    GiveDistinctSettings(bus(), 1);
+    const std::vector<uint8_t> expected = ConfigBytes({0, 1500, 100, 1400, 7000, 60, 0, 2048, 1, 2, 0x8000});
+    const std::string bytes(expected.begin(), expected.end());
+
+    const CliResult dash = Run({"config", "read", "1", "-o", "-"});
+    ASSERT_EQ(dash.exitCode, 0) << dash.err;
+    EXPECT_EQ(dash.out, bytes);
+    EXPECT_NE(dash.err.find("Stroke              1500 steps"), std::string::npos) << dash.err;
+
+    const std::string link = TempFile("stdout");
+    ::unlink(link.c_str());
+    ASSERT_EQ(::symlink("/proc/self/fd/1", link.c_str()), 0);
+    const CliResult viaLink = Run({"config", "read", "1", "-o", link});
+    ASSERT_EQ(viaLink.exitCode, 0) << viaLink.err;
+    EXPECT_NE(viaLink.out.find(bytes), std::string::npos) << viaLink.out;
+    struct stat st {};
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ::unlink(link.c_str());
+
+    // Both would want standard output.
+    bus().ClearFrameLog();
+    const CliResult json = Run({"--json", "config", "read", "1", "-o", "-"});
+    EXPECT_EQ(json.exitCode, 2);
+    EXPECT_EQ(Json(json)["ok"], false);
+    EXPECT_TRUE(BusStaysQuiet());
 }
 
 TEST_F(CliBusTest, ConfigShowReadsTheFileWithoutABus)
@@ -301,6 +453,7 @@ TEST_F(CliBusTest, GotoWithWaitEndsAtTheTarget)
     const json j = Json(r);
     EXPECT_EQ(j["position"], 700);
     EXPECT_EQ(j["motion"], "stopped");
+    EXPECT_TRUE(j.value("reached", false));
     EXPECT_EQ(bus().Holding(1, Reg::CurrentPos), 700);
     // Target, stop, then go.
     const std::vector<HeardWrite> expected = {
@@ -334,6 +487,110 @@ TEST_F(CliBusTest, InterruptedWaitStopsTheActuator)
     EXPECT_NE(r.err.find("stop sent"), std::string::npos) << r.err;
     EXPECT_EQ(Writes().back(), (HeardWrite{1, Reg::ActionCmdIn, Cmd::Stop}));
 }
+
+// Waits until the virtual actuator at `address` reports motion.
+bool StartsMoving(VirtualBus &bus, uint8_t address)
+{
+    for (int i = 0; i < 300; ++i) {
+        if (bus.Input(address, Reg::MotorStatus) != Motion::Stopped)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+// Stopped away from the target (someone else sent stop): a failure that
+// says where it stopped, not "done".
+TEST_F(CliBusTest, GotoThatStopsShortOfTheTargetFails)
+{
+    StartBus({Device(1, Model::LumoD)}, 1.0);
+    bus().SetHolding(1, Reg::SpeedPwm, 10); // 500 steps take 25 s
+    CliProcess move({"--port", bus().DevicePath(), "--json", "move", "1", "goto", "1000", "--wait"});
+    ASSERT_TRUE(StartsMoving(bus(), 1));
+    bus().SetHolding(1, Reg::ActionCmdIn, Cmd::Stop);
+    const CliResult r = move.Finish(5000);
+
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    nlohmann::json j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["ok"], false);
+    EXPECT_EQ(j["reached"], false);
+    EXPECT_EQ(j["motion"], "stopped");
+    EXPECT_EQ(j["flags"]["positionOk"], false);
+    EXPECT_LT(j["position"].get<long>(), 1000);
+    EXPECT_EQ(j["position"].get<long>(), bus().Holding(1, Reg::CurrentPos));
+    EXPECT_TRUE(std::regex_search(r.err, std::regex("go to 1000 failed: stopped at \\d+ \\(flags: none\\)")))
+        << r.err;
+}
+
+// Whatever ends a wait early, the actuator is sent stop before lumoctl
+// exits, and the message says whether it acknowledged it.
+struct WaitFailure {
+    const char *name;
+    std::vector<std::string> extraArgs;
+    std::optional<lumosim::Faults> midway; // given to the device once it moves
+    const char *message;
+    bool acknowledged;
+};
+
+std::ostream &operator<<(std::ostream &os, const WaitFailure &c)
+{
+    return os << c.name;
+}
+
+class WaitEndsEarly : public CliBusTest, public ::testing::WithParamInterface<WaitFailure> {};
+
+TEST_P(WaitEndsEarly, SendsStopAndSaysWhetherItWasAcknowledged)
+{
+    const WaitFailure &c = GetParam();
+    StartBus({Device(1, Model::LumoD)}, 1.0);
+    bus().SetHolding(1, Reg::SpeedPwm, 10);
+    std::vector<std::string> args = {"--port", bus().DevicePath(), "--json", "--tries", "1",
+                                     "move",   "1",                 "goto",   "1000", "--wait"};
+    args.insert(args.end(), c.extraArgs.begin(), c.extraArgs.end());
+    CliProcess move(args);
+    ASSERT_TRUE(StartsMoving(bus(), 1));
+    if (c.midway)
+        bus().SetFaults(1, *c.midway);
+    const CliResult r = move.Finish(10000);
+
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.acknowledged ? "stop sent and acknowledged" : "stop sent but not acknowledged"),
+              std::string::npos)
+        << r.err;
+    nlohmann::json j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["ok"], false);
+    EXPECT_EQ(j["stopAcknowledged"], c.acknowledged);
+    EXPECT_EQ(Writes().back(), (HeardWrite{1, Reg::ActionCmdIn, Cmd::Stop}));
+    if (c.acknowledged) {
+        EXPECT_EQ(bus().Input(1, Reg::MotorStatus), Motion::Stopped);
+    }
+}
+
+lumosim::Faults Refusing(uint16_t reg)
+{
+    lumosim::Faults f;
+    f.exceptionRegister = reg;
+    f.exceptionCode = 0x04;
+    return f;
+}
+
+lumosim::Faults Silent()
+{
+    lumosim::Faults f;
+    f.silent = true;
+    return f;
+}
+
+const WaitFailure kWaitFailures[] = {
+    {"PositionReadRefused", {}, Refusing(Reg::CurrentPos),
+     "reading the position of device 1 while waiting: unknow Error (0x4001)", true},
+    {"DeviceFallsSilent", {}, Silent(), "reading the status of device 1 while waiting: Read Data Wait...", false},
+    {"Timeout", {"--timeout", "1"}, std::nullopt, "device 1 still moving after 1 s", true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cli, WaitEndsEarly, ::testing::ValuesIn(kWaitFailures),
+                         [](const ::testing::TestParamInfo<WaitFailure> &info) { return info.param.name; });
 
 TEST_F(CliBusTest, MotionOfALumoPIsRefusedButStopIsNot)
 {

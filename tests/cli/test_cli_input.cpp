@@ -93,4 +93,51 @@ TEST_F(CliBusTest, UsageErrorInJsonIsOneDocument)
     EXPECT_TRUE(BusStaysQuiet());
 }
 
+// A name that is not valid UTF-8 (a Latin-1 "ü" is the byte 0xFC) still
+// gives one JSON document: each bad byte reads as U+FFFD there, while the
+// file itself gets the name as given.
+struct ByteNameCase {
+    const char *name;
+    std::vector<std::string> args; // "NAME" stands for the name with the bad byte
+    int exitCode;
+    const char *key; // a top-level field that holds the name, or "error" for its message
+};
+
+std::ostream &operator<<(std::ostream &os, const ByteNameCase &c)
+{
+    return os << c.name;
+}
+
+class NonUtf8Name : public CliBusTest, public ::testing::WithParamInterface<ByteNameCase> {};
+
+TEST_P(NonUtf8Name, StillGivesOneJsonDocument)
+{
+    const ByteNameCase &c = GetParam();
+    StartBus({Device(1, Model::LumoD)});
+    const std::string name = TempFile("gr\xFC\xDF" "e.config");
+    WriteBytes(name, ConfigBytes(kGoodWords));
+    std::vector<std::string> args = {"--json"};
+    for (const std::string &a : c.args)
+        args.push_back(a == "NAME" ? name : a == "BUS" ? bus().DevicePath() : a);
+
+    const CliResult r = RunCli(args);
+
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+    nlohmann::json j;
+    ASSERT_NO_THROW(j = nlohmann::json::parse(r.out)) << r.out;
+    const std::string shown = std::string(c.key) == "error" ? j["error"]["message"] : j[c.key];
+    EXPECT_NE(shown.find("gr\xEF\xBF\xBD\xEF\xBF\xBD" "e"), std::string::npos) << shown;
+    ::unlink(name.c_str());
+}
+
+const ByteNameCase kByteNameCases[] = {
+    {"Port", {"--port", "NAME", "info", "1"}, 3, "error"},
+    {"FileShown", {"config", "show", "NAME"}, 0, "file"},
+    {"FileWritten", {"--port", "BUS", "config", "read", "1", "-o", "NAME"}, 0, "file"},
+    {"AddressText", {"--port", "BUS", "info", "NAME"}, 2, "error"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cli, NonUtf8Name, ::testing::ValuesIn(kByteNameCases),
+                         [](const ::testing::TestParamInfo<ByteNameCase> &info) { return info.param.name; });
+
 } // namespace

@@ -124,6 +124,11 @@ TEST_F(RawAgainstLibmodbus, WritesSingleAndMultipleRegisters)
     const CliResult single = Raw({"17", "6", "0x100", "1", "65535"});
     ASSERT_EQ(single.exitCode, 0) << single.err;
     EXPECT_EQ(slave_.Holding(0x100), 0xFFFF);
+
+    // A single write needs no count: the value follows the register.
+    const CliResult bare = Raw({"17", "6", "0x101", "0x24"});
+    ASSERT_EQ(bare.exitCode, 0) << bare.err;
+    EXPECT_EQ(slave_.Holding(0x101), 0x24);
 }
 
 TEST_F(RawAgainstLibmodbus, RefusalIsABusFailure)
@@ -132,7 +137,12 @@ TEST_F(RawAgainstLibmodbus, RefusalIsABusFailure)
     const CliResult r = Raw({"17", "3", "0x300", "1"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("(0x4001)"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("Modbus exception"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Modbus exception 02 (illegal data address)"), std::string::npos) << r.err;
+    const CliResult j = RunCli({"--port", line_.pathB(), "--json", "raw", "17", "6", "0x300", "1", "5"}, 10000);
+    EXPECT_EQ(j.exitCode, 1);
+    nlohmann::json error = nlohmann::json::parse(j.out)["error"]; // not const: a missing key reads as null
+    EXPECT_EQ(error["exceptionCode"], 2);
+    EXPECT_EQ(error["exceptionName"], "illegal data address");
 
     // Another slave address: nobody answers.
     const CliResult absent = Raw({"18", "3", "0x100", "1"});

@@ -2,7 +2,9 @@
 
 #ifndef _WIN32
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -232,18 +234,28 @@ TEST_P(ExportFailures, LeaveWhatWasThereAndNoTemporary)
     EXPECT_EQ(Names(), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ExportFailures,
-                         ::testing::Values(WriteFailureCase{"target_is_a_directory",
-                                                            [](const fs::path &d) {
-                                                                fs::create_directory(d / "taken.config");
-                                                                return d / "taken.config";
-                                                            },
-                                                            EISDIR},
-                                           WriteFailureCase{"directory_missing",
-                                                            [](const fs::path &d) { return d / "no" / "x.config"; },
-                                                            ENOENT},
-                                           WriteFailureCase{"empty_name", [](const fs::path &) { return fs::path(); },
-                                                            ENOENT}),
+const WriteFailureCase kExportFailures[] = {
+    {"target_is_a_directory",
+     [](const fs::path &d) {
+         fs::create_directory(d / "taken.config");
+         return d / "taken.config";
+     },
+     EISDIR},
+    {"directory_missing", [](const fs::path &d) { return d / "no" / "x.config"; }, ENOENT},
+    {"empty_name", [](const fs::path &) { return fs::path(); }, ENOENT},
+#ifndef _WIN32
+    // Nobody reads the FIFO: the export fails at once instead of hanging
+    // the window, and the FIFO stays a FIFO.
+    {"fifo_without_reader",
+     [](const fs::path &d) {
+         ::mkfifo((d / "fifo").c_str(), 0600);
+         return d / "fifo";
+     },
+     ENXIO},
+#endif
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExportFailures, ::testing::ValuesIn(kExportFailures),
                          [](const auto &info) { return std::string(info.param.what); });
 
 #ifndef _WIN32
@@ -290,6 +302,134 @@ TEST_F(ConfigFileInDir, ReplacingKeepsPermissionsAndFollowsLinks)
     ASSERT_EQ(::stat(real.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(Names(), (std::vector<std::string>{"link.config", "real.config"}));
+}
+
+// Anything at the name that is not a regular file keeps its kind: a FIFO or
+// a character device gets the bytes written to it, a link stays a link.
+// The read end the test drains, and a write end it must keep open.
+struct Ends {
+    int reader = -1;
+    int writer = -1;
+};
+
+struct StreamTarget {
+    const char *what;
+    // Makes the node in `dir` and returns the name to export to. A FIFO or
+    // pipe is opened for reading first, as a program reading it would.
+    std::function<fs::path(const fs::path &dir, Ends &ends)> make;
+    const char *node; // the name in `dir` that must keep its kind
+    mode_t kind;
+};
+
+std::ostream &operator<<(std::ostream &os, const StreamTarget &t)
+{
+    return os << t.what;
+}
+
+class ExportToStream : public ConfigFileInDir, public ::testing::WithParamInterface<StreamTarget> {};
+
+// The same major and minor numbers as /dev/null, made in the scratch directory.
+fs::path MakeNull(const fs::path &d)
+{
+    ::mknod((d / "null").c_str(), S_IFCHR | 0666, ::makedev(1, 3));
+    return d / "null";
+}
+
+fs::path MakeFifo(const fs::path &d, Ends &ends)
+{
+    ::mkfifo((d / "fifo").c_str(), 0600);
+    ends.reader = ::open((d / "fifo").c_str(), O_RDONLY | O_NONBLOCK);
+    return d / "fifo";
+}
+
+fs::path LinkTo(const fs::path &d, const fs::path &target)
+{
+    fs::create_symlink(target.filename(), d / "link.config"); // relative, as `ln -s fifo link.config` makes it
+    return d / "link.config";
+}
+
+const StreamTarget kStreamTargets[] = {
+    {"fifo", [](const fs::path &d, Ends &e) { return MakeFifo(d, e); }, "fifo", S_IFIFO},
+    {"link_to_a_fifo", [](const fs::path &d, Ends &e) { return LinkTo(d, MakeFifo(d, e)); }, "fifo", S_IFIFO},
+    {"character_device", [](const fs::path &d, Ends &) { return MakeNull(d); }, "null", S_IFCHR},
+    {"link_to_a_character_device", [](const fs::path &d, Ends &) { return LinkTo(d, MakeNull(d)); }, "null",
+     S_IFCHR},
+    // What /dev/stdout names when standard output is a pipe.
+    {"proc_fd_link_to_a_pipe",
+     [](const fs::path &, Ends &e) {
+         int fds[2];
+         if (::pipe(fds) != 0)
+             return fs::path();
+         e = {fds[0], fds[1]};
+         return fs::path("/proc/self/fd/" + std::to_string(fds[1]));
+     },
+     nullptr, 0},
+};
+
+TEST_P(ExportToStream, WritesTheBytesAndKeepsTheKind)
+{
+    Ends ends;
+    const fs::path p = GetParam().make(dir, ends);
+    ASSERT_FALSE(p.empty());
+    const std::vector<std::string> before = Names();
+    struct stat node {};
+    const bool hasNode = GetParam().node != nullptr;
+    if (hasNode) {
+        ASSERT_EQ(::lstat((dir / GetParam().node).c_str(), &node), 0);
+    }
+
+    ActuatorConfig record;
+    record.MaxPos = 0x0102;
+    std::string error;
+    ASSERT_TRUE(WriteConfigFile(p.string(), record, error)) << error;
+
+    EXPECT_EQ(Names(), before) << "nothing replaced, no temporary left";
+    if (hasNode) {
+        struct stat after {};
+        ASSERT_EQ(::lstat((dir / GetParam().node).c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode & S_IFMT, GetParam().kind);
+        EXPECT_EQ(after.st_ino, node.st_ino);
+        EXPECT_EQ(after.st_rdev, node.st_rdev);
+    }
+    if (p.filename() == "link.config") {
+        EXPECT_TRUE(fs::is_symlink(p));
+    }
+    if (ends.writer >= 0)
+        ::close(ends.writer);
+    if (ends.reader >= 0) {
+        uint8_t got[64];
+        const ssize_t n = ::read(ends.reader, got, sizeof got);
+        ::close(ends.reader);
+        ASSERT_EQ(n, 22);
+        EXPECT_EQ(got[2], 0x02);
+        EXPECT_EQ(got[3], 0x01);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExportToStream, ::testing::ValuesIn(kStreamTargets),
+                         [](const auto &info) { return std::string(info.param.what); });
+
+// A link to a name not yet taken: the file is made where the link points.
+TEST_F(ConfigFileInDir, LinkToAMissingFileCreatesThatFile)
+{
+    fs::create_directory(dir / "saved");
+    fs::create_symlink("saved/new.config", dir / "link.config");
+    std::string error;
+    ASSERT_TRUE(WriteConfigFile((dir / "link.config").string(), ActuatorConfig{}, error)) << error;
+    EXPECT_TRUE(fs::is_symlink(dir / "link.config"));
+    EXPECT_EQ(Contents(dir / "saved" / "new.config").size(), 22u);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"link.config", "saved"}));
+}
+
+TEST_F(ConfigFileInDir, BlockDeviceIsRefusedAndKept)
+{
+    const fs::path p = dir / "disk";
+    ASSERT_EQ(::mknod(p.c_str(), S_IFBLK | 0600, ::makedev(7, 200)), 0) << std::strerror(errno);
+    std::string error;
+    EXPECT_FALSE(WriteConfigFile(p.string(), ActuatorConfig{}, error));
+    EXPECT_NE(error.find("block device"), std::string::npos) << error;
+    EXPECT_TRUE(fs::is_block_file(p));
+    EXPECT_EQ(Names(), std::vector<std::string>{"disk"});
 }
 #endif
 

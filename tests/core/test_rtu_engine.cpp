@@ -8,6 +8,7 @@
 #include "FakeClock.h"
 #include "PtyPair.h"
 #include "modbus/Frames.h"
+#include "modbus/Registers.h"
 #include "modbus/RtuEngine.h"
 
 namespace {
@@ -158,11 +159,25 @@ TEST_F(EngineOnPty, ReadRegistersRefusesAReplyWithFewerRegistersThanAsked)
     EXPECT_EQ(engine.ReadRegisters(0x03, 0x05, 0x0020, 3, words), Result::ReceivedDataError);
 }
 
-TEST_F(EngineOnPty, ExceptionFromTheSlaveIsReported)
+// The result stays 0x4001 for every exception; the code the slave sent is
+// kept until the next request.
+TEST_F(EngineOnPty, ExceptionFromTheSlaveIsReportedWithItsCode)
 {
-    ScriptedResponder slave(pty, [](const Bytes &) { return WithCrc({0x05, 0x81, 0x01}); });
+    ScriptedResponder slave(pty, [](const Bytes &request) {
+        if (request[1] == 0x01)
+            return WithCrc({0x05, 0x81, 0x01});
+        if (request[1] == Fc::WriteSingle)
+            return WithCrc({0x05, 0x86, 0x0B});
+        return WithCrc({0x05, 0x03, 0x02, 0x00, 0x07});
+    });
     uint16_t words[1] = {};
     EXPECT_EQ(engine.ReadRegisters(0x01, 0x05, 0x000F, 1, words), Result::ExceptionReply);
+    EXPECT_EQ(engine.LastExceptionCode(), 0x01);
+    const uint16_t value = 3;
+    EXPECT_EQ(engine.WriteRegisters(Fc::WriteSingle, 0x05, 0x0025, 1, &value), Result::ExceptionReply);
+    EXPECT_EQ(engine.LastExceptionCode(), 0x0B);
+    EXPECT_EQ(engine.ReadRegisters(Fc::ReadHolding, 0x05, 0x0020, 1, words), Result::NoError);
+    EXPECT_EQ(engine.LastExceptionCode(), 0);
 }
 
 struct WriteCase {

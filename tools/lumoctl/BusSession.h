@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "Output.h"
 #include "config/ConfigTransfer.h"
 #include "modbus/RegisterOps.h"
 #include "modbus/RtuEngine.h"
@@ -46,6 +47,16 @@ public:
     // Discards whatever is waiting on the line (a late reply of an earlier
     // attempt) before a transfer.
     void DrainInput();
+
+    // `code` as a bus failure, with the exception code the device sent when
+    // `code` is an exception reply of the last request.
+    BusError ErrorOf(ResultCode code) const
+    {
+        return {code, code == Result::ExceptionReply ? engine_.LastExceptionCode() : uint8_t{0}};
+    }
+
+    // The failure of the last transfer or block read (lastResult).
+    BusError LastTransferError() const { return ErrorOf(static_cast<ResultCode>(lastResult_)); }
 
     ActuatorRegisters &registers() { return registers_; }
     RtuEngine &engine() { return engine_; }

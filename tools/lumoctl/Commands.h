@@ -26,6 +26,7 @@ void RunLearn(Output &out, const PortOptions &port, const std::string &address, 
               const std::string &timeoutSeconds);
 void RunSetAddress(Output &out, const PortOptions &port, const std::string &oldAddress, const std::string &newAddress,
                    bool probe);
+// For 0x06 `count` may be the value itself, with no values after it.
 void RunRaw(Output &out, const PortOptions &port, const std::string &address, const std::string &function,
             const std::string &reg, const std::string &count, const std::vector<std::string> &values);
 

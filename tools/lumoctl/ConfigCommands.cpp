@@ -1,6 +1,8 @@
 // config read, config write and config show.
 
+#include <array>
 #include <ctime>
+#include <iostream>
 #include <filesystem>
 #include <system_error>
 
@@ -79,6 +81,14 @@ void Describe(Output &out, const ConfigView &view)
 void RunConfigRead(Output &out, const PortOptions &port, const std::string &addressText, const std::string &file)
 {
     const uint8_t address = ParseAddress(addressText);
+    // "-o -": the file's 22 bytes are standard output, so the description
+    // for people moves to stderr; a JSON document would have no place.
+    const bool toStdout = file == "-";
+    if (toStdout && out.json())
+        ThrowUsage("-o - puts the file on standard output, where --json puts its document; "
+                   "give --json a file name instead");
+    if (toStdout)
+        out.SayOnStderr();
     BusSession bus(port.port, port.baud, port.tries);
     Json &doc = out.doc();
     doc["command"] = "config read";
@@ -91,14 +101,14 @@ void RunConfigRead(Output &out, const PortOptions &port, const std::string &addr
     uint16_t model = 0;
     ResultCode code = bus.Attempt([&] { return bus.registers().ReadModel(address, model); });
     if (code != Result::NoError)
-        ThrowBus("reading the model of " + Device(address), code);
+        ThrowBus("reading the model of " + Device(address), bus.ErrorOf(code));
     doc["model"] = std::string(Model::NameOf(model));
     doc["modelCode"] = model;
 
     bus.DrainInput();
     ActuatorConfig record;
     if (!ReadConfig(bus.registers(), address, &record, bus.transfer()))
-        ThrowBus("reading the configuration of " + Device(address), static_cast<ResultCode>(bus.lastResult()));
+        ThrowBus("reading the configuration of " + Device(address), bus.LastTransferError());
     const ConfigView view = ViewConfig(record, model);
     Describe(out, view);
     for (const std::string &problem : view.problems)
@@ -115,7 +125,18 @@ void RunConfigRead(Output &out, const PortOptions &port, const std::string &addr
     const ActuatorConfig gathered = GatheredRecord(view);
     for (const std::string &note : AdjustmentNotes(record, gathered, model))
         out.Note("in the file, " + note);
+    if (toStdout) {
+        const std::array<uint8_t, ConfigFileSize> bytes = ToFileBytes(gathered);
+        std::cout.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        std::cout.flush();
+        if (!std::cout)
+            throw Failure(ExitUsage, "cannot write the file to standard output");
+        return;
+    }
     const std::string path = OutputPath(file);
+    // A path that names standard output itself (/dev/stdout) gets the lines
+    // above before the bytes.
+    std::cout.flush();
     std::string error;
     if (!WriteConfigFile(path, gathered, error))
         ThrowUsage("cannot write " + path + ": " + error);
@@ -145,7 +166,7 @@ void RunConfigWrite(Output &out, const PortOptions &port, const std::string &add
     uint16_t model = 0;
     ResultCode code = bus.Attempt([&] { return bus.registers().ReadModel(address, model); });
     if (code != Result::NoError)
-        ThrowBus("reading the model of " + Device(address), code);
+        ThrowBus("reading the model of " + Device(address), bus.ErrorOf(code));
     doc["model"] = std::string(Model::NameOf(model));
     doc["modelCode"] = model;
 
@@ -161,7 +182,7 @@ void RunConfigWrite(Output &out, const PortOptions &port, const std::string &add
     if (!WriteConfig(bus.registers(), address, &gathered, bus.transfer()))
         ThrowBus("writing the configuration to " + Device(address) +
                      " (the registers written before the failure keep their new values)",
-                 static_cast<ResultCode>(bus.lastResult()));
+                 bus.LastTransferError());
     doc["config"] = ConfigJson(view);
     doc["registers"] = RegistersJson(gathered);
     out.Say("Wrote " + file + " to " + Device(address) + " (" + std::string(Model::NameOf(model)) + ")");

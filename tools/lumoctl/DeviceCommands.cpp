@@ -3,9 +3,12 @@
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <optional>
+#include <thread>
 
 #include "Arguments.h"
 #include "BusSession.h"
@@ -36,6 +39,11 @@ constexpr int kLearnMaxFailedReads = 20;
 constexpr uint32_t kLearnStartPauseMs = 50;
 constexpr uint32_t kLearnEndPauseMs = 10;
 
+// A go-to has arrived when the actuator reports Position OK and stands
+// within this many steps of the target (the virtual actuator stops exactly
+// on it; a real motor may coast a step past).
+constexpr long kArrivalToleranceSteps = 2;
+
 constexpr long kDefaultWaitSeconds = 120;
 constexpr long kMaxWaitSeconds = 24 * 3600;
 
@@ -58,7 +66,7 @@ uint16_t ReadModelOf(BusSession &bus, uint8_t address)
     uint16_t model = 0;
     const ResultCode code = bus.Attempt([&] { return bus.registers().ReadModel(address, model); });
     if (code != Result::NoError)
-        ThrowBus("reading the model of " + Device(address), code);
+        ThrowBus("reading the model of " + Device(address), bus.ErrorOf(code));
     return model;
 }
 
@@ -160,6 +168,20 @@ void SayTable(const Output &out, const char *caption, const std::string &value)
     out.Say(text);
 }
 
+// The start of the watch's next sample: 300 ms after the start of this one,
+// whatever the sample itself took, so the period holds on a slow line. A
+// sample that overran (a device that does not answer, with its retries)
+// moves the next one to the next 300 ms step instead of starting a burst.
+std::chrono::steady_clock::time_point NextTick(std::chrono::steady_clock::time_point tickStart)
+{
+    constexpr std::chrono::milliseconds period(kStatusPollMs);
+    const auto now = std::chrono::steady_clock::now();
+    auto next = tickStart + period;
+    if (next <= now)
+        next += ((now - next) / period + 1) * period;
+    return next;
+}
+
 class Deadline {
 public:
     explicit Deadline(long seconds) : end_(std::chrono::steady_clock::now() + std::chrono::seconds(seconds)) {}
@@ -170,33 +192,46 @@ private:
 };
 
 // Sends stop with the attempt loop before a wait gives up, so an actuator
-// is never left running by a command that has ended.
-void StopBeforeLeaving(BusSession &bus, uint8_t address, const std::string &why)
+// is never left running by a command that has ended, and ends the command
+// saying whether the actuator acknowledged the stop. `cause` is the failed
+// read that ended the wait, if one did; it stays the failure's code.
+[[noreturn]] void StopBeforeLeaving(Output &out, BusSession &bus, uint8_t address, const std::string &why,
+                                    std::optional<BusError> cause = std::nullopt)
 {
     const ResultCode code = bus.Attempt([&] { return bus.registers().WriteActionCmdIn(address, Cmd::Stop); });
-    if (code != Result::NoError)
-        throw Failure(ExitBus, why + "; the stop command failed too: " + CodeText(code), code);
-    throw Failure(ExitBus, why + "; stop sent");
+    Json &doc = out.doc();
+    doc["stopAcknowledged"] = code == Result::NoError;
+    if (code == Result::NoError)
+        throw Failure(ExitBus, why + "; stop sent and acknowledged", cause);
+    const BusError stopError = bus.ErrorOf(code);
+    Json stop = Json::object();
+    AddErrorFields(stop, stopError);
+    doc["stopError"] = stop;
+    throw Failure(ExitBus, why + "; stop sent but not acknowledged: " + CodeText(stopError),
+                  cause ? cause : stopError);
 }
 
 // Polls every 300 ms, as the window's status poll, until the actuator
-// reports that it stands still; then its position.
-StatusSample WaitUntilStopped(BusSession &bus, uint8_t address, long timeoutSeconds)
+// reports that it stands still; then its position. A failed read, the
+// timeout and Ctrl-C each stop the actuator before the command ends.
+StatusSample WaitUntilStopped(Output &out, BusSession &bus, uint8_t address, long timeoutSeconds)
 {
     const Deadline deadline(timeoutSeconds);
     for (;;) {
         bus.Pause(kStatusPollMs);
         if (Interrupted())
-            StopBeforeLeaving(bus, address, "interrupted while waiting for " + Device(address));
+            StopBeforeLeaving(out, bus, address, "interrupted while waiting for " + Device(address));
         StatusSample s;
         std::string step;
         const ResultCode code = ReadStatus(bus, address, s, step);
-        if (code != Result::NoError)
-            ThrowBus(step, code);
+        if (code != Result::NoError) {
+            const BusError error = bus.ErrorOf(code);
+            StopBeforeLeaving(out, bus, address, step + " while waiting: " + CodeText(error), error);
+        }
         if (s.state == Motion::Stopped)
             return s;
         if (deadline.Passed())
-            StopBeforeLeaving(bus, address,
+            StopBeforeLeaving(out, bus, address,
                               Device(address) + " still moving after " + std::to_string(timeoutSeconds) + " s");
     }
 }
@@ -294,7 +329,7 @@ void RunScan(Output &out, const PortOptions &port, const std::string &fromText, 
         // answers at this address.
         if (probe == Result::PortError) {
             progress.Clear();
-            ThrowBus("scan stopped at address " + std::to_string(a), probe);
+            ThrowBus("scan stopped at address " + std::to_string(a), bus.ErrorOf(probe));
         }
         if (probe != Result::NoError)
             continue;
@@ -329,10 +364,10 @@ void RunInfo(Output &out, const PortOptions &port, const std::string &addressTex
     uint16_t name = 0, firmware = 0;
     ResultCode code = bus.Attempt([&] { return r.ReadName(address, name); });
     if (code != Result::NoError)
-        ThrowBus("reading the motor ID of " + Device(address), code);
+        ThrowBus("reading the motor ID of " + Device(address), bus.ErrorOf(code));
     code = bus.Attempt([&] { return r.ReadFwVersion(address, firmware); });
     if (code != Result::NoError)
-        ThrowBus("reading the firmware version of " + Device(address), code);
+        ThrowBus("reading the firmware version of " + Device(address), bus.ErrorOf(code));
 
     char motorId[8];
     std::snprintf(motorId, sizeof motorId, "%04X", static_cast<unsigned>(name));
@@ -367,7 +402,7 @@ void RunStatus(Output &out, const PortOptions &port, const std::string &addressT
         std::string step;
         const ResultCode code = ReadStatus(bus, address, s, step);
         if (code != Result::NoError)
-            ThrowBus(step, code);
+            ThrowBus(step, bus.ErrorOf(code));
         Json &doc = out.doc();
         doc["command"] = "status";
         doc.update(BusJson(bus));
@@ -386,23 +421,23 @@ void RunStatus(Output &out, const PortOptions &port, const std::string &addressT
     out.SetStreamed();
     out.doc()["command"] = "status";
     out.doc()["address"] = address;
+    auto next = std::chrono::steady_clock::now();
     while (!Interrupted()) {
         StatusSample s;
         std::string step;
         const ResultCode code = ReadStatus(bus, address, s, step);
         const std::string time = TimeOfDay();
         if (code == Result::PortError)
-            ThrowBus(step, code);
+            ThrowBus(step, bus.ErrorOf(code));
         if (code != Result::NoError) {
-            std::cerr << time << "  " << step << ": " << CodeText(code) << std::endl;
+            const BusError error = bus.ErrorOf(code);
+            std::cerr << time << "  " << step << ": " << CodeText(error) << std::endl;
             Json j = Json::object();
             j["ok"] = false;
             j["time"] = time;
             j["address"] = address;
-            j["error"] = {{"message", step + ": " + CodeText(code)},
-                          {"code", code},
-                          {"codeHex", Hex4(code)},
-                          {"codeText", ResultText(code)}};
+            j["error"] = {{"message", step + ": " + CodeText(error)}};
+            AddErrorFields(j["error"], error);
             out.EmitLine(j);
         } else {
             Json j = Json::object();
@@ -413,7 +448,8 @@ void RunStatus(Output &out, const PortOptions &port, const std::string &addressT
             out.Say(time + "  " + SampleLine(s, bus.posOffset()));
             std::cout.flush();
         }
-        bus.Pause(kStatusPollMs);
+        next = NextTick(next);
+        std::this_thread::sleep_until(next);
     }
 }
 
@@ -464,7 +500,7 @@ void RunMove(Output &out, const PortOptions &port, const std::string &addressTex
         // included, whatever the model.
         std::array<uint16_t, Reg::BlockCount> words{};
         if (!r.ReadActuatorRegisters(address, words, bus.lastResult()))
-            ThrowBus("reading the limits of " + Device(address), static_cast<ResultCode>(bus.lastResult()));
+            ThrowBus("reading the limits of " + Device(address), bus.LastTransferError());
         const long rear = static_cast<long>(words[2]) - bus.posOffset();
         const long front = static_cast<long>(words[3]) - bus.posOffset();
         doc["target"] = target;
@@ -476,14 +512,14 @@ void RunMove(Output &out, const PortOptions &port, const std::string &addressTex
         const uint16_t word = static_cast<uint16_t>(target + bus.posOffset());
         code = bus.Attempt([&] { return r.WriteGoToPos(address, word); });
         if (code != Result::NoError)
-            ThrowBus("setting the target of " + Device(address), code);
+            ThrowBus("setting the target of " + Device(address), bus.ErrorOf(code));
         code = bus.Attempt([&] { return r.WriteActionCmdIn(address, Cmd::Stop); });
         if (code != Result::NoError)
-            ThrowBus("stopping " + Device(address) + " before the go-to", code);
+            ThrowBus("stopping " + Device(address) + " before the go-to", bus.ErrorOf(code));
     }
     code = bus.Attempt([&] { return r.WriteActionCmdIn(address, command); });
     if (code != Result::NoError)
-        ThrowBus("sending " + action + " to " + Device(address), code);
+        ThrowBus("sending " + action + " to " + Device(address), bus.ErrorOf(code));
 
     const std::string sent = command == Cmd::GoToPos ? "go to " + std::to_string(target) : action;
     if (!wait) {
@@ -491,11 +527,20 @@ void RunMove(Output &out, const PortOptions &port, const std::string &addressTex
         return;
     }
     CatchInterrupts();
-    const StatusSample s = WaitUntilStopped(bus, address, timeout);
+    const StatusSample s = WaitUntilStopped(out, bus, address, timeout);
     doc.update(SampleJson(address, s, bus.posOffset()));
-    out.Say(Device(address) + ": " + sent + " done, stopped at " +
-            std::to_string(static_cast<long>(s.position) - bus.posOffset()) + " (flags: " + FlagsText(s.flags) +
-            ")");
+    const long stoppedAt = static_cast<long>(s.position) - bus.posOffset();
+    const std::string where = "stopped at " + std::to_string(stoppedAt) + " (flags: " + FlagsText(s.flags) + ")";
+    if (command == Cmd::GoToPos) {
+        // Arrived: the actuator says so with Position OK and stands at the
+        // target. The flag alone could be one left from an earlier go-to;
+        // the position alone could be a stop that happened near it.
+        const bool reached = (s.flags & Flag::PositionOk) && std::labs(stoppedAt - target) <= kArrivalToleranceSteps;
+        doc["reached"] = reached;
+        if (!reached)
+            throw Failure(ExitBus, Device(address) + ": " + sent + " failed: " + where + ", short of the target");
+    }
+    out.Say(Device(address) + ": " + sent + " done, " + where);
 }
 
 void RunLearn(Output &out, const PortOptions &port, const std::string &addressText, bool wait,
@@ -512,11 +557,11 @@ void RunLearn(Output &out, const PortOptions &port, const std::string &addressTe
 
     ResultCode code = bus.Attempt([&] { return r.WriteActionCmdIn(address, Cmd::Stop); });
     if (code != Result::NoError)
-        ThrowBus("stopping " + Device(address) + " before learning", code);
+        ThrowBus("stopping " + Device(address) + " before learning", bus.ErrorOf(code));
     bus.Pause(kLearnStartPauseMs);
     code = bus.Attempt([&] { return r.WriteActionCmdIn(address, Cmd::Learn); });
     if (code != Result::NoError)
-        ThrowBus("starting stroke learning on " + Device(address), code);
+        ThrowBus("starting stroke learning on " + Device(address), bus.ErrorOf(code));
     if (!wait) {
         out.Say(Device(address) + " is learning its stroke");
         return;
@@ -531,23 +576,29 @@ void RunLearn(Output &out, const PortOptions &port, const std::string &addressTe
     for (;;) {
         bus.Pause(kLearnPollMs);
         if (Interrupted())
-            StopBeforeLeaving(bus, address, "interrupted while " + Device(address) + " was learning");
+            StopBeforeLeaving(out, bus, address, "interrupted while " + Device(address) + " was learning");
         uint16_t state = 0, flags = 0;
         code = r.ReadMotorStatus(address, state, flags);
-        if (code == Result::PortError)
-            ThrowBus("watching " + Device(address) + " learn", code);
+        if (code == Result::PortError) {
+            const BusError error = bus.ErrorOf(code);
+            StopBeforeLeaving(out, bus, address, "watching " + Device(address) + " learn: " + CodeText(error), error);
+        }
         if (code != Result::NoError) {
-            if (++failedReads >= kLearnMaxFailedReads)
-                ThrowBus(Device(address) + " stopped answering while learning (" +
-                             std::to_string(kLearnMaxFailedReads) + " status reads failed in a row)",
-                         code);
+            if (++failedReads >= kLearnMaxFailedReads) {
+                const BusError error = bus.ErrorOf(code);
+                StopBeforeLeaving(out, bus, address,
+                                  Device(address) + " stopped answering while learning (" +
+                                      std::to_string(kLearnMaxFailedReads) +
+                                      " status reads failed in a row): " + CodeText(error),
+                                  error);
+            }
             continue;
         }
         failedReads = 0;
         if (!(flags & Flag::Learning))
             break;
         if (deadline.Passed())
-            StopBeforeLeaving(bus, address,
+            StopBeforeLeaving(out, bus, address,
                               Device(address) + " still learning after " + std::to_string(timeout) + " s");
     }
 
@@ -555,8 +606,7 @@ void RunLearn(Output &out, const PortOptions &port, const std::string &addressTe
     bus.DrainInput();
     ActuatorConfig record;
     if (!ReadConfig(r, address, &record, bus.transfer()))
-        ThrowBus("reading the learned configuration of " + Device(address),
-                 static_cast<ResultCode>(bus.lastResult()));
+        ThrowBus("reading the learned configuration of " + Device(address), bus.LastTransferError());
     // The model only decides whether the voltage row is shown.
     uint16_t model = static_cast<uint16_t>(Model::None);
     bus.Attempt([&] { return r.ReadModel(address, model); });
@@ -589,7 +639,7 @@ void RunSetAddress(Output &out, const PortOptions &port, const std::string &oldT
         uint16_t state = 0, flags = 0;
         const ResultCode code = bus.Attempt([&] { return r.ReadMotorStatus(newAddress, state, flags); });
         if (code == Result::PortError)
-            ThrowBus("checking that address " + std::to_string(newAddress) + " is free", code);
+            ThrowBus("checking that address " + std::to_string(newAddress) + " is free", bus.ErrorOf(code));
         if (code == Result::NoError)
             ThrowUsage("address " + std::to_string(newAddress) +
                        " is taken: a device answers there already (--no-probe skips this check)");
@@ -599,18 +649,20 @@ void RunSetAddress(Output &out, const PortOptions &port, const std::string &oldT
     ResultCode code = r.WriteAddress(oldAddress, newAddress);
     bus.lastResult() = code;
     if (code != Result::NoError)
-        ThrowBus("writing the new address " + std::to_string(newAddress) + " to " + Device(oldAddress), code);
+        ThrowBus("writing the new address " + std::to_string(newAddress) + " to " + Device(oldAddress),
+                 bus.ErrorOf(code));
     uint16_t state = 0, flags = 0;
     code = bus.Attempt([&] { return r.ReadMotorStatus(newAddress, state, flags); });
     if (code != Result::NoError)
         ThrowBus(Device(oldAddress) + " took the new address but does not answer at " + std::to_string(newAddress) +
                      " (scan the bus to see where it is)",
-                 code);
+                 bus.ErrorOf(code));
     out.Say(Device(oldAddress) + " now answers at address " + std::to_string(newAddress));
 }
 
 void RunRaw(Output &out, const PortOptions &port, const std::string &addressText, const std::string &functionText,
-            const std::string &registerText, const std::string &countText, const std::vector<std::string> &valueTexts)
+            const std::string &registerText, const std::string &countOrValueText,
+            const std::vector<std::string> &givenValueTexts)
 {
     const uint8_t address =
         static_cast<uint8_t>(ParseInRange(addressText, "address", 1, kLastModbusAddress, true));
@@ -621,6 +673,14 @@ void RunRaw(Output &out, const PortOptions &port, const std::string &addressText
         ThrowUsage("function code must be 0x03, 0x04, 0x06, 0x10 (or 0x01 to test a refusal), not '" +
                    functionText + "'");
     const uint16_t start = static_cast<uint16_t>(ParseInRange(registerText, "register", 0, 0xFFFF, true));
+    // A single-register write takes its value right after the register
+    // ("raw 7 6 0x24 55"); the count 1 may still stand before it.
+    std::string countText = countOrValueText;
+    std::vector<std::string> valueTexts = givenValueTexts;
+    if (function == Fc::WriteSingle && valueTexts.empty()) {
+        valueTexts.push_back(countText);
+        countText = "1";
+    }
     // A read reply holds at most 125 registers, a multiple write 123.
     const long maxCount = function == Fc::WriteSingle ? 1 : function == Fc::WriteMultiple ? 123 : 125;
     const uint16_t count = static_cast<uint16_t>(ParseInRange(countText, "count", 1, maxCount, true));
@@ -659,7 +719,7 @@ void RunRaw(Output &out, const PortOptions &port, const std::string &addressText
         const ResultCode code =
             bus.engine().ReadRegisters(static_cast<uint8_t>(function), address, start, count, values.data());
         if (code != Result::NoError)
-            ThrowBus(what, code);
+            ThrowBus(what, bus.ErrorOf(code));
         doc["values"] = values;
         for (uint16_t i = 0; i < count; ++i) {
             char line[64];
@@ -672,7 +732,7 @@ void RunRaw(Output &out, const PortOptions &port, const std::string &addressText
     const ResultCode code =
         bus.engine().WriteRegisters(static_cast<uint32_t>(function), address, start, count, values.data());
     if (code != Result::NoError)
-        ThrowBus(what, code);
+        ThrowBus(what, bus.ErrorOf(code));
     doc["values"] = values;
     out.Say("wrote " + std::to_string(count) + (count == 1 ? " register" : " registers") + " from " + Hex4(start) +
             " of device " + std::to_string(address));

@@ -10,9 +10,9 @@ void ThrowUsage(const std::string &message)
     throw Failure(ExitUsage, message);
 }
 
-void ThrowBus(const std::string &what, ResultCode code)
+void ThrowBus(const std::string &what, const BusError &error)
 {
-    throw Failure(ExitBus, what + ": " + CodeText(code), code);
+    throw Failure(ExitBus, what + ": " + CodeText(error), error);
 }
 
 std::string Hex4(uint32_t value)
@@ -22,19 +22,46 @@ std::string Hex4(uint32_t value)
     return text;
 }
 
-std::string CodeText(ResultCode code)
+std::string CodeText(const BusError &error)
 {
-    std::string text = std::string(ResultText(code)) + " (" + Hex4(code) + ")";
-    // The status-bar table has no text of its own for an exception reply.
-    if (code == Result::ExceptionReply)
-        text += ", the device refused the request with a Modbus exception";
+    std::string text = std::string(ResultText(error.code)) + " (" + Hex4(error.code) + ")";
+    // The status-bar table has no text of its own for an exception reply;
+    // which exception it was tells what the device objected to.
+    if (error.code == Result::ExceptionReply) {
+        if (error.exception == 0)
+            return text + ", the device refused the request with a Modbus exception";
+        char number[8];
+        std::snprintf(number, sizeof number, "%02X", static_cast<unsigned>(error.exception));
+        text += std::string(", the device refused the request with Modbus exception ") + number;
+        if (const char *name = ExceptionName(error.exception))
+            text += std::string(" (") + name + ")";
+    }
     return text;
+}
+
+void AddErrorFields(Json &error, const BusError &bus)
+{
+    error["code"] = bus.code;
+    error["codeHex"] = Hex4(bus.code);
+    error["codeText"] = ResultText(bus.code);
+    if (bus.code == Result::ExceptionReply && bus.exception != 0) {
+        error["exceptionCode"] = bus.exception;
+        const char *name = ExceptionName(bus.exception);
+        error["exceptionName"] = name != nullptr ? Json(name) : Json(nullptr);
+    }
+}
+
+Output::Output(bool json) : json_(json), sayStream_(&std::cout) {}
+
+void Output::SayOnStderr()
+{
+    sayStream_ = &std::cerr;
 }
 
 void Output::Say(const std::string &line) const
 {
     if (!json_)
-        std::cout << line << '\n';
+        *sayStream_ << line << '\n';
 }
 
 void Output::Note(const std::string &line)
@@ -43,10 +70,22 @@ void Output::Note(const std::string &line)
     doc_["notes"].push_back(line);
 }
 
+namespace {
+
+// Names of ports and files are bytes, not necessarily UTF-8; JSON strings
+// must be UTF-8. A byte that is not part of valid UTF-8 is shown as U+FFFD
+// rather than ending the program without its document.
+std::string Dump(const Json &document, int indent)
+{
+    return document.dump(indent, ' ', false, Json::error_handler_t::replace);
+}
+
+} // namespace
+
 void Output::EmitLine(const Json &document) const
 {
     if (json_)
-        std::cout << document.dump() << std::endl;
+        std::cout << Dump(document, -1) << std::endl;
 }
 
 void Output::Finish(const Failure *failure)
@@ -63,17 +102,11 @@ void Output::Finish(const Failure *failure)
         Json error = Json::object();
         error["exitCode"] = failure->exitCode;
         error["message"] = failure->what();
-        if (failure->code) {
-            error["code"] = *failure->code;
-            error["codeHex"] = Hex4(*failure->code);
-            error["codeText"] = ResultText(*failure->code);
-        }
+        if (failure->bus)
+            AddErrorFields(error, *failure->bus);
         out["error"] = error;
     }
-    if (streamed_)
-        std::cout << out.dump() << std::endl;
-    else
-        std::cout << out.dump(2) << std::endl;
+    std::cout << Dump(out, streamed_ ? -1 : 2) << std::endl;
 }
 
 ProgressLine::ProgressLine() : enabled_(::isatty(STDERR_FILENO) == 1) {}

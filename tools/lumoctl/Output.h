@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 
@@ -22,30 +23,43 @@ enum Exit : int {
     ExitPort = 3,  // the serial port could not be opened
 };
 
+// How one bus operation failed: its result code and, for an exception
+// reply (0x4001), the exception code the device sent (0 when unknown).
+struct BusError {
+    ResultCode code = Result::NoError;
+    uint8_t exception = 0;
+};
+
 // Ends a command. Thrown by the commands, caught once in main.
 class Failure : public std::runtime_error {
 public:
-    Failure(int exitCode, const std::string &message, std::optional<ResultCode> code = std::nullopt)
-        : std::runtime_error(message), exitCode(exitCode), code(code)
+    Failure(int exitCode, const std::string &message, std::optional<BusError> bus = std::nullopt)
+        : std::runtime_error(message), exitCode(exitCode), bus(bus)
     {
     }
     int exitCode;
-    std::optional<ResultCode> code; // set for a bus failure
+    std::optional<BusError> bus; // set for a bus failure
 };
 
 [[noreturn]] void ThrowUsage(const std::string &message);
 // "<what>: Read Data Wait... (0x2006)".
-[[noreturn]] void ThrowBus(const std::string &what, ResultCode code);
+[[noreturn]] void ThrowBus(const std::string &what, const BusError &error);
 
 // "0x2006": a result code or register as four upper-case hex digits.
 std::string Hex4(uint32_t value);
 // The text and value of a result code as the tool prints them:
-// "Read Data Wait... (0x2006)".
-std::string CodeText(ResultCode code);
+// "Read Data Wait... (0x2006)", and for an exception reply also the
+// exception: "unknow Error (0x4001), the device refused the request with
+// Modbus exception 02 (illegal data address)".
+std::string CodeText(const BusError &error);
+// The "error" fields of a JSON document for it: code, codeHex, codeText,
+// and for an exception reply exceptionCode and exceptionName (null for a
+// code without a standard name).
+void AddErrorFields(Json &error, const BusError &bus);
 
 class Output {
 public:
-    explicit Output(bool json) : json_(json) {}
+    explicit Output(bool json);
 
     bool json() const { return json_; }
     // The document of this command; printed by Finish in JSON mode.
@@ -60,6 +74,10 @@ public:
     // --watch sample). Nothing for people.
     void EmitLine(const Json &document) const;
 
+    // Standard output carries something else (a file's bytes): the lines
+    // for people go to stderr instead.
+    void SayOnStderr();
+
     // The command has printed its results as it went (EmitLine); Finish
     // then adds a line only for a failure.
     void SetStreamed() { streamed_ = true; }
@@ -69,6 +87,7 @@ public:
 
 private:
     bool json_;
+    std::ostream *sayStream_;
     bool streamed_ = false;
     Json doc_ = Json::object();
 };

@@ -59,14 +59,15 @@ int main(int argc, char **argv)
     bool watch = false;
     CLI::App *status = app.add_subcommand("status", "position, current, motion state and status flags");
     status->add_option("address", address, "bus address, 1 to 127")->required();
-    status->add_flag("--watch", watch, "repeat every 300 ms until interrupted");
+    status->add_flag("--watch", watch, "a sample every 300 ms (start to start) until interrupted");
 
     std::string file;
     CLI::App *config = app.add_subcommand("config", "read, write or show a configuration (.config file)");
     config->require_subcommand(1);
     CLI::App *configRead = config->add_subcommand("read", "read an actuator's configuration");
     configRead->add_option("address", address, "bus address, 1 to 127")->required();
-    configRead->add_option("-o,--output", file, "save it as a .config file (a directory: a proposed name in it)");
+    configRead->add_option("-o,--output", file,
+                           "save it as a .config file (a directory: a proposed name in it; -: standard output)");
     CLI::App *configWrite = config->add_subcommand("write", "check a .config file, then write it to an actuator");
     configWrite->add_option("address", address, "bus address, 1 to 127")->required();
     configWrite->add_option("file", file, ".config file")->required();
@@ -102,8 +103,8 @@ int main(int argc, char **argv)
     raw->add_option("address", address, "slave address, 1 to 247")->required();
     raw->add_option("function", function, "0x03, 0x04, 0x06 or 0x10 (0x01 to test a refusal)")->required();
     raw->add_option("register", reg, "start register")->required();
-    raw->add_option("count", count, "number of registers")->required();
-    raw->add_option("values", values, "values to write (0x06, 0x10)");
+    raw->add_option("count", count, "number of registers; for 0x06 the value (or 1, then the value)")->required();
+    raw->add_option("values", values, "values to write (0x10, or 0x06 after a count of 1)");
 
     try {
         app.parse(argc, argv);
