@@ -73,7 +73,7 @@ struct BusWindow {
 
     QTemporaryDir sysfs;
     ScriptedDialogs dialogs;
-    lumosim::VirtualBus bus;
+    lumosim::VirtualBus bus{lumosim::InstantLine()}; // ShortTimings() waits too little for a real line
     std::unique_ptr<TMODBUSSettingForm> form;
 };
 

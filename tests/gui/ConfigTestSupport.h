@@ -75,7 +75,7 @@ public:
 
     explicit Rig(std::vector<Device> devices = {{1, static_cast<uint16_t>(Model::LumoP)}},
                  lumosim::BusOptions busOptions = {})
-        : bus(busOptions)
+        : bus(lumosim::InstantLine(busOptions)) // the window's waits are shortened for the tests
     {
         std::vector<lumosim::DeviceOptions> options;
         for (const Device &d : devices) {

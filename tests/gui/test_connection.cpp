@@ -24,7 +24,7 @@ struct Bus {
             qFatal("virtual bus did not start");
     }
     std::string Path() const { return bus.DevicePath(); }
-    lumosim::VirtualBus bus;
+    lumosim::VirtualBus bus{lumosim::InstantLine()};
 };
 
 void TypePort(TMODBUSSettingForm *form, const std::string &text)

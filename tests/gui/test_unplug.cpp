@@ -212,7 +212,7 @@ public:
     {
         puller.reset();
         bus.reset(); // also removes its link
-        bus = std::make_unique<lumosim::VirtualBus>(options);
+        bus = std::make_unique<lumosim::VirtualBus>(lumosim::InstantLine(options)); // fast clocks
         for (const auto &d : devices)
             bus->AddDevice(d);
         if (!bus->Start() || !bus->MakeLink(linkPath))

@@ -25,7 +25,9 @@ inline Bytes WithCrc(Bytes frame)
 
 class LineClient {
 public:
-    explicit LineClient(const std::string &path)
+    // `speed` is a termios rate (B115200): on the line model it decides
+    // whether the devices understand this master.
+    explicit LineClient(const std::string &path, speed_t speed = B115200)
     {
         fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (fd_ < 0)
@@ -33,8 +35,8 @@ public:
         termios raw{};
         cfmakeraw(&raw);
         raw.c_cflag |= CLOCAL | CREAD;
-        cfsetispeed(&raw, B115200);
-        cfsetospeed(&raw, B115200);
+        cfsetispeed(&raw, speed);
+        cfsetospeed(&raw, speed);
         ::tcsetattr(fd_, TCSANOW, &raw);
         ::tcflush(fd_, TCIOFLUSH);
     }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -34,15 +35,17 @@ bool Exists(const std::string &path)
 }
 
 // The value of holding register `reg` at `slave` through the device at `path`, or -1.
-int ReadWithLibmodbus(const std::string &path, int slave, int reg)
+// With `write`, writes `value` there first and returns -1 when that fails.
+int ReadWithLibmodbus(const std::string &path, int slave, int reg, int baud = 115200, int write = -1)
 {
-    modbus_t *ctx = modbus_new_rtu(path.c_str(), 115200, 'N', 8, 1);
+    modbus_t *ctx = modbus_new_rtu(path.c_str(), baud, 'N', 8, 1);
     uint16_t value = 0;
     int result = -1;
     if (ctx && modbus_connect(ctx) == 0) {
         modbus_set_response_timeout(ctx, 0, 300000);
         modbus_set_slave(ctx, slave);
-        if (modbus_read_registers(ctx, reg, 1, &value) == 1)
+        if ((write < 0 || modbus_write_register(ctx, reg, static_cast<uint16_t>(write)) == 1) &&
+            modbus_read_registers(ctx, reg, 1, &value) == 1)
             result = value;
         modbus_close(ctx);
     }
@@ -106,6 +109,65 @@ TEST(CommandLineTest, ParsesDevicesFaultsAndBusOptions)
     EXPECT_EQ(c.bus.seed, 42u);
 }
 
+TEST(CommandLineTest, ParsesTheLine)
+{
+    CommandLine c;
+    // The program's default is the line model, at 115200 with FTDI's adapter.
+    ASSERT_EQ(ParseCommandLine({}, c), "");
+    EXPECT_FALSE(c.bus.instant);
+    EXPECT_EQ(c.bus.baud, 115200u);
+    EXPECT_EQ(c.bus.adapterLatencyMs, 16u);
+    EXPECT_EQ(c.bus.adapterPacketSize, 62u);
+    EXPECT_EQ(c.bus.baudChange, lumosim::BaudChange::PowerUp);
+
+    ASSERT_EQ(ParseCommandLine({"--baud", "9600", "--baud-change=now", "--turnaround", "2-6", "--adapter-latency",
+                                "1", "--adapter-packet", "32", "--echo", "--noise", "1e-4", "--device",
+                                "5:LUMO-P", "--device", "5:LUMO-B,shared,turnaround=10", "--device", "6:LUMO-D",
+                                "--fault", "5:baud=19200,noise=0.01", "--instant"},
+                               c),
+              "");
+    EXPECT_TRUE(c.bus.instant);
+    EXPECT_EQ(c.bus.baud, 9600u);
+    EXPECT_EQ(c.bus.baudChange, lumosim::BaudChange::Now);
+    EXPECT_EQ(c.bus.adapterLatencyMs, 1u);
+    EXPECT_EQ(c.bus.adapterPacketSize, 32u);
+    EXPECT_TRUE(c.bus.echo);
+    EXPECT_DOUBLE_EQ(c.bus.bitErrorRate, 1e-4);
+    ASSERT_EQ(c.devices.size(), 3u);
+    EXPECT_FALSE(c.devices[0].sharesAddress);
+    EXPECT_TRUE(c.devices[1].sharesAddress);
+    // --turnaround for those that do not name their own.
+    EXPECT_DOUBLE_EQ(c.devices[0].turnaround.minMs, 2);
+    EXPECT_DOUBLE_EQ(c.devices[0].turnaround.maxMs, 6);
+    EXPECT_DOUBLE_EQ(c.devices[1].turnaround.minMs, 10);
+    EXPECT_DOUBLE_EQ(c.devices[1].turnaround.maxMs, 10);
+    EXPECT_DOUBLE_EQ(c.devices[2].turnaround.minMs, 2);
+    // A fault at a shared address reaches both devices.
+    for (size_t i : {0u, 1u}) {
+        EXPECT_EQ(c.devices[i].faults.lineBaud, 19200u) << i;
+        EXPECT_DOUBLE_EQ(c.devices[i].faults.bitErrorRate, 0.01) << i;
+    }
+    EXPECT_EQ(c.devices[2].faults.lineBaud, 0u);
+
+    struct { std::vector<std::string> args; const char *says; } bad[] = {
+        {{"--baud", "38400"}, "expected 4800, 9600, 19200 or 115200"},
+        {{"--baud-change", "later"}, "expected now or power-up"},
+        {{"--turnaround", "5-2"}, "expected MS or MIN-MAX"},
+        {{"--turnaround", "-1"}, "expected MS or MIN-MAX"},
+        {{"--adapter-latency", "300"}, "0..255"},
+        {{"--adapter-packet", "0"}, "1..4096"},
+        {{"--noise", "1.5"}, "bit error rate"},
+        {{"--echo=yes"}, "takes no value"},
+        {{"--device", "5:LUMO-D,turnaround=x"}, "'turnaround=x'"},
+        {{"--device", "5:LUMO-D", "--fault", "5:baud=300"}, "bad fault 'baud=300'"},
+    };
+    for (const auto &b : bad) {
+        CommandLine out;
+        const std::string error = ParseCommandLine(b.args, out);
+        EXPECT_NE(error.find(b.says), std::string::npos) << "'" << error << "' lacks '" << b.says << "'";
+    }
+}
+
 TEST(CommandLineTest, NamesTheFirstBadArgument)
 {
     struct { std::vector<std::string> args; const char *says; } cases[] = {
@@ -142,7 +204,9 @@ TEST(ProgramTest, HelpDocumentsEveryOption)
     for (const char *option : {"--device", "--fault", "--link", "--log", "--time-scale", "--learn-ms",
                                "--full-stroke-ms", "--frame-gap-ms", "--seed", "--help", "silent", "delay=MS",
                                "corrupt-every=N", "stray", "hall-error", "over-current", "exception=REG",
-                               "LUMO-D", "LUMO-P", "LUMO-B"})
+                               "LUMO-D", "LUMO-P", "LUMO-B", "--baud", "--baud-change", "--turnaround",
+                               "--adapter-latency", "--adapter-packet", "--echo", "--noise", "--instant",
+                               "baud=RATE", "noise=BER", "shared", "SIGUSR1"})
         EXPECT_NE(out.find(option), std::string::npos) << option;
 }
 
@@ -203,6 +267,28 @@ TEST(ProgramTest, ServesTheDevicesAndFaultsItIsGivenAndStopsOnSigint)
     EXPECT_EQ(ReadWithLibmodbus(m[1], 1, Reg::Name), -1) << "not on this bus";
     sim.Signal(SIGINT);
     EXPECT_EQ(sim.Wait(5000), 0) << sim.err();
+}
+
+// The BaudRate written under the default (power-up) takes effect at SIGUSR1.
+TEST(ProgramTest, SigusrOnePowerCyclesTheDevices)
+{
+    Process sim({Program, "--device", "1:LUMO-D"});
+    std::smatch m;
+    const std::string first = sim.ReadLine(5000);
+    ASSERT_TRUE(std::regex_match(first, m, std::regex(R"(lumo-sim: serving 1 device on (/dev/pts/\d+))"))) << first;
+    const std::string path = m[1];
+    EXPECT_EQ(ReadWithLibmodbus(path, 1, Reg::BaudRate, 115200, 2), 2);
+    EXPECT_EQ(ReadWithLibmodbus(path, 1, Reg::MaxPos, 115200), 1000) << "still at 115200 until power-up";
+    sim.Signal(SIGUSR1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int atNewRate = -1;
+    while (atNewRate < 0 && std::chrono::steady_clock::now() < deadline)
+        atNewRate = ReadWithLibmodbus(path, 1, Reg::MaxPos, 9600);
+    EXPECT_EQ(atNewRate, 1000);
+    EXPECT_EQ(ReadWithLibmodbus(path, 1, Reg::MaxPos, 115200), -1);
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(5000), 0) << sim.err();
+    EXPECT_NE(sim.err().find("power cycle"), std::string::npos) << sim.err();
 }
 
 TEST(ProgramTest, RefusesToReplaceAFileWithItsLink)

@@ -396,8 +396,8 @@ TEST(BusLogFileTest, WritesEveryFrameWithATimestampAndDirection)
     }
     std::ifstream file(options.logPath);
     std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    EXPECT_TRUE(std::regex_search(text, std::regex(R"(\n +\d+\.\d{3} M>S 05 03 00 20 00 01 84 44\n)"))) << text;
-    EXPECT_TRUE(std::regex_search(text, std::regex(R"(\n +\d+\.\d{3} S>M 05 03 02 03 E8 [0-9A-F]{2} [0-9A-F]{2}\n)")))
+    EXPECT_TRUE(std::regex_search(text, std::regex(R"(\n +\d+\.\d{3} +\d+\.\d{3} M>S 05 03 00 20 00 01 84 44\n)"))) << text;
+    EXPECT_TRUE(std::regex_search(text, std::regex(R"(\n +\d+\.\d{3} +\d+\.\d{3} S>M 05 03 02 03 E8 [0-9A-F]{2} [0-9A-F]{2}\n)")))
         << text;
     EXPECT_TRUE(std::regex_search(text, std::regex(R"(M>S 05 03 00 20 00 01 84 45   ; bad CRC, ignored\n)"))) << text;
     ::unlink(options.logPath.c_str());

@@ -181,6 +181,13 @@ void Actuator::SetInput(uint16_t reg, uint16_t value, double nowMs)
     input_[Index(reg, Reg::FirstInput)] = value;
 }
 
+void Actuator::PowerUp(double nowMs)
+{
+    Advance(nowMs);
+    activity_ = Activity::Idle;
+    positionOk_ = false;
+}
+
 uint16_t Actuator::Read(uint16_t reg)
 {
     if (reg == Reg::CurrentPos)

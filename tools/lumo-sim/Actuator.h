@@ -44,6 +44,12 @@ public:
     uint16_t Input(uint16_t reg, double nowMs);
     void SetInput(uint16_t reg, uint16_t value, double nowMs);
 
+    // The BaudRate register as stored: 0 115200, 1 4800, 2 9600, 3 19200.
+    uint16_t BaudCode() const { return H(Reg::BaudRate); }
+    // Power comes back at `nowMs`: the motor stands still; the registers,
+    // which the device keeps through a power cycle, stay as they are.
+    void PowerUp(double nowMs);
+
     // Counts the replies for "corrupt every Nth"; returns the new count.
     uint32_t CountReply() { return ++replies_; }
 

@@ -52,6 +52,7 @@ void RequestFramer::Feed(const uint8_t *data, size_t length, double nowMs, const
             Scan(false, sink);
         }
         lastByteMs_ = nowMs;
+        times_[size_] = nowMs;
         buffer_[size_++] = data[i];
         Scan(false, sink);
     }
@@ -113,8 +114,9 @@ void RequestFramer::Scan(bool gapPassed, const Sink &sink)
             DropFirst();
         } else if (Rtu::CrcMatches(buffer_.data(), needed)) {
             FlushDropped(sink);
-            sink(Kind::Frame, buffer_.data(), needed);
+            Hand(sink, Kind::Frame, buffer_.data(), needed, times_[0], times_[needed - 1]);
             std::copy(buffer_.begin() + needed, buffer_.begin() + size_, buffer_.begin());
+            std::copy(times_.begin() + needed, times_.begin() + size_, times_.begin());
             size_ -= needed;
         } else {
             DropFirst();
@@ -124,17 +126,29 @@ void RequestFramer::Scan(bool gapPassed, const Sink &sink)
 
 void RequestFramer::DropFirst()
 {
+    if (droppedSize_ == 0)
+        droppedFirstMs_ = times_[0];
+    droppedLastMs_ = times_[0];
     if (droppedSize_ < dropped_.size())
         dropped_[droppedSize_++] = buffer_[0];
     std::copy(buffer_.begin() + 1, buffer_.begin() + size_, buffer_.begin());
+    std::copy(times_.begin() + 1, times_.begin() + size_, times_.begin());
     --size_;
 }
 
 void RequestFramer::FlushDropped(const Sink &sink)
 {
     if (droppedSize_ > 0)
-        sink(Kind::Dropped, dropped_.data(), droppedSize_);
+        Hand(sink, Kind::Dropped, dropped_.data(), droppedSize_, droppedFirstMs_, droppedLastMs_);
     droppedSize_ = 0;
+}
+
+void RequestFramer::Hand(const Sink &sink, Kind kind, const uint8_t *bytes, size_t length, double firstMs,
+                         double lastMs)
+{
+    handedFirstMs_ = firstMs;
+    handedLastMs_ = lastMs;
+    sink(kind, bytes, length);
 }
 
 } // namespace lumosim

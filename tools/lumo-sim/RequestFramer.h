@@ -54,21 +54,32 @@ public:
     // When Expire() will have something to do; nothing while idle.
     std::optional<double> Deadline() const;
     void Reset();
+    // While `sink` runs: when the first and the last of the bytes it was
+    // handed arrived (the nowMs they were fed with).
+    double FirstMs() const { return handedFirstMs_; }
+    double LastMs() const { return handedLastMs_; }
+    double GapMs() const { return gapMs_; }
 
 private:
     void Scan(bool gapPassed, const Sink &sink);
     size_t NextWholeFrame() const;
     void DropFirst();
     void FlushDropped(const Sink &sink);
+    void Hand(const Sink &sink, Kind kind, const uint8_t *bytes, size_t length, double firstMs, double lastMs);
     bool Pending() const { return size_ > 0 || droppedSize_ > 0; }
 
     double gapMs_;
     double lastByteMs_ = 0;
     // Bytes not yet part of a frame; never more than one frame's worth.
     std::array<uint8_t, Rtu::MaxFrameLength> buffer_{};
+    std::array<double, Rtu::MaxFrameLength> times_{}; // when each byte of buffer_ arrived
     size_t size_ = 0;
     std::array<uint8_t, Rtu::MaxFrameLength> dropped_{};
     size_t droppedSize_ = 0;
+    double droppedFirstMs_ = 0;
+    double droppedLastMs_ = 0;
+    double handedFirstMs_ = 0;
+    double handedLastMs_ = 0;
 };
 
 } // namespace lumosim

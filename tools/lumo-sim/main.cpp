@@ -40,6 +40,7 @@ int main(int argc, char **argv)
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGHUP);
+    sigaddset(&stopSignals, SIGUSR1); // a power cycle, not a stop
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -73,7 +74,13 @@ int main(int argc, char **argv)
     std::fflush(stdout);
 
     int received = 0;
-    sigwait(&stopSignals, &received);
+    for (;;) {
+        sigwait(&stopSignals, &received);
+        if (received != SIGUSR1)
+            break;
+        bus.PowerCycle();
+        std::fprintf(stderr, "lumo-sim: power cycle\n");
+    }
     bus.Stop(); // removes the link
     std::fprintf(stderr, "lumo-sim: stopped (%s)\n", strsignal(received));
     return 0;
