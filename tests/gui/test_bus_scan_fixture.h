@@ -81,13 +81,17 @@ struct FixtureOptions {
     lumosim::BusOptions bus;
     ConsoleTimings timings;
     uint32_t clockFactor = 1; // 1: the system clock
+    // The bus as a real RS-485 line (wire time, turnaround, adapter); the
+    // default instant line suits the shortened waits of most tests.
+    bool realLine = false;
 };
 
 // A virtual bus with the given devices, and the window connected to it.
 class BusWindow {
 public:
     // The instant line: the fixtures shorten the window's waits and run its clock fast.
-    explicit BusWindow(FixtureOptions options) : bus(lumosim::InstantLine(options.bus))
+    explicit BusWindow(FixtureOptions options)
+        : bus(options.realLine ? options.bus : lumosim::InstantLine(options.bus))
     {
         std::vector<lumosim::DeviceOptions> devices;
         for (const BusDevice &d : options.devices) {

@@ -1,10 +1,11 @@
-// Runs the bus scan and Control page tests.
+// Runs the bus scan and Control page tests, and every workflow on a real line.
 // Usage: gui_bus_tests [ClassName] [Qt Test options]
 
 #include "TestMain.h"
 
 std::unique_ptr<QObject> MakeBusScanTest();
 std::unique_ptr<QObject> MakeMotorControlTest();
+std::unique_ptr<QObject> MakeLineTest();
 
 int main(int argc, char **argv)
 {
@@ -12,5 +13,6 @@ int main(int argc, char **argv)
                           {
                               {"BusScanTest", MakeBusScanTest},
                               {"MotorControlTest", MakeMotorControlTest},
+                              {"LineTest", MakeLineTest},
                           });
 }
