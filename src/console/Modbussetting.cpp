@@ -208,6 +208,10 @@ TMODBUSSettingForm::TMODBUSSettingForm(ConsoleEnvironment environment, QWidget *
               [this](uint32_t maxWaitMs) { PumpMessages(maxWaitMs); }),
       registers_(engine_, state_.responseDelayMs, state_.commandGapMs, state_.cmdTryCount, state_.broadcastRepeat)
 {
+    // The window keeps its exact traffic: on a line not yet known, a first
+    // 0x06 in automatic echo mode may add a read of the written register,
+    // and the Debug page promises to send exactly the frame it shows.
+    engine_.SetEchoMode(EchoMode::Off);
     setObjectName(QStringLiteral("MODBUSSettingForm"));
     setWindowTitle(QString::fromUtf8(kApplicationTitle));
     setFont(UiFont(kFontPixels));

@@ -88,6 +88,22 @@ bool RtuEngine::EchoSeen() const
     return comPort_ && comPort_->ConnectionId() == connection_ && echoSeen_;
 }
 
+EchoState RtuEngine::CheckEcho()
+{
+    if (echoMode_ != EchoMode::Auto || !comPort_ || !comPort_->IsOpen())
+        return LearnedEcho();
+    const uint8_t pdu[5] = {Fc::ReadHolding, 0x00, 0x00, 0x00, 0x01};
+    if (SendRequest(UnusedAddress, pdu, sizeof pdu) != Result::NoError)
+        return LearnedEcho();
+    WaitForReply(responseDelayMs_);
+    uint8_t area[2] = {};
+    int32_t length = 0;
+    ReceiveResponse(UnusedAddress, area, sizeof area, length, false);
+    if (first_ == FirstFrame::Nothing)
+        learned_ = EchoState::NoEcho;
+    return LearnedEcho();
+}
+
 void RtuEngine::SyncConnection()
 {
     // Another connection may use another adapter: what the last one showed

@@ -100,6 +100,12 @@ public:
     // line echoes. Never is an echo taken for a reply, nor a reply for an
     // echo.
     void SetEchoMode(EchoMode mode) { echoMode_ = mode; }
+    // Learns at once whether the adapter echoes, so that no write on the new
+    // connection needs the settling read: sends a 0x03 to address 248, which
+    // no slave may have, and waits one reply. Only the adapter can give that
+    // request back; if nothing at all comes, the line does not echo. Auto
+    // mode only (otherwise nothing is sent). Returns what is now known.
+    EchoState CheckEcho();
     EchoMode GetEchoMode() const { return echoMode_; }
     // What the current connection has shown (Unknown after every open).
     EchoState LearnedEcho() const;
@@ -124,6 +130,7 @@ public:
 
     static constexpr size_t MaxSkippedBytes = 256;
     static constexpr uint32_t FastPollMs = 1;
+    static constexpr uint8_t UnusedAddress = 248;
 
 private:
     // What the first bytes after a request turned out to be.

@@ -99,6 +99,7 @@ struct PacedCase {
     uint32_t replyWaitMs;  // what the window waits at that rate
     double turnaroundMs;
     double latencyMs;
+    bool echo = false;
 };
 
 void PrintTo(const PacedCase &c, std::ostream *os)
@@ -119,6 +120,7 @@ TEST_P(FixedWaitOnPacedLine, BlockReadCompletes)
     line.baud = c.baud;
     line.turnaroundMs = c.turnaroundMs;
     line.latencyMs = c.latencyMs;
+    line.echo = c.echo;
     ScriptedResponder slave(pty, line, Device);
     uint16_t words[14] = {};
     const auto start = Clock_::now();
@@ -135,6 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
     Rates, FixedWaitOnPacedLine,
     ::testing::Values(PacedCase{"b4800_turn5_ftdi", 4800, 100, 5, 16}, PacedCase{"b4800_turn20_ftdi", 4800, 100, 20, 16},
                       PacedCase{"b4800_turn20_direct", 4800, 100, 20, 0},
+                      PacedCase{"b4800_turn20_ftdi_echo", 4800, 100, 20, 16, true},
                       PacedCase{"b9600_turn5_ftdi", 9600, 55, 5, 16}, PacedCase{"b9600_turn20_ftdi", 9600, 55, 20, 16},
                       PacedCase{"b19200_turn5_ftdi", 19200, 40, 5, 16},
                       PacedCase{"b19200_turn20_ftdi", 19200, 40, 20, 16},
@@ -479,6 +482,31 @@ TEST(FastReply, GivesUpWhenTheWindowHasPassedAndTellsWhetherAnythingWasHeard)
     EXPECT_EQ(engine.ReceiveResponse(5, out, sizeof out, length, true), Result::ReadError);
     EXPECT_EQ(engine.BytesHeard(), 4u);
     EXPECT_EQ(clock.sleeps.size(), 25u);
+}
+
+} // namespace
+
+namespace {
+
+// One frame to an address no slave has tells an echoing adapter from a
+// plain one; the first write after it needs no settling read.
+TEST_F(EngineOnLine, CheckEchoLearnsTheLineWithoutASlave)
+{
+    for (bool echoes : {false, true}) {
+        ASSERT_TRUE(comPort->Open(pty.slavePath(), 115200, 2048));
+        LineModel line;
+        line.echo = echoes;
+        ScriptedResponder slave(pty, line, Device);
+        EXPECT_EQ(engine.CheckEcho(), echoes ? EchoState::Echoes : EchoState::NoEcho);
+        EXPECT_EQ(engine.EchoSeen(), echoes);
+        const uint16_t value = 7;
+        EXPECT_EQ(engine.WriteRegisters(0x06, 5, 0x0020, 1, &value), Result::NoError);
+        slave.Stop();
+        const auto requests = slave.requests();
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_EQ(requests[0], WithCrc({248, 0x03, 0x00, 0x00, 0x00, 0x01}));
+        EXPECT_EQ(requests[1][1], 0x06);
+    }
 }
 
 } // namespace
