@@ -208,6 +208,12 @@ TMODBUSSettingForm::TMODBUSSettingForm(ConsoleEnvironment environment, QWidget *
               [this](uint32_t maxWaitMs) { PumpMessages(maxWaitMs); }),
       registers_(engine_, state_.responseDelayMs, state_.commandGapMs, state_.cmdTryCount, state_.broadcastRepeat)
 {
+    // Echo handling is automatic (the engine's default): the window learns
+    // from the first read of a connection whether the adapter echoes, so it
+    // works through a 2-wire adapter without echo suppression as through
+    // any other. Until the line is known, a single-register write whose one
+    // copy could be either the echo or the reply is confirmed by one read
+    // of the written register.
     setObjectName(QStringLiteral("MODBUSSettingForm"));
     setWindowTitle(QString::fromUtf8(kApplicationTitle));
     setFont(UiFont(kFontPixels));

@@ -44,7 +44,7 @@ ResultCode ActuatorRegisters::ReadWords(uint8_t function, uint16_t reg, uint16_t
         return result;
     uint8_t area[ReplyArea] = {};
     int32_t length = 0;
-    engine_.DelayWithMessages(responseDelayMs_);
+    engine_.WaitForReply(responseDelayMs_);
     result = engine_.ReceiveResponse(address, area, sizeof area, length, searching);
     if (result != Result::NoError)
         return result;
@@ -97,7 +97,7 @@ ResultCode ActuatorRegisters::AwaitEcho(uint8_t address, uint16_t expected, uint
 {
     uint8_t area[ReplyArea] = {};
     int32_t length = 0;
-    engine_.DelayWithMessages(waitMs);
+    engine_.WaitForReply(waitMs);
     const ResultCode result = engine_.ReceiveResponse(address, area, sizeof area, length, false);
     if (result != Result::NoError)
         return result;

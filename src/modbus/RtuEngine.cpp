@@ -1,10 +1,28 @@
 #include "modbus/RtuEngine.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
 #include "modbus/Frames.h"
 #include "modbus/Registers.h"
+
+namespace {
+
+// Functions whose normal reply repeats the request byte for byte: an echo of
+// such a request cannot be told from the reply by what it contains.
+bool ReplyMayEqualRequest(uint8_t function)
+{
+    return function == 0x05 || function == 0x06 || function == 0x08;
+}
+
+// Outcomes that mean a whole frame with a good CRC was read.
+bool WholeFrame(ResultCode result)
+{
+    return result == Result::NoError || result == Result::ExceptionReply || result == Result::ReceivedDataError;
+}
+
+} // namespace
 
 RtuEngine::RtuEngine(const std::unique_ptr<C_ComPort> &comPort, const uint32_t &responseDelayMs, Clock &clock,
                      MessagePump pump)
@@ -16,8 +34,10 @@ ResultCode RtuEngine::SendRequest(uint8_t address, const uint8_t *pdu, size_t pd
 {
     inTransaction_ = false;
     lastException_ = 0;
+    requestLength_ = 0;
     if (!comPort_ || !comPort_->IsOpen())
         return Result::PortError;
+    SyncConnection();
     // Address, PDU and two CRC bytes must fit one RTU frame.
     if (pdu == nullptr || pduLength == 0 || pduLength + 3 > Rtu::MaxFrameLength)
         return Result::ParameterError;
@@ -33,7 +53,12 @@ ResultCode RtuEngine::SendRequest(uint8_t address, const uint8_t *pdu, size_t pd
     comPort_->DiscardInput();
     if (!comPort_->Write(frame.data(), length))
         return comPort_->HungUp() ? Result::PortError : Result::WriteError;
+    sentAtMs_ = clock_.TickMs();
     inTransaction_ = awaitReply;
+    if (awaitReply) {
+        std::memcpy(request_.data(), frame.data(), length);
+        requestLength_ = length;
+    }
     return Result::NoError;
 }
 
@@ -42,7 +67,73 @@ ResultCode RtuEngine::ReceiveResponse(uint8_t address, uint8_t *out, size_t outC
 {
     const ResultCode result = Receive(address, out, outCapacity, outLength, skipToAddress);
     inTransaction_ = false;
+    requestLength_ = 0;
     return result;
+}
+
+void RtuEngine::SetReplyMode(ReplyMode mode, uint32_t replyWindowMs)
+{
+    replyMode_ = mode;
+    replyWindowMs_ = replyWindowMs;
+}
+
+EchoState RtuEngine::LearnedEcho() const
+{
+    if (!comPort_ || comPort_->ConnectionId() != connection_)
+        return EchoState::Unknown;
+    return learned_;
+}
+
+bool RtuEngine::EchoSeen() const
+{
+    return comPort_ && comPort_->ConnectionId() == connection_ && echoSeen_;
+}
+
+EchoState RtuEngine::CheckEcho()
+{
+    if (echoMode_ != EchoMode::Auto || !comPort_ || !comPort_->IsOpen())
+        return LearnedEcho();
+    const uint8_t pdu[5] = {Fc::ReadHolding, 0x00, 0x00, 0x00, 0x01};
+    if (SendRequest(UnusedAddress, pdu, sizeof pdu) != Result::NoError)
+        return LearnedEcho();
+    WaitForReply(responseDelayMs_);
+    uint8_t area[2] = {};
+    int32_t length = 0;
+    ReceiveResponse(UnusedAddress, area, sizeof area, length, false);
+    if (first_ == FirstFrame::Nothing)
+        learned_ = EchoState::NoEcho;
+    return LearnedEcho();
+}
+
+void RtuEngine::SyncConnection()
+{
+    // Another connection may use another adapter: what the last one showed
+    // no longer holds.
+    const uint64_t id = comPort_ ? comPort_->ConnectionId() : 0;
+    if (id != connection_) {
+        connection_ = id;
+        learned_ = EchoState::Unknown;
+        echoSeen_ = false;
+    }
+}
+
+void RtuEngine::NoteFirstFrame(FirstFrame what)
+{
+    first_ = what;
+    if (echoMode_ == EchoMode::Off)
+        return;
+    if (what == FirstFrame::Echo) {
+        echoSeen_ = true;
+        learned_ = EchoState::Echoes;
+    } else if (what == FirstFrame::Reply) {
+        // With an echoing adapter our own request would have come first.
+        learned_ = EchoState::NoEcho;
+    }
+}
+
+bool RtuEngine::ExpectEcho() const
+{
+    return echoMode_ == EchoMode::On || (echoMode_ == EchoMode::Auto && learned_ == EchoState::Echoes);
 }
 
 ResultCode RtuEngine::Fail(ResultCode code)
@@ -61,6 +152,195 @@ ResultCode RtuEngine::Receive(uint8_t address, uint8_t *out, size_t outCapacity,
         return Result::PortError;
     if (out == nullptr)
         return Result::ParameterError;
+    SyncConnection();
+    heldBegin_ = heldEnd_ = 0;
+    quiet_ = false;
+    heard_ = 0;
+    skipped_ = 0;
+    first_ = FirstFrame::Nothing;
+    const bool afterRequest = inTransaction_ && requestLength_ > 0;
+    if (!afterRequest)
+        sentAtMs_ = clock_.TickMs();
+
+    if (afterRequest && echoMode_ != EchoMode::Off) {
+        ResultCode settled = Result::NoError;
+        if (SkipEcho(address, out, outCapacity, outLength, skipToAddress, settled))
+            return settled;
+    }
+    const bool echoSkipped = first_ == FirstFrame::Echo;
+    const ResultCode result = ParseReply(address, out, outCapacity, outLength, skipToAddress);
+    if (afterRequest && !echoSkipped) {
+        // A whole frame right at the start, where an echo would have been.
+        if (WholeFrame(result) && skipped_ == 0)
+            NoteFirstFrame(FirstFrame::Reply);
+        else
+            first_ = heard_ == 0 ? FirstFrame::Nothing : FirstFrame::Other;
+    }
+    return result;
+}
+
+bool RtuEngine::SkipEcho(uint8_t address, uint8_t *out, size_t outCapacity, int32_t &outLength,
+                         bool skipToAddress, ResultCode &result)
+{
+    const uint8_t function = request_[1];
+    const bool lookAlike = ReplyMayEqualRequest(function);
+    // On a line known not to echo, the first copy of such a request is the
+    // slave's reply.
+    if (lookAlike && echoMode_ == EchoMode::Auto && learned_ == EchoState::NoEcho)
+        return false;
+
+    // Compare what comes with the request, byte by byte, so that a reply
+    // shorter than the request is never waited for beyond its end. The
+    // first differing byte ends the comparison: for a read the byte count
+    // differs from the start register's high byte on this device, and a
+    // 0x10 reply is shorter than its request.
+    std::array<uint8_t, 256> seen{};
+    size_t n = 0;
+    bool differs = false;
+    while (n < requestLength_ && !differs) {
+        uint8_t b = 0;
+        if (!Pull(&b, 1))
+            break;
+        seen[n] = b;
+        differs = b != request_[n];
+        ++n;
+    }
+    if (differs || n < requestLength_) {
+        // Not our request: these bytes are the start of the reply (or of
+        // whatever else the line carries).
+        PushBack(seen.data(), n);
+        return false;
+    }
+
+    if (!lookAlike || ExpectEcho()) {
+        heard_ -= requestLength_;
+        // A copy of a 0x06 is taken for the echo because the line is said
+        // or known to echo; it is no evidence of its own.
+        if (lookAlike)
+            first_ = FirstFrame::Echo;
+        else
+            NoteFirstFrame(FirstFrame::Echo);
+        return false;
+    }
+    result = SettleSingleCopy(address, out, outCapacity, outLength, skipToAddress);
+    return true;
+}
+
+ResultCode RtuEngine::SettleSingleCopy(uint8_t address, uint8_t *out, size_t outCapacity, int32_t &outLength,
+                                       bool skipToAddress)
+{
+    // A copy of a 0x06 request came back on a line not yet known. It is
+    // either the slave's reply, or the adapter's echo and then the reply
+    // follows. A slave answers once, so anything after the copy shows that
+    // the copy was the echo.
+    const ResultCode silent = skipToAddress ? Result::ReadDataWait : Result::ReadError;
+    uint8_t next = 0;
+    if (Pull(&next, 1)) {
+        PushBack(&next, 1);
+        heard_ -= requestLength_;
+        const ResultCode result = ParseReply(address, out, outCapacity, outLength, skipToAddress);
+        if (WholeFrame(result))
+            NoteFirstFrame(FirstFrame::Echo);
+        return result;
+    }
+    if (comPort_->HungUp())
+        return Result::PortError;
+
+    // Only the copy came. Taking it for the reply would report a write to a
+    // silent slave as done on an echoing line; refusing it would fail every
+    // write on a plain one. A read of the same register settles which line
+    // this is: an echoing adapter gives that request back too, a plain one
+    // never does.
+    std::array<uint8_t, 8> copy{};
+    const size_t copyLength = std::min(requestLength_, copy.size());
+    std::memcpy(copy.data(), request_.data(), copyLength);
+    const uint8_t pdu[5] = {Fc::ReadHolding, request_[2], request_[3], 0x00, 0x01};
+    if (SendRequest(address, pdu, sizeof pdu) != Result::NoError)
+        return Fail(silent);
+    WaitForReply(responseDelayMs_);
+    uint8_t area[2] = {};
+    int32_t length = 0;
+    Receive(address, area, sizeof area, length, false);
+    const FirstFrame probe = first_;
+    const size_t probeHeard = heard_;
+    inTransaction_ = true;
+
+    if (probe == FirstFrame::Reply || probe == FirstFrame::Nothing) {
+        // Nothing or a reply came first: this line gives nothing back, so
+        // the copy was the slave's reply. (Silence is not remembered: an
+        // adapter whose bus side was unpowered may echo once it is not.)
+        std::memcpy(held_.data(), copy.data(), copyLength);
+        heldBegin_ = 0;
+        heldEnd_ = copyLength;
+        quiet_ = true;
+        heard_ = copyLength;
+        skipped_ = 0;
+        return ParseReply(address, out, outCapacity, outLength, skipToAddress);
+    }
+    // The line echoes (or carried something unreadable): the copy was our
+    // echo and the slave did not answer the write.
+    heard_ = probeHeard;
+    return Fail(silent);
+}
+
+bool RtuEngine::Pull(uint8_t *buffer, size_t count)
+{
+    const size_t take = std::min(count, heldEnd_ - heldBegin_);
+    if (take > 0)
+        std::memcpy(buffer, held_.data() + heldBegin_, take);
+    heldBegin_ += take;
+    if (take == count)
+        return true;
+    // Once a step has run out of time the reply is over; later steps only
+    // use what is already held.
+    if (quiet_)
+        return false;
+    size_t got = 0;
+    const bool complete = replyMode_ == ReplyMode::FixedWait ? comPort_->Read(buffer + take, count - take, &got)
+                                                             : PullUntilDeadline(buffer + take, count - take, got);
+    heard_ += got;
+    if (!complete)
+        quiet_ = true;
+    return complete;
+}
+
+bool RtuEngine::PullUntilDeadline(uint8_t *buffer, size_t count, size_t &got)
+{
+    C_ComPort &port = *comPort_;
+    const uint32_t windowMs =
+        replyWindowMs_ != 0 ? replyWindowMs_
+                            : responseDelayMs_ + static_cast<uint32_t>(std::max(port.readRetries, 0)) * C_ComPort::ReadPollMs;
+    for (;;) {
+        const int n = port.ReadAvailable(buffer + got, count - got);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+            if (got == count)
+                return true;
+            continue;
+        }
+        if (port.HungUp())
+            return false;
+        // Unsigned difference: the window holds across the tick's wrap.
+        if (clock_.TickMs() - sentAtMs_ >= windowMs)
+            return false;
+        clock_.SleepMs(FastPollMs);
+    }
+}
+
+void RtuEngine::PushBack(const uint8_t *bytes, size_t count)
+{
+    const size_t held = heldEnd_ - heldBegin_;
+    count = std::min(count, held_.size() - held);
+    std::memmove(held_.data() + count, held_.data() + heldBegin_, held);
+    if (count > 0)
+        std::memcpy(held_.data(), bytes, count);
+    heldBegin_ = 0;
+    heldEnd_ = count + held;
+}
+
+ResultCode RtuEngine::ParseReply(uint8_t address, uint8_t *out, size_t outCapacity, int32_t &outLength,
+                                 bool skipToAddress)
+{
     C_ComPort &port = *comPort_;
 
     // Longest reply: address, function, byte count, 255 data bytes, CRC.
@@ -71,26 +351,28 @@ ResultCode RtuEngine::Receive(uint8_t address, uint8_t *out, size_t outCapacity,
     // hold the window.
     size_t dropped = 0;
     for (;;) {
-        if (!port.Read(&frame[0], 1))
+        if (!Pull(&frame[0], 1))
             return Fail(skipToAddress ? Result::ReadDataWait : Result::ReadError);
         if (frame[0] == address)
             break;
         if (!skipToAddress) {
+            heldBegin_ = heldEnd_;
             port.DrainInput();
             return Fail(Result::ReadHeadError);
         }
-        if (++dropped >= MaxSkippedBytes)
+        skipped_ = ++dropped;
+        if (dropped >= MaxSkippedBytes)
             return Result::ReadDataWait;
     }
 
     // 2. The function code decides the layout of the rest.
-    if (!port.Read(&frame[1], 1))
+    if (!Pull(&frame[1], 1))
         return Fail(Result::ReadError);
     const uint8_t function = frame[1];
 
     if (function & Fc::ExceptionBit) {
         // exception code, CRC low, CRC high
-        if (!port.Read(&frame[2], 3))
+        if (!Pull(&frame[2], 3))
             return Fail(Result::ReadError);
         if (!Rtu::CrcMatches(frame.data(), 5))
             return Result::ChecksumError;
@@ -103,10 +385,10 @@ ResultCode RtuEngine::Receive(uint8_t address, uint8_t *out, size_t outCapacity,
     }
 
     if (function == Fc::ReadHolding || function == Fc::ReadInput) {
-        if (!port.Read(&frame[2], 1))
+        if (!Pull(&frame[2], 1))
             return Fail(Result::ReadError);
         const size_t k = frame[2];
-        if (!port.Read(&frame[3], k + 2))
+        if (!Pull(&frame[3], k + 2))
             return Fail(Result::ReadError);
         if (!Rtu::CrcMatches(frame.data(), k + 5))
             return Result::ChecksumError;
@@ -120,7 +402,7 @@ ResultCode RtuEngine::Receive(uint8_t address, uint8_t *out, size_t outCapacity,
 
     if (function == Fc::WriteSingle || function == Fc::WriteMultiple) {
         // register high, low, value or count high, low, CRC low, high
-        if (!port.Read(&frame[2], 6))
+        if (!Pull(&frame[2], 6))
             return Fail(Result::ReadError);
         if (!Rtu::CrcMatches(frame.data(), 8))
             return Result::ChecksumError;
@@ -231,6 +513,9 @@ void RtuEngine::DelayWithMessages(uint32_t milliseconds)
 
 void RtuEngine::WaitForReply(uint32_t milliseconds)
 {
+    // The faster mode waits inside ReceiveResponse, for the frame itself.
+    if (replyMode_ == ReplyMode::AsSoonAsComplete)
+        return;
     const uint32_t start = clock_.TickMs();
     for (uint32_t elapsed = 0; elapsed < milliseconds; elapsed = clock_.TickMs() - start)
         clock_.SleepMs(milliseconds - elapsed);

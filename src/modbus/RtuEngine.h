@@ -3,6 +3,7 @@
 // reply, and reports every outcome as a ResultCode. One attempt per call;
 // retries belong to the callers.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -16,6 +17,30 @@
 // waiting for new ones; it must return early when nothing can arrive sooner.
 // Without a pump the engine simply sleeps.
 using MessagePump = std::function<void(uint32_t maxWaitMs)>;
+
+// Whether the adapter hands back what the host sends. A 2-wire RS-485
+// adapter without echo suppression does: every request comes back ahead of
+// the slave's reply.
+enum class EchoMode {
+    Auto,  // learned per connection from what comes back (the default)
+    On,    // the adapter echoes: a copy of the request precedes every reply
+    Off,   // no echo handling at all: the first frame is the reply
+};
+
+// What a connection has shown so far.
+enum class EchoState { Unknown, Echoes, NoEcho };
+
+// How ReceiveResponse waits for a reply.
+enum class ReplyMode {
+    // The window's way: the caller waits responseDelayMs (WaitForReply),
+    // then each step of the reply may poll readRetries times 10 ms apart.
+    FixedWait,
+    // For a faster caller: WaitForReply does nothing; ReceiveResponse reads
+    // the bytes as they come (polling every FastPollMs) and returns as soon
+    // as the frame is complete, or fails once the reply window, counted from
+    // the end of the request's write, has passed without a complete frame.
+    AsSoonAsComplete,
+};
 
 class RtuEngine {
 public:
@@ -32,7 +57,9 @@ public:
     // ReceiveResponse returns.
     ResultCode SendRequest(uint8_t address, const uint8_t *pdu, size_t pduLength, bool awaitReply = true);
 
-    // Reads one reply from `address`. On success `out` holds the k data bytes
+    // Reads one reply from `address`. After a SendRequest on an echoing line
+    // (see EchoMode) the copy of the request that comes back first is
+    // skipped; it is never taken for the reply. On success `out` holds the k data bytes
     // of a read reply or the 4 bytes of a write echo; on 0x4001 out[0] is the
     // exception code and outLength 1. `outCapacity` bounds what may be copied:
     // a read reply announcing more data than fits is refused with 0x2004 and
@@ -69,13 +96,67 @@ public:
     // True between SendRequest and the end of the matching ReceiveResponse.
     bool InTransaction() const { return inTransaction_; }
 
+    // Echo handling. Auto needs no setting: a copy of a 0x03, 0x04 or 0x10
+    // request coming back first shows an echoing adapter, a reply coming
+    // first shows one that does not, and what a connection has shown is
+    // forgotten when the port is opened again. A 0x06 reply is identical to
+    // its request, so while the line is still unknown a single copy proves
+    // nothing: the engine then waits for a second frame, and if none comes
+    // it reads the written register once (0x03) to find out whether the
+    // line echoes. Never is an echo taken for a reply, nor a reply for an
+    // echo.
+    void SetEchoMode(EchoMode mode) { echoMode_ = mode; }
+    // Learns at once whether the adapter echoes, so that no write on the new
+    // connection needs the settling read: sends a 0x03 to address 248, which
+    // no slave may have, and waits one reply. Only the adapter can give that
+    // request back; if nothing at all comes, the line does not echo. Auto
+    // mode only (otherwise nothing is sent). Returns what is now known.
+    EchoState CheckEcho();
+    EchoMode GetEchoMode() const { return echoMode_; }
+    // What the current connection has shown (Unknown after every open).
+    EchoState LearnedEcho() const;
+    // The adapter has given back a request on the current connection: "your
+    // adapter echoes what it sends".
+    bool EchoSeen() const;
+
+    // replyWindowMs is used by AsSoonAsComplete only; 0 gives a reply what
+    // the fixed wait would: responseDelayMs plus one Read's polling budget.
+    // A useful window covers the request and reply on the wire, the slave's
+    // turnaround and the adapter's latency: for the 33-byte block reply at
+    // 4800 baud 17 + 20 + 69 + 16 = 122 ms.
+    void SetReplyMode(ReplyMode mode, uint32_t replyWindowMs = 0);
+    ReplyMode GetReplyMode() const { return replyMode_; }
+    // Bytes the last ReceiveResponse took from the line, the adapter's echo
+    // not counted. After a failure, 0 means nothing was heard at all (no
+    // slave there); anything else means a slave may be there, worth a retry.
+    size_t BytesHeard() const { return heard_; }
+
     Clock &clock() { return clock_; }
     void SetMessagePump(MessagePump pump) { pump_ = std::move(pump); }
 
     static constexpr size_t MaxSkippedBytes = 256;
+    static constexpr uint32_t FastPollMs = 1;
+    static constexpr uint8_t UnusedAddress = 248;
 
 private:
+    // What the first bytes after a request turned out to be.
+    enum class FirstFrame { Nothing, Echo, Reply, Other };
+
     ResultCode Receive(uint8_t address, uint8_t *out, size_t outCapacity, int32_t &outLength, bool skipToAddress);
+    ResultCode ParseReply(uint8_t address, uint8_t *out, size_t outCapacity, int32_t &outLength,
+                          bool skipToAddress);
+    // Deals with a copy of the request ahead of the reply. Returns true when
+    // it settled the outcome itself (in `result`).
+    bool SkipEcho(uint8_t address, uint8_t *out, size_t outCapacity, int32_t &outLength, bool skipToAddress,
+                  ResultCode &result);
+    ResultCode SettleSingleCopy(uint8_t address, uint8_t *out, size_t outCapacity, int32_t &outLength,
+                                bool skipToAddress);
+    bool Pull(uint8_t *buffer, size_t count);
+    bool PullUntilDeadline(uint8_t *buffer, size_t count, size_t &got);
+    void PushBack(const uint8_t *bytes, size_t count);
+    void SyncConnection();
+    void NoteFirstFrame(FirstFrame what);
+    bool ExpectEcho() const;
     ResultCode Fail(ResultCode code);
 
     const std::unique_ptr<C_ComPort> &comPort_;
@@ -84,4 +165,26 @@ private:
     MessagePump pump_;
     bool inTransaction_ = false;
     uint8_t lastException_ = 0;
+
+    EchoMode echoMode_ = EchoMode::Auto;
+    EchoState learned_ = EchoState::Unknown;
+    bool echoSeen_ = false;
+    uint64_t connection_ = 0;
+
+    ReplyMode replyMode_ = ReplyMode::FixedWait;
+    uint32_t replyWindowMs_ = 0;
+    uint32_t sentAtMs_ = 0;
+
+    // The frame of the open transaction, to recognise its echo.
+    std::array<uint8_t, 256> request_{};
+    size_t requestLength_ = 0;
+
+    // Bytes taken from the port but not yet used by the reply's parser.
+    std::array<uint8_t, 2 * 256> held_{};
+    size_t heldBegin_ = 0;
+    size_t heldEnd_ = 0;
+    bool quiet_ = false;       // a read of this reply has already run out of time
+    size_t heard_ = 0;
+    size_t skipped_ = 0;       // bytes a searching read dropped ahead of the address
+    FirstFrame first_ = FirstFrame::Nothing;
 };

@@ -1,5 +1,6 @@
 #include "serial/ComPort.h"
 
+#include <atomic>
 #include <cstring>
 
 #ifdef _WIN32
@@ -20,6 +21,11 @@ const ComHandle kInvalid = INVALID_HANDLE_VALUE;
 #else
 constexpr ComHandle kInvalid = -1;
 #endif
+
+// Every successful open in the process gets its own number, so a new
+// connection is told from the old one even when the port object, its
+// address or the device name are the same.
+std::atomic<uint64_t> lastConnectionId{0};
 } // namespace
 
 C_ComPort::C_ComPort(Clock &clock) : handle(kInvalid), clock_(clock) {}
@@ -34,23 +40,47 @@ bool C_ComPort::IsOpen() const
     return handle != kInvalid;
 }
 
-bool C_ComPort::Read(uint8_t *buffer, size_t count)
+bool C_ComPort::Read(uint8_t *buffer, size_t count, size_t *received)
 {
+    if (received != nullptr)
+        *received = 0;
     if (!IsOpen() || buffer == nullptr)
         return false;
     if (count == 0)
         return true;
-    for (int32_t poll = 0; poll < readRetries; ++poll) {
-        const int got = ReadSome(buffer, count);
-        if (got > 0)
-            return static_cast<size_t>(got) == count;
+    // A reply reaches the host in pieces: at 4800 baud a 33-byte reply takes
+    // 69 ms on the wire, and a USB adapter hands it over in latency-timer
+    // chunks (16 ms) of about 8 bytes. Take what comes until the count is in;
+    // only empty polls use up the budget, so the wait stays bounded by
+    // readRetries polls 10 ms apart however the bytes are split.
+    size_t got = 0;
+    int32_t emptyPolls = 0;
+    for (;;) {
+        const int n = ReadSome(buffer + got, count - got);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+            if (received != nullptr)
+                *received = got;
+            if (got == count)
+                return true;
+            continue;
+        }
         // Nothing queued. A line whose far side has gone will never deliver:
         // fail now rather than poll ten more times.
-        if (HungUp())
+        if (HungUp() || emptyPolls >= readRetries)
             return false;
+        ++emptyPolls;
         clock_.SleepMs(ReadPollMs);
     }
-    return false;
+}
+
+int C_ComPort::ReadAvailable(uint8_t *buffer, size_t count)
+{
+    if (!IsOpen() || buffer == nullptr)
+        return -1;
+    if (count == 0)
+        return 0;
+    return ReadSome(buffer, count);
 }
 
 void C_ComPort::DrainInput()
@@ -125,6 +155,7 @@ bool C_ComPort::Open(const std::string &name, int32_t baudRate, int32_t queueSiz
         return false;
     openStep = 6;
     hungUp_ = false;
+    connectionId_ = ++lastConnectionId;
     ::tcflush(handle, TCIFLUSH);
     return true;
 }
@@ -311,6 +342,7 @@ bool C_ComPort::Open(const std::string &name, int32_t baudRate, int32_t queueSiz
         return false;
     openStep = 6;
     hungUp_ = false;
+    connectionId_ = ++lastConnectionId;
     ::PurgeComm(handle, PURGE_RXCLEAR);
     return true;
 }

@@ -33,10 +33,15 @@ public:
     // Reads return at once with what is queued; a write of n bytes may take
     // at most n ms + writeConstantMs. A refusal closes the device.
     bool SetTimeouts(uint32_t writeConstantMs);
-    // Polls the input up to readRetries times, 10 ms apart. True only when the
-    // first non-empty delivery holds exactly `count` bytes; the bytes of a
-    // short delivery are consumed either way.
-    bool Read(uint8_t *buffer, size_t count);
+    // Collects `count` bytes, however many deliveries they come in. Polls
+    // again 10 ms after every empty poll, at most readRetries empty polls in
+    // all; fails at once when the line has hung up. True when all `count`
+    // bytes arrived; on failure the bytes that did arrive are consumed too.
+    // `received`, when given, tells how many arrived either way.
+    bool Read(uint8_t *buffer, size_t count, size_t *received = nullptr);
+    // Takes at most `count` bytes of what is queued now, without waiting.
+    // Returns the number taken, or -1 when the port is closed or failed.
+    int ReadAvailable(uint8_t *buffer, size_t count);
     // True only when all `count` bytes went out within the write bound.
     bool Write(const uint8_t *buffer, size_t count);
     // Discards pending input: at most 40 bytes, in reads of 20.
@@ -51,6 +56,9 @@ public:
     bool HungUp();
     // Queue size the last Open asked for (0 or negative becomes 12288).
     int32_t QueueSize() const { return queueSize_; }
+    // Changes with every successful Open (never 0 after one), so what was
+    // learned about a connection can be dropped when a new one begins.
+    uint64_t ConnectionId() const { return connectionId_; }
 
     int32_t readRetries = 10;
     uint32_t lastError = 0;
@@ -68,4 +76,5 @@ private:
     uint32_t writeConstantMs_ = 200;
     int32_t queueSize_ = DefaultQueueSize;
     bool hungUp_ = false;
+    uint64_t connectionId_ = 0;
 };

@@ -129,7 +129,7 @@ struct ReadCase {
 
 class ComPortReads : public ComPortOnPty, public ::testing::WithParamInterface<ReadCase> {};
 
-TEST_P(ComPortReads, FirstDeliveryMustHoldExactlyTheCount)
+TEST_P(ComPortReads, TheCountOrThePollingBudgetEndsARead)
 {
     const ReadCase &c = GetParam();
     OpenPort();
@@ -144,11 +144,75 @@ TEST_P(ComPortReads, FirstDeliveryMustHoldExactlyTheCount)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ComPortReads,
-                         ::testing::Values(ReadCase{"short_delivery_is_consumed", 3, 5, false, 0, 0},
+                         ::testing::Values(ReadCase{"short_delivery_waits_out_the_budget_and_is_consumed", 3, 5,
+                                                    false, 0, 10},
                                            ReadCase{"longer_queue_keeps_rest", 8, 5, true, 3, 0},
                                            ReadCase{"exact", 5, 5, true, 0, 0},
                                            ReadCase{"silence_polls_ten_times", 0, 5, false, 0, 10}),
                          [](const auto &info) { return std::string(info.param.what); });
+
+// A clock whose every pause lets the next piece of a reply reach the port,
+// as a USB adapter hands a reply over chunk by chunk between two polls.
+class PieceByPieceClock : public FakeClock {
+public:
+    PieceByPieceClock(PtyPair &pty, std::vector<Bytes> pieces) : pty_(pty), pieces_(std::move(pieces)) {}
+    C_ComPort *port = nullptr;
+    void SleepMs(uint32_t ms) override
+    {
+        FakeClock::SleepMs(ms);
+        if (next_ >= pieces_.size())
+            return;
+        const Bytes &piece = pieces_[next_++];
+        pty_.Write(piece);
+        for (int i = 0; i < 200 && Queued(*port) < static_cast<int>(piece.size()); ++i)
+            usleep(1000);
+    }
+
+private:
+    PtyPair &pty_;
+    std::vector<Bytes> pieces_;
+    size_t next_ = 0;
+};
+
+struct PiecesCase {
+    const char *what;
+    std::vector<Bytes> pieces;  // what arrives after each empty poll (empty: nothing)
+    bool ok;
+    size_t received;
+};
+
+class ComPortPieces : public ::testing::TestWithParam<PiecesCase> {};
+
+TEST_P(ComPortPieces, ReadCollectsTheCountFromSeveralDeliveries)
+{
+    const PiecesCase &c = GetParam();
+    PtyPair pty;
+    PieceByPieceClock clock(pty, c.pieces);
+    C_ComPort port{clock};
+    clock.port = &port;
+    ASSERT_TRUE(port.Open(pty.slavePath(), 115200, 0));
+    uint8_t buffer[8] = {};
+    size_t received = 99;
+    EXPECT_EQ(port.Read(buffer, 8, &received), c.ok);
+    EXPECT_EQ(received, c.received);
+    EXPECT_LE(clock.sleeps.size(), 10u) << "the budget is ten empty polls, however the bytes come";
+    if (c.ok) {
+        Bytes all;
+        for (const Bytes &p : c.pieces)
+            all.insert(all.end(), p.begin(), p.end());
+        EXPECT_EQ(Bytes(buffer, buffer + 8), Bytes(all.begin(), all.begin() + 8));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ComPortPieces,
+    ::testing::Values(PiecesCase{"three_pieces", {{1, 2, 3}, {4, 5}, {6, 7, 8}}, true, 8},
+                      PiecesCase{"pieces_after_quiet_polls", {{}, {1}, {}, {}, {2, 3, 4, 5, 6, 7}, {8, 9}}, true, 8},
+                      PiecesCase{"last_piece_inside_the_budget",
+                                 {{1, 2, 3}, {}, {}, {}, {}, {}, {}, {}, {}, {4, 5, 6, 7, 8}}, true, 8},
+                      PiecesCase{"last_piece_after_the_budget",
+                                 {{1, 2, 3}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {4, 5, 6, 7, 8}}, false, 3}),
+    [](const auto &info) { return std::string(info.param.what); });
 
 TEST_F(ComPortOnPty, DrainDiscardsAtMostFortyBytes)
 {

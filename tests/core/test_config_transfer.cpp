@@ -89,7 +89,13 @@ protected:
 
     FakeActuator device;
 
-    void SetUp() override { ASSERT_TRUE(comPort->Open(pty.slavePath(), 115200, 2048)); }
+    // A plain line, stated: these tests check the exact frames of a
+    // transfer, which must not include a read that settles the echo question.
+    void SetUp() override
+    {
+        ASSERT_TRUE(comPort->Open(pty.slavePath(), 115200, 2048));
+        engine.SetEchoMode(EchoMode::Off);
+    }
 
     std::vector<Bytes> Run(const std::function<void()> &transfer)
     {

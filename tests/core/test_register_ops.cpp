@@ -37,7 +37,14 @@ protected:
     RtuEngine engine{comPort, responseDelayMs, clock};
     ActuatorRegisters ops{engine, responseDelayMs, commandGapMs, cmdTryCount, broadcastRepeat};
 
-    void SetUp() override { ASSERT_TRUE(comPort->Open(pty.slavePath(), 115200, 2048)); }
+    // A plain line, stated: a first 0x06 on a line not yet known may cost a
+    // read of the register to tell echo from reply, and these tests count
+    // the waits and frames of each operation.
+    void SetUp() override
+    {
+        ASSERT_TRUE(comPort->Open(pty.slavePath(), 115200, 2048));
+        engine.SetEchoMode(EchoMode::Off);
+    }
 
     // Pauses longer than a read poll: the waits the operation chose.
     std::vector<uint32_t> Waits() const
