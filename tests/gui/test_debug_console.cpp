@@ -24,6 +24,18 @@ struct DebugPage {
     QComboBox *counts() { return w.find<QComboBox>("RegCountsComboBox"); }
     QLineEdit *value(int i) { return w.find<QLineEdit>(QByteArray("RegValue" + QByteArray::number(i) + "Edit")); }
     void Send() { QTest::mouseClick(w.find<QPushButton>("dSendCMDButton"), Qt::LeftButton); }
+    // One read over the line, as any scan makes before the Debug page is
+    // used: from it the engine knows that the adapter does not echo, so a
+    // single-register write needs no confirming read afterwards.
+    void KnowTheLine()
+    {
+        TypeInto(w.find<QLineEdit>("AddressEdit"), QStringLiteral("1"));
+        Choose(functions(), ReadHolding);
+        Choose(registers(), 0);
+        Send();
+        if (status() != QStringLiteral("No Error"))
+            qFatal("the read that lets the engine know the line failed");
+    }
     QString status() { return PanelText(w.form.get(), 2); }
 
     // Shown / enabled pattern of the six value edits, e.g. "1e 2- 3- ...":
@@ -53,6 +65,7 @@ private slots:
     void countShowsValueEdits();
     void sendRequest_data();
     void sendRequest();
+    void firstSingleWriteOnUnknownLineIsConfirmed();
     void refusedWithoutSending_data();
     void refusedWithoutSending();
     void emptyAddressUsesControlPageDevice();
@@ -203,6 +216,7 @@ void DebugConsoleTest::sendRequest()
     QFETCH(QList<int>, holding);
     DebugPage page;
     page.w.bus.SetHolding(44, Reg::MaxPos, 980);
+    page.KnowTheLine();
 
     TypeInto(page.w.find<QLineEdit>("AddressEdit"), address);
     Choose(page.functions(), item);
@@ -226,6 +240,32 @@ void DebugConsoleTest::sendRequest()
                  holding[i + 1]);
     // A read's words go nowhere on the page: the memo keeps its text.
     QCOMPARE(MemoLines(page.w), QStringList{"debugMemo"});
+}
+
+void DebugConsoleTest::firstSingleWriteOnUnknownLineIsConfirmed()
+{
+    // A single-register write is answered by a copy of itself, and so is it
+    // echoed by a 2-wire adapter: as the first request of a connection, one
+    // copy cannot tell a reply from an echo of a silent device's request.
+    // One read of the written register settles it, and nothing more.
+    DebugPage page;
+    TypeInto(page.w.find<QLineEdit>("AddressEdit"), QStringLiteral("1"));
+    Choose(page.functions(), WriteSingle);
+    Choose(page.registers(), 7);
+    TypeInto(page.value(1), QStringLiteral("55"));
+    page.w.bus.ClearFrameLog();
+    page.Send();
+    QCOMPARE(page.status(), QStringLiteral("No Error"));
+    const auto log = page.w.bus.FrameLog();
+    QCOMPARE(log.size(), size_t{4});
+    QCOMPARE(HexWithoutCrc(log[0].bytes), QByteArray("01 06 00 24 00 37"));
+    QCOMPARE(HexWithoutCrc(log[2].bytes), QByteArray("01 03 00 24 00 01"));
+    QCOMPARE(int{page.w.bus.Holding(1, Reg::SpeedPwm)}, 55);
+
+    // The line is known now: the next write is one frame and its reply.
+    page.w.bus.ClearFrameLog();
+    page.Send();
+    QCOMPARE(page.w.bus.FrameLog().size(), size_t{2});
 }
 
 void DebugConsoleTest::refusedWithoutSending_data()
