@@ -73,12 +73,15 @@ QStringList MemoLines(BusWindow &w)
 } // namespace
 
 Q_DECLARE_METATYPE(LineCase)
+Q_DECLARE_METATYPE(lumosim::BaudChange)
 
 class LineTest : public QObject {
     Q_OBJECT
 private slots:
     void everyWorkflow_data();
     void everyWorkflow();
+    void writtenBaudRate_data();
+    void writtenBaudRate();
 };
 
 void LineTest::everyWorkflow_data()
@@ -174,6 +177,62 @@ void LineTest::everyWorkflow()
     w.Click("cycleTestStopButton");
     QCOMPARE(MemoLines(w), QStringList());
     QCOMPARE(w.Panel(0), QStringLiteral("Connected"));
+}
+
+void LineTest::writtenBaudRate_data()
+{
+    // When a device starts talking at a BaudRate written to it is the
+    // device's business; the configuration write sends BaudRate before
+    // VoltageOut, so it depends on it whether the write completes.
+    QTest::addColumn<lumosim::BaudChange>("change");
+    QTest::addColumn<QString>("dialog");
+    QTest::newRow("new rate at the next power-up")
+        << lumosim::BaudChange::PowerUp << QStringLiteral("info: Update device config successfully !");
+    QTest::newRow("new rate at once") << lumosim::BaudChange::Now
+                                      << QStringLiteral("error: Failed to update device configuration !");
+}
+
+void LineTest::writtenBaudRate()
+{
+    QFETCH(lumosim::BaudChange, change);
+    QFETCH(QString, dialog);
+    FixtureOptions options = OnTheLine({});
+    options.devices = {{kLumoB, Model::LumoB}};
+    options.bus.baudChange = change;
+    BusWindow w(options);
+    w.bus.SetHolding(kLumoB, Reg::VoltageOut, Voltage::FiveVolt);
+    QVERIFY(ConnectAt(w, 115200));
+    QVERIFY(w.ScanUpTo(kLumoB));
+    ShowPage(w, "DevicePage");
+    QVERIFY(w.ClickDeviceRow(QStringLiteral("1")));
+    ShowPage(w, "SettingPage");
+    w.Click("LoadConfigButton");
+    w.dialogs.shown.clear();
+
+    w.W<TRadioGroup>("BUSBaudRateRadioGroup")->SetItemIndex(2); // 9600
+    w.Click("UpdateConfigButton");
+    QCOMPARE(w.dialogs.shown, QStringList{dialog});
+    QCOMPARE(w.bus.Holding(kLumoB, Reg::BaudRate), uint16_t{2});
+    if (change == lumosim::BaudChange::PowerUp) {
+        // Everything was written; the device still talks at 115200 until
+        // it is switched off and on.
+        QCOMPARE(w.bus.Holding(kLumoB, Reg::VoltageOut), uint16_t{Voltage::TenVolt});
+        QCOMPARE(w.bus.DeviceBaud(kLumoB), uint32_t{115200});
+        w.bus.PowerCycle();
+    } else {
+        // The device answered the BaudRate write at the old rate and then
+        // switched: the VoltageOut write that follows went unheard.
+        QCOMPARE(w.bus.Holding(kLumoB, Reg::VoltageOut), uint16_t{Voltage::FiveVolt});
+    }
+    QCOMPARE(w.bus.DeviceBaud(kLumoB), uint32_t{9600});
+
+    // From now on it is found at 9600 only.
+    QVERIFY(w.ScanUpTo(kLumoB));
+    QCOMPARE(w.DeviceRows(), QStringList());
+    w.Click("ConnectButton"); // disconnect
+    QVERIFY(ConnectAt(w, 9600));
+    QVERIFY(w.ScanUpTo(kLumoB));
+    QCOMPARE(w.DeviceRows(), QStringList{QStringLiteral("1 LUMO-B")});
 }
 
 std::unique_ptr<QObject> MakeLineTest()
