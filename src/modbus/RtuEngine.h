@@ -127,6 +127,7 @@ public:
     // 4800 baud 17 + 20 + 69 + 16 = 122 ms.
     void SetReplyMode(ReplyMode mode, uint32_t replyWindowMs = 0);
     ReplyMode GetReplyMode() const { return replyMode_; }
+    uint32_t GetReplyWindowMs() const { return replyWindowMs_; }
     // Bytes the last ReceiveResponse took from the line, the adapter's echo
     // not counted. After a failure, 0 means nothing was heard at all (no
     // slave there); anything else means a slave may be there, worth a retry.
