@@ -46,6 +46,60 @@ inline constexpr uint16_t LastInput = Model;
 // The block that the Control page reads in one request: 0x001F .. 0x002C.
 inline constexpr uint16_t BlockStart = CurrentPos;
 inline constexpr uint16_t BlockCount = 14;
+
+// The name of a holding register (0x03 / 0x06 / 0x10) as spelt above, or
+// empty for an address the map gives no name: 0x0011..0x001E, the rest of
+// the motor ID block, and anything outside the map.
+inline std::string_view HoldingName(uint16_t reg)
+{
+    switch (reg) {
+    case Address: return "Address";
+    case Name: return "Name";
+    case CurrentPos: return "CurrentPos";
+    case MaxPos: return "MaxPos";
+    case RearLimit: return "RearLimit";
+    case FrontLimit: return "FrontLimit";
+    case CurrentLimit: return "CurrentLimit";
+    case SpeedPwm: return "SpeedPwm";
+    case ActionCmdIn: return "ActionCmdIn";
+    case GoToPos: return "GoToPos";
+    case SettingFlag: return "SettingFlag";
+    case VoltageOut: return "VoltageOut";
+    case PosOffset: return "PosOffset";
+    case KeyInLock: return "KeyInLock";
+    case HallPotSelect: return "HallPotSelect";
+    case BaudRate: return "BaudRate";
+    default: return {};
+    }
+}
+
+// The same for input registers (0x04). MotorStatus is two words; the
+// second, the status flags, is called MotorFlags. 0x0042..0x0044 are
+// reserved and have no name.
+inline std::string_view InputName(uint16_t reg)
+{
+    switch (reg) {
+    case MotorStatus: return "MotorStatus";
+    case MotorStatus + 1: return "MotorFlags";
+    case MotorCurrent: return "MotorCurrent";
+    case FwVersion: return "FwVersion";
+    case Model: return "Model";
+    default: return {};
+    }
+}
+
+// The rate a value of the BaudRate register selects: 0 115200, 1 4800,
+// 2 9600, 3 19200; 0 for any other value.
+inline constexpr uint32_t BaudRateOf(uint16_t code)
+{
+    switch (code) {
+    case 0: return 115200;
+    case 1: return 4800;
+    case 2: return 9600;
+    case 3: return 19200;
+    default: return 0;
+    }
+}
 } // namespace Reg
 
 // Values of ActionCmdIn.
@@ -55,6 +109,19 @@ inline constexpr uint16_t Down = 2;
 inline constexpr uint16_t Stop = 3;
 inline constexpr uint16_t Learn = 4;
 inline constexpr uint16_t GoToPos = 5;
+
+// "Up", "Down", "Stop", "Learn", "GoToPos"; empty for any other value.
+inline std::string_view NameOf(uint16_t command)
+{
+    switch (command) {
+    case Up: return "Up";
+    case Down: return "Down";
+    case Stop: return "Stop";
+    case Learn: return "Learn";
+    case GoToPos: return "GoToPos";
+    default: return {};
+    }
+}
 } // namespace Cmd
 
 // MotorStatus word 0.

@@ -55,6 +55,16 @@ ResultCode RtuEngine::SendRequest(uint8_t address, const uint8_t *pdu, size_t pd
         return comPort_->HungUp() ? Result::PortError : Result::WriteError;
     sentAtMs_ = clock_.TickMs();
     inTransaction_ = awaitReply;
+    if (observer_) {
+        reportAddress_ = address;
+        FrameEvent event;
+        event.kind = FrameKind::Request;
+        event.ms = sentAtMs_;
+        event.address = address;
+        event.broadcast = !awaitReply;
+        event.bytes = std::span<const uint8_t>(frame.data(), length);
+        observer_(event);
+    }
     if (awaitReply) {
         std::memcpy(request_.data(), frame.data(), length);
         requestLength_ = length;
@@ -68,7 +78,63 @@ ResultCode RtuEngine::ReceiveResponse(uint8_t address, uint8_t *out, size_t outC
     const ResultCode result = Receive(address, out, outCapacity, outLength, skipToAddress);
     inTransaction_ = false;
     requestLength_ = 0;
+    ReportReply(result);
     return result;
+}
+
+FrameObserver RtuEngine::SetFrameObserver(FrameObserver observer)
+{
+    FrameObserver previous = std::move(observer_);
+    observer_ = std::move(observer);
+    capturedLength_ = reported_ = 0;
+    return previous;
+}
+
+void RtuEngine::Report(FrameKind kind, uint32_t ms, const uint8_t *bytes, size_t count, ResultCode result)
+{
+    if (!observer_)
+        return;
+    FrameEvent event;
+    event.kind = kind;
+    event.ms = ms;
+    event.address = reportAddress_;
+    event.result = result;
+    event.bytes = std::span<const uint8_t>(bytes, count);
+    observer_(event);
+}
+
+void RtuEngine::Capture(const uint8_t *bytes, size_t count)
+{
+    // Only bytes taken from the port come here, never those the parser
+    // pushed back, so nothing is reported twice. A babbling line may
+    // bring more than the buffer holds: the rest is not reported.
+    const uint32_t now = clock_.TickMs();
+    count = std::min(count, captured_.size() - capturedLength_);
+    std::memcpy(captured_.data() + capturedLength_, bytes, count);
+    std::fill_n(capturedMs_.data() + capturedLength_, count, now);
+    capturedLength_ += count;
+}
+
+void RtuEngine::ReportEcho(size_t count)
+{
+    if (!observer_)
+        return;
+    // The echo is what the transaction read first.
+    count = std::min(count, capturedLength_ - reported_);
+    if (count == 0)
+        return;
+    Report(FrameKind::Echo, capturedMs_[reported_], captured_.data() + reported_, count);
+    reported_ += count;
+}
+
+void RtuEngine::ReportReply(ResultCode result)
+{
+    if (!observer_)
+        return;
+    if (capturedLength_ > reported_)
+        Report(FrameKind::Reply, capturedMs_[reported_], captured_.data() + reported_, capturedLength_ - reported_);
+    reported_ = capturedLength_;
+    Report(FrameKind::Finished, clock_.TickMs(), nullptr, 0, result);
 }
 
 void RtuEngine::SetReplyMode(ReplyMode mode, uint32_t replyWindowMs)
@@ -158,9 +224,12 @@ ResultCode RtuEngine::Receive(uint8_t address, uint8_t *out, size_t outCapacity,
     heard_ = 0;
     skipped_ = 0;
     first_ = FirstFrame::Nothing;
+    capturedLength_ = reported_ = 0;
     const bool afterRequest = inTransaction_ && requestLength_ > 0;
-    if (!afterRequest)
+    if (!afterRequest) {
         sentAtMs_ = clock_.TickMs();
+        reportAddress_ = address;
+    }
 
     if (afterRequest && echoMode_ != EchoMode::Off) {
         ResultCode settled = Result::NoError;
@@ -214,6 +283,7 @@ bool RtuEngine::SkipEcho(uint8_t address, uint8_t *out, size_t outCapacity, int3
 
     if (!lookAlike || ExpectEcho()) {
         heard_ -= requestLength_;
+        ReportEcho(requestLength_);
         // A copy of a 0x06 is taken for the echo because the line is said
         // or known to echo; it is no evidence of its own.
         if (lookAlike)
@@ -238,6 +308,7 @@ ResultCode RtuEngine::SettleSingleCopy(uint8_t address, uint8_t *out, size_t out
     if (Pull(&next, 1)) {
         PushBack(&next, 1);
         heard_ -= requestLength_;
+        ReportEcho(requestLength_);
         const ResultCode result = ParseReply(address, out, outCapacity, outLength, skipToAddress);
         if (WholeFrame(result))
             NoteFirstFrame(FirstFrame::Echo);
@@ -254,13 +325,16 @@ ResultCode RtuEngine::SettleSingleCopy(uint8_t address, uint8_t *out, size_t out
     std::array<uint8_t, 8> copy{};
     const size_t copyLength = std::min(requestLength_, copy.size());
     std::memcpy(copy.data(), request_.data(), copyLength);
+    // The copy is reported once the read below has shown what it was; the
+    // read is a transaction of its own in between.
+    const uint32_t copyMs = capturedLength_ > reported_ ? capturedMs_[reported_] : sentAtMs_;
     const uint8_t pdu[5] = {Fc::ReadHolding, request_[2], request_[3], 0x00, 0x01};
     if (SendRequest(address, pdu, sizeof pdu) != Result::NoError)
         return Fail(silent);
     WaitForReply(responseDelayMs_);
     uint8_t area[2] = {};
     int32_t length = 0;
-    Receive(address, area, sizeof area, length, false);
+    ReportReply(Receive(address, area, sizeof area, length, false));
     const FirstFrame probe = first_;
     const size_t probeHeard = heard_;
     inTransaction_ = true;
@@ -269,6 +343,7 @@ ResultCode RtuEngine::SettleSingleCopy(uint8_t address, uint8_t *out, size_t out
         // Nothing or a reply came first: this line gives nothing back, so
         // the copy was the slave's reply. (Silence is not remembered: an
         // adapter whose bus side was unpowered may echo once it is not.)
+        Report(FrameKind::Reply, copyMs, copy.data(), copyLength);
         std::memcpy(held_.data(), copy.data(), copyLength);
         heldBegin_ = 0;
         heldEnd_ = copyLength;
@@ -279,6 +354,7 @@ ResultCode RtuEngine::SettleSingleCopy(uint8_t address, uint8_t *out, size_t out
     }
     // The line echoes (or carried something unreadable): the copy was our
     // echo and the slave did not answer the write.
+    Report(FrameKind::Echo, copyMs, copy.data(), copyLength);
     heard_ = probeHeard;
     return Fail(silent);
 }
@@ -298,6 +374,9 @@ bool RtuEngine::Pull(uint8_t *buffer, size_t count)
     size_t got = 0;
     const bool complete = replyMode_ == ReplyMode::FixedWait ? comPort_->Read(buffer + take, count - take, &got)
                                                              : PullUntilDeadline(buffer + take, count - take, got);
+    // The fast mode reports each run as it comes, with its own time.
+    if (observer_ && replyMode_ == ReplyMode::FixedWait && got > 0)
+        Capture(buffer + take, got);
     heard_ += got;
     if (!complete)
         quiet_ = true;
@@ -313,6 +392,8 @@ bool RtuEngine::PullUntilDeadline(uint8_t *buffer, size_t count, size_t &got)
     for (;;) {
         const int n = port.ReadAvailable(buffer + got, count - got);
         if (n > 0) {
+            if (observer_)
+                Capture(buffer + got, static_cast<size_t>(n));
             got += static_cast<size_t>(n);
             if (got == count)
                 return true;

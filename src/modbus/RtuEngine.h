@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "modbus/Clock.h"
+#include "modbus/FrameObserver.h"
 #include "modbus/ResultCode.h"
 #include "serial/ComPort.h"
 
@@ -126,10 +127,18 @@ public:
     // 4800 baud 17 + 20 + 69 + 16 = 122 ms.
     void SetReplyMode(ReplyMode mode, uint32_t replyWindowMs = 0);
     ReplyMode GetReplyMode() const { return replyMode_; }
+    uint32_t GetReplyWindowMs() const { return replyWindowMs_; }
     // Bytes the last ReceiveResponse took from the line, the adapter's echo
     // not counted. After a failure, 0 means nothing was heard at all (no
     // slave there); anything else means a slave may be there, worth a retry.
     size_t BytesHeard() const { return heard_; }
+
+    // Every frame written and every run of bytes read from now on goes to
+    // `observer` (see FrameObserver.h); an empty one stops the reports.
+    // Returns the observer it replaces, so a temporary listener can hand
+    // the events on and put it back afterwards. Reporting changes nothing
+    // on the line: the same bytes go out and are read at the same moments.
+    FrameObserver SetFrameObserver(FrameObserver observer);
 
     Clock &clock() { return clock_; }
     void SetMessagePump(MessagePump pump) { pump_ = std::move(pump); }
@@ -158,6 +167,11 @@ private:
     void NoteFirstFrame(FirstFrame what);
     bool ExpectEcho() const;
     ResultCode Fail(ResultCode code);
+    // Observer reports; each does nothing without an observer.
+    void Report(FrameKind kind, uint32_t ms, const uint8_t *bytes, size_t count, ResultCode result = 0);
+    void Capture(const uint8_t *bytes, size_t count);
+    void ReportEcho(size_t count);
+    void ReportReply(ResultCode result);
 
     const std::unique_ptr<C_ComPort> &comPort_;
     const uint32_t &responseDelayMs_;
@@ -187,4 +201,13 @@ private:
     size_t heard_ = 0;
     size_t skipped_ = 0;       // bytes a searching read dropped ahead of the address
     FirstFrame first_ = FirstFrame::Nothing;
+
+    // For the observer: what the open transaction took from the port, each
+    // byte with the time it was taken, and how much of it is reported.
+    FrameObserver observer_;
+    uint8_t reportAddress_ = 0;
+    std::array<uint8_t, 1024> captured_{};
+    std::array<uint32_t, 1024> capturedMs_{};
+    size_t capturedLength_ = 0;
+    size_t reported_ = 0;
 };

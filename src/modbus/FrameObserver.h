@@ -1,0 +1,34 @@
+#pragma once
+// What the engine tells an observer about the line: every frame it writes,
+// every run of bytes a transaction took from the port, and how the
+// transaction ended. The bus monitor and the bus doctor listen here.
+
+#include <cstdint>
+#include <functional>
+#include <span>
+
+#include "modbus/ResultCode.h"
+
+enum class FrameKind : uint8_t {
+    Request,  // a frame the engine wrote (master to slave)
+    Echo,     // the adapter's copy of that frame, read back ahead of the reply
+    Reply,    // what a transaction read after the echo: a frame, garbage or a part of one
+    Finished, // the transaction is over: `result` is its code; no bytes
+};
+
+struct FrameEvent {
+    FrameKind kind = FrameKind::Request;
+    // Engine clock. Request: when the write returned, so the frame is still
+    // on the wire for its length in character times. Echo and Reply: when
+    // their first byte was taken from the port. Finished: when it ended.
+    uint32_t ms = 0;
+    uint8_t address = 0;             // the slave the transaction was for
+    bool broadcast = false;          // Request only: no reply will be read
+    ResultCode result = Result::NoError; // Finished only
+    std::span<const uint8_t> bytes;  // valid during the call only
+};
+
+// Called on the engine's thread, inside the transaction: it must be quick
+// and must not use the engine. With no observer set the engine does no work
+// for it at all.
+using FrameObserver = std::function<void(const FrameEvent &)>;
