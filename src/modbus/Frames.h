@@ -45,4 +45,26 @@ inline bool CrcMatches(const uint8_t *frame, size_t length)
     return frame[length - 2] == (crc & 0xFF) && frame[length - 1] == (crc >> 8);
 }
 
+// The length of the normal reply a slave gives to `request` (a whole frame
+// of `length` bytes, CRC included): 0x03/0x04 5 + 2 per register, 0x01/0x02
+// 5 + one per 8 bits, 0x05/0x06/0x0F/0x10 8. Any other function, or a
+// request too short to say, gets 5, the length of an exception reply.
+inline size_t ExpectedReplyLength(const uint8_t *request, size_t length)
+{
+    if (request == nullptr || length < 8)
+        return 5;
+    const size_t count = GetU16(&request[4]);
+    switch (request[1]) {
+    case 0x01:
+    case 0x02: return 5 + (count + 7) / 8 > MaxFrameLength ? MaxFrameLength : 5 + (count + 7) / 8;
+    case 0x03:
+    case 0x04: return 5 + 2 * count > MaxFrameLength ? MaxFrameLength : 5 + 2 * count;
+    case 0x05:
+    case 0x06:
+    case 0x0F:
+    case 0x10: return 8;
+    default: return 5;
+    }
+}
+
 } // namespace Rtu

@@ -54,6 +54,7 @@ ResultCode RtuEngine::SendRequest(uint8_t address, const uint8_t *pdu, size_t pd
     if (!comPort_->Write(frame.data(), length))
         return comPort_->HungUp() ? Result::PortError : Result::WriteError;
     sentAtMs_ = clock_.TickMs();
+    requestWindowMs_ = windowOf_ ? windowOf_(frame.data(), length) : 0;
     inTransaction_ = awaitReply;
     if (observer_) {
         reportAddress_ = address;
@@ -227,7 +228,9 @@ ResultCode RtuEngine::Receive(uint8_t address, uint8_t *out, size_t outCapacity,
     capturedLength_ = reported_ = 0;
     const bool afterRequest = inTransaction_ && requestLength_ > 0;
     if (!afterRequest) {
+        // No request of ours to size the window by.
         sentAtMs_ = clock_.TickMs();
+        requestWindowMs_ = 0;
         reportAddress_ = address;
     }
 
@@ -387,8 +390,9 @@ bool RtuEngine::PullUntilDeadline(uint8_t *buffer, size_t count, size_t &got)
 {
     C_ComPort &port = *comPort_;
     const uint32_t windowMs =
-        replyWindowMs_ != 0 ? replyWindowMs_
-                            : responseDelayMs_ + static_cast<uint32_t>(std::max(port.readRetries, 0)) * C_ComPort::ReadPollMs;
+        requestWindowMs_ != 0 ? requestWindowMs_
+        : replyWindowMs_ != 0 ? replyWindowMs_
+                              : responseDelayMs_ + static_cast<uint32_t>(std::max(port.readRetries, 0)) * C_ComPort::ReadPollMs;
     for (;;) {
         const int n = port.ReadAvailable(buffer + got, count - got);
         if (n > 0) {

@@ -126,6 +126,13 @@ public:
     // turnaround and the adapter's latency: for the 33-byte block reply at
     // 4800 baud 17 + 20 + 69 + 16 = 122 ms.
     void SetReplyMode(ReplyMode mode, uint32_t replyWindowMs = 0);
+    // For a caller that knows the line's speed: gives each request of
+    // AsSoonAsComplete its own window, from the frame just sent (address to
+    // CRC), in place of replyWindowMs. A 255-byte reply at 4800 baud takes
+    // half a second on the wire, a 9-byte one 19 ms; one window for both
+    // would be far too long for the one or too short for the other.
+    using ReplyWindowFn = std::function<uint32_t(const uint8_t *frame, size_t length)>;
+    void SetReplyWindow(ReplyWindowFn windowOf) { windowOf_ = std::move(windowOf); }
     ReplyMode GetReplyMode() const { return replyMode_; }
     uint32_t GetReplyWindowMs() const { return replyWindowMs_; }
     // Bytes the last ReceiveResponse took from the line, the adapter's echo
@@ -187,6 +194,8 @@ private:
 
     ReplyMode replyMode_ = ReplyMode::FixedWait;
     uint32_t replyWindowMs_ = 0;
+    ReplyWindowFn windowOf_;
+    uint32_t requestWindowMs_ = 0; // windowOf_'s answer for the open request
     uint32_t sentAtMs_ = 0;
 
     // The frame of the open transaction, to recognise its echo.

@@ -46,6 +46,15 @@ protected:
         ASSERT_TRUE(bus_->Start());
     }
 
+    // A bus with options of its own (the line's rate, adapter, echo, noise).
+    void StartBus(const lumosim::BusOptions &options, const std::vector<DeviceOptions> &devices)
+    {
+        bus_ = std::make_unique<VirtualBus>(options);
+        for (const DeviceOptions &d : devices)
+            ASSERT_TRUE(bus_->AddDevice(d));
+        ASSERT_TRUE(bus_->Start());
+    }
+
     VirtualBus &bus() { return *bus_; }
 
     // lumoctl --port <the bus> <args...>

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Output.h"
+#include "modbus/Frames.h"
 #include "serial/SerialPorts.h"
 
 std::optional<LineTiming> TimingForBaud(int32_t baudRate)
@@ -15,6 +16,28 @@ std::optional<LineTiming> TimingForBaud(int32_t baudRate)
     case 19200: return LineTiming{40, 25};
     default: return std::nullopt;
     }
+}
+
+uint32_t SilentIntervalUs(int32_t baudRate)
+{
+    if (baudRate <= 0)
+        return 0;
+    if (baudRate > 19200)
+        return 1750;
+    // 3.5 characters of 10 bits: 35 bit times.
+    return static_cast<uint32_t>((35ull * 1000000 + static_cast<uint64_t>(baudRate) - 1) / static_cast<uint64_t>(baudRate));
+}
+
+uint32_t ReplyWindowMs(int32_t baudRate, const uint8_t *request, size_t length)
+{
+    const std::optional<LineTiming> timing = TimingForBaud(baudRate);
+    if (!timing)
+        return 0;
+    const uint64_t onWire = length + Rtu::ExpectedReplyLength(request, length);
+    // 10 bits a character; microseconds, rounded up to whole milliseconds.
+    const uint64_t wireUs = (onWire * 10 * 1000000 + static_cast<uint64_t>(baudRate) - 1) / static_cast<uint64_t>(baudRate);
+    const uint64_t us = wireUs + SilentIntervalUs(baudRate);
+    return timing->responseDelayMs + static_cast<uint32_t>((us + 999) / 1000);
 }
 
 std::string OpenFailureReason(uint32_t systemError)
@@ -52,7 +75,7 @@ std::string PortOfArgument(const std::string &port)
 
 } // namespace
 
-BusSession::BusSession(const std::string &port, int32_t baudRate, int32_t tries)
+BusSession::BusSession(const std::string &port, int32_t baudRate, int32_t tries, EchoMode echo)
     : portName_(PortOfArgument(port)), baudRate_(baudRate), cmdTryCount_(tries),
       engine_(comPort_, responseDelayMs_),
       registers_(engine_, responseDelayMs_, commandGapMs_, cmdTryCount_, broadcastRepeat_),
@@ -76,6 +99,14 @@ BusSession::BusSession(const std::string &port, int32_t baudRate, int32_t tries)
     // What the window's connect sets for the chosen rate.
     responseDelayMs_ = timing->responseDelayMs;
     commandGapMs_ = timing->commandGapMs;
+    silentIntervalMs_ = (SilentIntervalUs(baudRate) + 999) / 1000;
+    // A transaction ends as soon as its reply is whole, and a silent device
+    // costs one reply window (see ReplyWindowMs), not the fixed wait and
+    // every read poll after it.
+    engine_.SetReplyMode(ReplyMode::AsSoonAsComplete);
+    engine_.SetReplyWindow(
+        [baudRate](const uint8_t *frame, size_t length) { return ReplyWindowMs(baudRate, frame, length); });
+    engine_.SetEchoMode(echo);
 }
 
 BusSession::~BusSession()
@@ -88,7 +119,38 @@ BusSession::~BusSession()
 
 ResultCode BusSession::Attempt(const std::function<ResultCode()> &operation)
 {
-    return RunAttempts(engine_, cmdTryCount_, commandGapMs_, lastResult_, operation);
+    return Attempts(operation, false);
+}
+
+ResultCode BusSession::Probe(const std::function<ResultCode()> &operation)
+{
+    return Attempts(operation, true);
+}
+
+ResultCode BusSession::Attempts(const std::function<ResultCode()> &operation, bool onlyWhileHeard)
+{
+    int32_t made = 0;
+    ResultCode result = Result::NoError;
+    for (;;) {
+        result = operation();
+        lastResult_ = result;
+        ++made;
+        const bool heard = engine_.BytesHeard() > 0;
+        PauseAfter(result);
+        if (result == Result::NoError || result == Result::PortError || made >= cmdTryCount_)
+            return result;
+        if (onlyWhileHeard && !heard)
+            return result;
+    }
+}
+
+void BusSession::PauseAfter(ResultCode code)
+{
+    // A device that answered (even garbled) may still be busy with the
+    // request, so it gets the command gap; after silence only the line's
+    // frame gap is owed.
+    const bool silent = code != Result::NoError && engine_.BytesHeard() == 0;
+    engine_.DelayWithMessages(silent ? silentIntervalMs_ : commandGapMs_);
 }
 
 void BusSession::DrainInput()

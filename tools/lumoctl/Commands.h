@@ -7,12 +7,14 @@
 #include <vector>
 
 #include "Output.h"
+#include "modbus/RtuEngine.h"
 
 // The options every bus command shares.
 struct PortOptions {
     std::string port;
     int32_t baud = 115200;
     int32_t tries = 3;
+    EchoMode echo = EchoMode::Auto;
 };
 
 void RunPorts(Output &out);

@@ -52,6 +52,26 @@ std::string Device(uint8_t address)
     return "device " + std::to_string(address);
 }
 
+// What the connection showed about the adapter: "echo" is true when it
+// gave back a request, false when a reply came where the echo would have
+// been, null when nothing told (no device answered on a line without echo,
+// or --echo off). Said in words only when the adapter echoes, since that is
+// worth knowing about an adapter (a 2-wire RS-485 adapter without echo
+// suppression) and costs nothing: lumoctl skips the copies.
+void ReportEcho(Output &out, BusSession &bus)
+{
+    Json &doc = out.doc();
+    const EchoState learned = bus.engine().LearnedEcho();
+    if (bus.engine().EchoSeen())
+        doc["echo"] = true;
+    else if (learned == EchoState::NoEcho)
+        doc["echo"] = false;
+    else
+        doc["echo"] = nullptr;
+    if (bus.engine().EchoSeen())
+        out.Say("Your adapter echoes what it sends; lumoctl skips the copies.");
+}
+
 Json BusJson(const BusSession &bus)
 {
     Json j = Json::object();
@@ -305,7 +325,7 @@ void RunScan(Output &out, const PortOptions &port, const std::string &fromText, 
     const uint8_t to = toText.empty() ? kLastAddress : ParseAddress(toText, "--to");
     if (from > to)
         ThrowUsage("--from " + std::to_string(from) + " is above --to " + std::to_string(to));
-    BusSession bus(port.port, port.baud, port.tries);
+    BusSession bus(port.port, port.baud, port.tries, port.echo);
 
     Json &doc = out.doc();
     doc["command"] = "scan";
@@ -322,9 +342,11 @@ void RunScan(Output &out, const PortOptions &port, const std::string &fromText, 
         const uint8_t address = static_cast<uint8_t>(a);
         progress.Show("scanning address " + std::to_string(a) + " (" + std::to_string(a - from + 1) + " of " +
                       std::to_string(total) + ")");
+        // One probe to an address where nothing answers: a device that is
+        // there answers the first; only a reply that came garbled (noise,
+        // two devices at one address) is worth asking again.
         uint16_t state = 0, flags = 0;
-        const ResultCode probe =
-            bus.Attempt([&] { return bus.registers().ReadMotorStatus(address, state, flags); });
+        const ResultCode probe = bus.Probe([&] { return bus.registers().ReadMotorStatus(address, state, flags); });
         // A lost port ends the scan; any other failure just means nobody
         // answers at this address.
         if (probe == Result::PortError) {
@@ -352,12 +374,13 @@ void RunScan(Output &out, const PortOptions &port, const std::string &fromText, 
     progress.Clear();
     out.Say(std::to_string(found) + (found == 1 ? " device" : " devices") + " found at addresses " +
             std::to_string(from) + " to " + std::to_string(to));
+    ReportEcho(out, bus);
 }
 
 void RunInfo(Output &out, const PortOptions &port, const std::string &addressText)
 {
     const uint8_t address = ParseAddress(addressText);
-    BusSession bus(port.port, port.baud, port.tries);
+    BusSession bus(port.port, port.baud, port.tries, port.echo);
     ActuatorRegisters &r = bus.registers();
 
     const uint16_t model = ReadModelOf(bus, address);
@@ -395,7 +418,7 @@ void RunInfo(Output &out, const PortOptions &port, const std::string &addressTex
 void RunStatus(Output &out, const PortOptions &port, const std::string &addressText, bool watch)
 {
     const uint8_t address = ParseAddress(addressText);
-    BusSession bus(port.port, port.baud, port.tries);
+    BusSession bus(port.port, port.baud, port.tries, port.echo);
 
     if (!watch) {
         StatusSample s;
@@ -475,7 +498,7 @@ void RunMove(Output &out, const PortOptions &port, const std::string &addressTex
     const long target = command == Cmd::GoToPos ? ParseInRange(positionText, "the target position", 0, 65535) : 0;
     const long timeout = ParseTimeout(timeoutText, wait);
 
-    BusSession bus(port.port, port.baud, port.tries);
+    BusSession bus(port.port, port.baud, port.tries, port.echo);
     ActuatorRegisters &r = bus.registers();
     Json &doc = out.doc();
     doc["command"] = "move";
@@ -548,7 +571,7 @@ void RunLearn(Output &out, const PortOptions &port, const std::string &addressTe
 {
     const uint8_t address = ParseAddress(addressText);
     const long timeout = ParseTimeout(timeoutText, wait);
-    BusSession bus(port.port, port.baud, port.tries);
+    BusSession bus(port.port, port.baud, port.tries, port.echo);
     ActuatorRegisters &r = bus.registers();
     Json &doc = out.doc();
     doc["command"] = "learn";
@@ -625,7 +648,7 @@ void RunSetAddress(Output &out, const PortOptions &port, const std::string &oldT
     const uint8_t newAddress = ParseAddress(newText, "the new address");
     if (oldAddress == newAddress)
         ThrowUsage("the new address " + std::to_string(newAddress) + " is the device's own address");
-    BusSession bus(port.port, port.baud, port.tries);
+    BusSession bus(port.port, port.baud, port.tries, port.echo);
     ActuatorRegisters &r = bus.registers();
     Json &doc = out.doc();
     doc["command"] = "set-address";
@@ -699,7 +722,7 @@ void RunRaw(Output &out, const PortOptions &port, const std::string &addressText
                 ParseInRange(valueTexts[i], "value " + std::to_string(i + 1), 0, 0xFFFF, true)));
     }
 
-    BusSession bus(port.port, port.baud, port.tries);
+    BusSession bus(port.port, port.baud, port.tries, port.echo);
     Json &doc = out.doc();
     doc["command"] = "raw";
     doc.update(BusJson(bus));

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,11 @@ int main(int argc, char **argv)
         ->check(CLI::IsMember({115200, 4800, 9600, 19200}))
         ->default_val(115200);
     app.add_option("--tries", port.tries, "attempts per bus operation")->check(CLI::Range(1, 5))->default_val(3);
+    app.add_option("--echo", port.echo,
+                   "auto: learn whether the adapter gives back what it sends (default); on: it does; off: it does not")
+        ->transform(CLI::CheckedTransformer(
+            std::map<std::string, EchoMode>{{"auto", EchoMode::Auto}, {"on", EchoMode::On}, {"off", EchoMode::Off}}))
+        ->default_str("auto");
     app.add_flag("--json", json, "print one JSON document per command");
 
     CLI::App *ports = app.add_subcommand("ports", "list the serial ports and the recognised USB-serial adapters");
