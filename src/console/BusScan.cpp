@@ -116,8 +116,15 @@ void TMODBUSSettingForm::GetDeviceStatusTimerTimer()
 
     uint16_t motion = 0;
     uint16_t flags = 0;
-    const ResultCode probe =
-        TryOperation(state_.cmdTryCount, [&] { return registers_.ReadMotorStatus(address, motion, flags); });
+    // A device seen standing is noted at once, before the gap after the
+    // read lets a motion command run.
+    auto readStatus = [&] {
+        const ResultCode result = registers_.ReadMotorStatus(address, motion, flags);
+        if (result == Result::NoError)
+            NoteMotionState(address, motion);
+        return result;
+    };
+    const ResultCode probe = TryOperation(state_.cmdTryCount, readStatus);
     if (probe == Result::PortError) {
         // The port is closed or gone: nothing more can be reached.
         state_.isScanning = false;
