@@ -26,7 +26,7 @@ FixtureOptions StopOptions(std::vector<BusDevice> devices)
     o.timings.scanTickMs = 1;
     o.timings.statusPollMs = 30;
     o.timings.cycleTestFirstStepMs = 10;
-    o.timings.cycleTestSecondMs = 1000; // the step after "▲" comes 3 s later
+    o.timings.cycleTestSecondMs = 100; // a cycle test step every 300 ms
     o.clockFactor = 5;
     return o;
 }
@@ -309,9 +309,10 @@ void EmergencyStopTest::closeStopsWhatMoved()
     QVERIFY(StandsStill(w, kFirst));
     QVERIFY(StandsStill(w, kSecond));
     if (!destroy) {
-        // Closed, not yet destroyed: nothing moves it again, and destroying
-        // the window sends nothing more.
-        QTest::qWait(200);
+        // Closed, not yet destroyed: nothing moves it again (a cycle test's
+        // next steps would have come by now), and destroying the window
+        // sends nothing more.
+        QTest::qWait(700);
         w.form.reset();
         QCOMPARE(CommandsHeard(w), size_t(stops.size()));
     }
