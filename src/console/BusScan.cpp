@@ -2,6 +2,11 @@
 // 127, one per tick of GetDeviceStatusTimer, and lists those that answer; a
 // click on a listed device shows its motor ID and firmware version.
 //
+// ProgressBar1 follows the scan: address / 127 from the start of each probe,
+// so a full scan (two minutes at the 500 ms tick) shows how far it is; it is
+// back at 0 whenever the scan ends: after address 127, on "Stop Scan" (also
+// the one a new scan begins with) and when the port fails.
+//
 // GetDeviceStatusTimer also drives the Control page's status poll; the tick
 // lives here because its first step is shared by both uses.
 
@@ -54,6 +59,7 @@ void TMODBUSSettingForm::ScanDeviceButtonClick()
     if (state_.isScanning) {
         GetDeviceStatusTimer->stop();
         state_.isScanning = false;
+        SetProgress(0, 0);
         RefreshUiState(false);
         return;
     }
@@ -103,16 +109,26 @@ void TMODBUSSettingForm::GetDeviceStatusTimerTimer()
     const uint8_t address = scanTick ? state_.scanId : state_.controlDeviceId;
 
     SetActionText(QString::asprintf("GetStatus ID = %d", address));
+    if (scanTick)
+        SetProgress(address, kLastScanAddress);
     state_.lastResult = Result::NoError;
     RefreshUiState(true);
 
     uint16_t motion = 0;
     uint16_t flags = 0;
-    const ResultCode probe =
-        TryOperation(state_.cmdTryCount, [&] { return registers_.ReadMotorStatus(address, motion, flags); });
+    // A device seen standing is noted at once, before the gap after the
+    // read lets a motion command run.
+    auto readStatus = [&] {
+        const ResultCode result = registers_.ReadMotorStatus(address, motion, flags);
+        if (result == Result::NoError)
+            NoteMotionState(address, motion);
+        return result;
+    };
+    const ResultCode probe = TryOperation(state_.cmdTryCount, readStatus);
     if (probe == Result::PortError) {
         // The port is closed or gone: nothing more can be reached.
         state_.isScanning = false;
+        SetProgress(0, 0);
         RefreshUiState(false);
         EndStatusTick(false);
         return;
@@ -145,8 +161,10 @@ void TMODBUSSettingForm::GetDeviceStatusTimerTimer()
     // On to the next address, or the scan is over.
     ++state_.scanId;
     const bool more = state_.scanId <= kLastScanAddress;
-    if (!more)
+    if (!more) {
         state_.isScanning = false;
+        SetProgress(0, 0);
+    }
     EndStatusTick(more);
     RefreshUiState(false);
 }

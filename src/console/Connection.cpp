@@ -95,6 +95,9 @@ void TMODBUSSettingForm::ClosePort()
     state_.portName.clear();
     state_.isConnected = false;
     state_.lastResult = Result::NoError;
+    // Its addresses name devices of the bus on this port; another port may
+    // have other devices at them.
+    state_.movedDevices.clear();
 }
 
 void TMODBUSSettingForm::ConnectButtonClick()

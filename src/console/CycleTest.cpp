@@ -69,6 +69,7 @@ void TMODBUSSettingForm::cycleTestTimerTimer()
     }
 
     const ResultCode result = registers_.WriteActionCmdIn(address, kStepCommands[step - 1]);
+    NoteMotionCommand(address, kStepCommands[step - 1], result);
     state_.lastResult = result;
     if (result != Result::NoError)
         debugMemo->appendPlainText(QString::asprintf("Error code = 0x%04X", static_cast<unsigned>(result)));

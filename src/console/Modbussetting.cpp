@@ -469,6 +469,7 @@ void TMODBUSSettingForm::BuildOptionPage()
     motorUpButton->setFont(UiFont(19));
     motorStopButton->setFont(UiFont(19, true));
     motorDownButton->setFont(UiFont(19));
+    motorStopButton->setToolTip(QStringLiteral("Stop the actuator.\nEsc stops it from any page of this window."));
     targetPosLabel = MakeLabel(g, "targetPosLabel", QStringLiteral("Target Pos"), 36, 212);
     // Five digits: targets go up to 65535, like the limits they lie between.
     targetPosEdit = MakeEdit(g, "targetPosEdit", DigitsOnly, 5, Qt::AlignHCenter, false,
@@ -678,6 +679,8 @@ void TMODBUSSettingForm::RouteEvents()
     connect(cycleTestStopButton, &QPushButton::clicked, this, [this] { cycleTestStopButtonClick(); });
     connect(cycleTestTimerUpDown, &TUpDown::Click, this, [this] { cycleTestTimerUpDownClick(); });
     connect(cycleTestTimer, &QTimer::timeout, this, [this] { cycleTestTimerTimer(); });
+
+    InstallStopShortcut();
 }
 
 bool TMODBUSSettingForm::eventFilter(QObject *watched, QEvent *event)
@@ -720,6 +723,10 @@ void TMODBUSSettingForm::FormCreate()
 
 void TMODBUSSettingForm::FormDestroy()
 {
+    // Also when the window goes without having been closed, or something
+    // set a device moving after the close (a go-to that was between two of
+    // its writes): the stops go out while the port is still open.
+    StopMovedDevices();
     ClosePort();
     state_.portList.reset();
     state_.adapterPortList.reset();
@@ -836,6 +843,12 @@ void TMODBUSSettingForm::SetActionText(const QString &text)
 
 void TMODBUSSettingForm::PumpMessages(uint32_t maxWaitMs)
 {
+    // The stops on the way out handle no message: nothing may start a
+    // workflow then, and a window being destroyed runs no more handlers.
+    if (stoppingMovedDevices_) {
+        clock_.SleepMs(maxWaitMs);
+        return;
+    }
     // Sleep in the event loop rather than spin: pending events run at once,
     // new ones as they come, and the loop ends when the wait is up.
     QEventLoop loop;

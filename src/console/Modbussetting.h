@@ -24,6 +24,7 @@ class QListWidget;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QShortcut;
 class QSlider;
 class QTabWidget;
 class QTableWidget;
@@ -54,6 +55,8 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    // Stops what this window set moving (see EmergencyStop.cpp), then closes.
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     // Window, console state and refresh (Modbussetting.cpp).
@@ -199,6 +202,9 @@ private:
     bool StatusPollTick(uint8_t address, bool probed, uint16_t motion, uint16_t flags);
     // WriteActionCmdIn of `command` to controlDeviceId with `tries` attempts.
     ResultCode SendMotorCommand(uint16_t command, int32_t tries);
+    // "■" (and Esc, and the stops on closing) makes three attempts whatever
+    // the Debug page's attempt count says.
+    static constexpr int32_t kStopTries = 3;
     // Switches the status poll on (300 ms) when a device is selected.
     void StartStatusPoll();
     // The Control page list's selected address; 0 for none or no number.
@@ -237,6 +243,23 @@ private:
     void dClearButtonClick();
     void debugMemoDblClick();
     void CMDTryCountUpDownClick();
+
+    // Esc and the stop on closing (EmergencyStop.cpp).
+    void InstallStopShortcut();
+    // What Esc does: "■" for the device the Control page commands, from any
+    // page and whatever the button's state; nothing without a device or port.
+    void StopShortcutActivated();
+    // Keeps state_.movedDevices up to date after an ActionCmdIn write of
+    // `command` to `address` that ended with `result`.
+    void NoteMotionCommand(uint8_t address, uint16_t command, ResultCode result);
+    // After a successful status read of `address` that gave `motion`.
+    void NoteMotionState(uint8_t address, uint16_t motion);
+    // Sends stop to every device in state_.movedDevices while the port is
+    // still open; no window message is handled meanwhile.
+    void StopMovedDevices();
+    QShortcut *stopShortcut_ = nullptr;
+    bool shortcutStopRunning_ = false; // an Esc stop is making its attempts
+    bool stoppingMovedDevices_ = false;
 
     // Cycle test (CycleTest.cpp).
     void cycleTestStartButtonClick();

@@ -35,8 +35,6 @@ namespace {
 const char *const kNoPosRange = "( ____  -  ____ )";
 // Between the block read and the current read of a newly selected device.
 constexpr uint32_t kCurrentReadPauseMs = 10;
-// "■" makes three attempts whatever the Debug page's attempt count says.
-constexpr int32_t kStopTries = 3;
 
 const QColor kRed(255, 0, 0);
 const QColor kLime(0, 255, 0);
@@ -230,8 +228,14 @@ void TMODBUSSettingForm::BusAdvCheckBoxClick()
 ResultCode TMODBUSSettingForm::SendMotorCommand(uint16_t command, int32_t tries)
 {
     const uint8_t address = state_.controlDeviceId;
-    return TryOperation(tries, [&] { return registers_.WriteActionCmdIn(address, command); },
-                        {{}, [this] { RefreshUiState(false); }});
+    // Noted at once after each attempt, before its gap lets another
+    // handler (Esc, a poll tick's read) note something later.
+    auto send = [&] {
+        const ResultCode result = registers_.WriteActionCmdIn(address, command);
+        NoteMotionCommand(address, command, result);
+        return result;
+    };
+    return TryOperation(tries, send, {{}, [this] { RefreshUiState(false); }});
 }
 
 void TMODBUSSettingForm::StartStatusPoll()
@@ -308,11 +312,18 @@ void TMODBUSSettingForm::motorActionGoButtonClick()
     const auto goal = static_cast<uint16_t>(target + state_.posOffset); // modulo 65536
     if (write([&] { return registers_.WriteGoToPos(address, goal); }) != Result::NoError)
         return;
+    auto command = [&](uint16_t value) {
+        return [&, value] {
+            const ResultCode result = registers_.WriteActionCmdIn(address, value);
+            NoteMotionCommand(address, value, result);
+            return result;
+        };
+    };
     SetActionText(QStringLiteral("stop motor..."));
-    if (write([&] { return registers_.WriteActionCmdIn(address, Cmd::Stop); }) != Result::NoError)
+    if (write(command(Cmd::Stop)) != Result::NoError)
         return;
     SetActionText(QStringLiteral("go to..."));
-    if (write([&] { return registers_.WriteActionCmdIn(address, Cmd::GoToPos); }) != Result::NoError)
+    if (write(command(Cmd::GoToPos)) != Result::NoError)
         return;
     StartStatusPoll();
 }
@@ -353,7 +364,13 @@ bool TMODBUSSettingForm::StatusPollTick(uint8_t address, bool probed, uint16_t m
     // stopped without flags (the tick's first read left both at 0).
     uint16_t latestMotion = 0;
     uint16_t latestFlags = 0;
-    if (read([&] { return registers_.ReadMotorStatus(address, latestMotion, latestFlags); }) == Result::NoError) {
+    auto readStatus = [&] {
+        const ResultCode result = registers_.ReadMotorStatus(address, latestMotion, latestFlags);
+        if (result == Result::NoError)
+            NoteMotionState(address, latestMotion);
+        return result;
+    };
+    if (read(readStatus) == Result::NoError) {
         motion = latestMotion;
         flags = latestFlags;
     }

@@ -3,6 +3,7 @@
 // and the engine's clock runs ten times faster, so a full scan of 127
 // addresses takes seconds instead of two minutes.
 
+#include <QProgressBar>
 #include <QTableWidget>
 
 #include "modbus/ResultCode.h"
@@ -24,6 +25,23 @@ FixtureOptions ScanOptions(std::vector<BusDevice> devices)
 
 enum StopMoment { StopBetweenTicks, StopInProbe, StopInModelRead };
 
+// Every value ProgressBar1 takes, in order.
+class ProgressRecord {
+public:
+    explicit ProgressRecord(BusWindow &w) : bar_(w.W<QProgressBar>("ProgressBar1"))
+    {
+        QObject::connect(bar_, &QProgressBar::valueChanged, &context_, [this](int value) { values << value; });
+    }
+    int shown() const { return bar_->value(); }
+    QList<int> values;
+
+private:
+    QProgressBar *bar_;
+    QObject context_;
+};
+
+enum ScanEnd { EndStopBetweenTicks, EndStopInProbe, EndDisconnect, EndRestartInProbe };
+
 // Every status probe the scan made, as the sequence of addresses probed.
 std::vector<uint8_t> ProbedAddresses(const BusWindow &w)
 {
@@ -43,6 +61,8 @@ private slots:
     void stopScanKeepsRows_data();
     void stopScanKeepsRows();
     void restartDuringProbeStartsAtOne();
+    void progressEndsWithScan_data();
+    void progressEndsWithScan();
     void portClosedEndsScan_data();
     void portClosedEndsScan();
     void busyPausesScan();
@@ -58,6 +78,7 @@ void BusScanTest::fullScanListsDevices()
     BusWindow w(ScanOptions({{1, Model::LumoB}, {5, Model::LumoP}}));
     QVERIFY(w.Connect());
     const ConsoleState &s = w.state();
+    ProgressRecord progress(w);
 
     w.Click("ScanDeviceButton");
     QVERIFY(s.isScanning);
@@ -74,6 +95,12 @@ void BusScanTest::fullScanListsDevices()
     QVERIFY(!w.StatusTimer()->isActive());
     QCOMPARE(int(s.scanId), 128);
     QCOMPARE(w.Panel(1), QStringLiteral("GetStatus ID = 127"));
+    // The bar climbed with the addresses to 100 % at 127, and is back at 0.
+    QVERIFY(progress.values.size() > 50);
+    QCOMPARE(progress.values.takeLast(), 0);
+    QVERIFY(std::is_sorted(progress.values.begin(), progress.values.end()));
+    QCOMPARE(progress.values.last(), 100);
+    QCOMPARE(progress.shown(), 0);
     // The last probe (127, absent) is what the status bar reports.
     QCOMPARE(w.Panel(2), QStringLiteral("Read Data Wait..."));
 
@@ -173,6 +200,61 @@ void BusScanTest::restartDuringProbeStartsAtOne()
     w.Click("ScanDeviceButton");
     QCOMPARE(w.DeviceRows(), (QStringList{"1 LUMO-B"}));
     QCOMPARE(w.ControlItems(), (QStringList{"1"}));
+}
+
+void BusScanTest::progressEndsWithScan_data()
+{
+    QTest::addColumn<int>("end");
+    QTest::newRow("Stop Scan between two probes") << int(EndStopBetweenTicks);
+    QTest::newRow("Stop Scan while a probe waits") << int(EndStopInProbe);
+    QTest::newRow("Disconnect: the next probe meets the closed port") << int(EndDisconnect);
+    QTest::newRow("Stop Scan and Scan Devices while a probe waits") << int(EndRestartInProbe);
+}
+
+void BusScanTest::progressEndsWithScan()
+{
+    QFETCH(int, end);
+    BusWindow w(ScanOptions({{1, Model::LumoB}}));
+    QVERIFY(w.Connect());
+    const ConsoleState &s = w.state();
+    ProgressRecord progress(w);
+
+    // While address 16 is probed the bar shows 16 / 127.
+    int shownAt16 = -1;
+    InsideTick at16(w, [&] { return s.isScanning && s.scanId == 16; },
+                    [&] {
+                        shownAt16 = progress.shown();
+                        if (end == EndStopInProbe || end == EndRestartInProbe) {
+                            progress.values.clear();
+                            w.Click("ScanDeviceButton");
+                        }
+                        if (end == EndRestartInProbe)
+                            w.Click("ScanDeviceButton");
+                    });
+    w.Click("ScanDeviceButton");
+    QVERIFY(QTest::qWaitFor([&] { return at16.ran(); }, 10000));
+    QCOMPARE(shownAt16, 12);
+    if (end == EndStopBetweenTicks || end == EndDisconnect) {
+        QVERIFY(QTest::qWaitFor([&] { return !s.uiBusy; }, 5000));
+        progress.values.clear();
+        w.Click(end == EndDisconnect ? "ConnectButton" : "ScanDeviceButton");
+    }
+    if (end == EndRestartInProbe) {
+        // The tick of the old scan ends without putting its address back;
+        // the new scan starts from the beginning.
+        QVERIFY(QTest::qWaitFor([&] { return s.scanId > 4; }, 5000));
+        w.Click("ScanDeviceButton");
+        QByteArray seen;
+        for (const int v : progress.values)
+            seen += QByteArray::number(v) + ' ';
+        QVERIFY2(std::all_of(progress.values.begin(), progress.values.end(), [](int v) { return v <= 3; }),
+                 seen.constData());
+    }
+    QVERIFY(QTest::qWaitFor([&] { return !s.isScanning && !s.uiBusy; }, 5000));
+    QTest::qWait(20);
+    QCOMPARE(progress.shown(), 0);
+    QVERIFY(!progress.values.isEmpty());
+    QCOMPARE(progress.values.last(), 0);
 }
 
 void BusScanTest::portClosedEndsScan_data()

@@ -1,10 +1,11 @@
-// Runs the bus scan and Control page tests, and every workflow on a real line.
+// Runs the bus scan, Control page and emergency stop tests, and every workflow on a real line.
 // Usage: gui_bus_tests [ClassName] [Qt Test options]
 
 #include "TestMain.h"
 
 std::unique_ptr<QObject> MakeBusScanTest();
 std::unique_ptr<QObject> MakeMotorControlTest();
+std::unique_ptr<QObject> MakeEmergencyStopTest();
 std::unique_ptr<QObject> MakeLineTest();
 
 int main(int argc, char **argv)
@@ -13,6 +14,7 @@ int main(int argc, char **argv)
                           {
                               {"BusScanTest", MakeBusScanTest},
                               {"MotorControlTest", MakeMotorControlTest},
+                              {"EmergencyStopTest", MakeEmergencyStopTest},
                               {"LineTest", MakeLineTest},
                           });
 }
