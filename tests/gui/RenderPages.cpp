@@ -11,42 +11,16 @@
 #include <QApplication>
 #include <QDir>
 #include <QGroupBox>
-#include <QHash>
 #include <QImage>
 #include <QTabWidget>
-#include <algorithm>
 #include <cstdio>
 #include <vector>
 
+#include "PictureChecks.h"
 #include "app/WaitDlg.h"
 #include "console/Modbussetting.h"
 
 namespace {
-
-// A painted page has text, frames and controls: many colours, none of them
-// covering nearly everything. Antialiased text alone brings dozens.
-constexpr int MinColours = 8;
-constexpr double MaxShareOfOneColour = 0.99;
-
-// Empty when the picture looks painted; otherwise what is wrong with it.
-QString Blankness(const QImage &image)
-{
-    if (image.isNull() || image.width() == 0 || image.height() == 0)
-        return QStringLiteral("empty picture");
-    QHash<QRgb, qint64> counts;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            ++counts[image.pixel(x, y)];
-    qint64 most = 0;
-    for (qint64 n : counts)
-        most = std::max(most, n);
-    const double share = double(most) / (double(image.width()) * image.height());
-    if (counts.size() < MinColours || share > MaxShareOfOneColour)
-        return QStringLiteral("blank: %1 colours, one of them %2 % of the picture")
-            .arg(counts.size())
-            .arg(share * 100, 0, 'f', 1);
-    return {};
-}
 
 // Grabs `widget`, checks that the picture is painted and saves it; false
 // (with the reason on stderr) when either fails.
@@ -55,7 +29,7 @@ bool Save(QWidget *widget, const QString &path, QImage *picture = nullptr)
     const QImage image = widget->grab().toImage();
     if (picture)
         *picture = image;
-    const QString blank = Blankness(image);
+    const QString blank = pictures::Blankness(image);
     if (!blank.isEmpty()) {
         std::fprintf(stderr, "%s: %s\n", qPrintable(path), qPrintable(blank));
         return false;
