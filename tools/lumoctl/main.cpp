@@ -17,7 +17,8 @@ namespace {
 
 constexpr const char *kDescription =
     "lumoctl - the LUMO actuator service tool for the command line.\n"
-    "Exit codes: 0 success, 1 bus or device failure, 2 usage or input error, 3 port cannot be opened.";
+    "Exit codes: 0 success, 1 bus or device failure (doctor: a problem found), 2 usage or input error,\n"
+    "3 port cannot be opened.";
 
 bool WantsJson(int argc, char **argv)
 {
