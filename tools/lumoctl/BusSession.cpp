@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "Output.h"
 #include "modbus/Frames.h"
@@ -75,7 +76,8 @@ std::string PortOfArgument(const std::string &port)
 
 } // namespace
 
-BusSession::BusSession(const std::string &port, int32_t baudRate, int32_t tries, EchoMode echo)
+BusSession::BusSession(const std::string &port, int32_t baudRate, int32_t tries, EchoMode echo,
+                       FrameObserver observer)
     : portName_(PortOfArgument(port)), baudRate_(baudRate), cmdTryCount_(tries),
       engine_(comPort_, responseDelayMs_),
       registers_(engine_, responseDelayMs_, commandGapMs_, cmdTryCount_, broadcastRepeat_),
@@ -107,6 +109,7 @@ BusSession::BusSession(const std::string &port, int32_t baudRate, int32_t tries,
     engine_.SetReplyWindow(
         [baudRate](const uint8_t *frame, size_t length) { return ReplyWindowMs(baudRate, frame, length); });
     engine_.SetEchoMode(echo);
+    engine_.SetFrameObserver(std::move(observer));
 }
 
 BusSession::~BusSession()
@@ -151,6 +154,13 @@ void BusSession::PauseAfter(ResultCode code)
     // frame gap is owed.
     const bool silent = code != Result::NoError && engine_.BytesHeard() == 0;
     engine_.DelayWithMessages(silent ? silentIntervalMs_ : commandGapMs_);
+}
+
+bool BusSession::ReopenAt(uint32_t baud)
+{
+    if (!comPort_)
+        comPort_ = std::make_unique<C_ComPort>();
+    return comPort_->Open(portName_, static_cast<int32_t>(baud), kQueueSize) && comPort_->SetTimeouts(kWriteTimeoutMs);
 }
 
 void BusSession::DrainInput()

@@ -50,7 +50,9 @@ public:
     // of `lumoctl ports` such as "/dev/ttyUSB0 >>PL-2303"). Throws a
     // Failure with ExitPort when it cannot be opened, ExitUsage for an
     // unsupported baud rate or a try count outside 1..5.
-    BusSession(const std::string &port, int32_t baudRate, int32_t tries, EchoMode echo = EchoMode::Auto);
+    // `observer`, when given, sees every frame from the first request on.
+    BusSession(const std::string &port, int32_t baudRate, int32_t tries, EchoMode echo = EchoMode::Auto,
+               FrameObserver observer = {});
     ~BusSession();
     BusSession(const BusSession &) = delete;
     BusSession &operator=(const BusSession &) = delete;
@@ -79,6 +81,13 @@ public:
 
     // The failure of the last transfer or block read (lastResult).
     BusError LastTransferError() const { return ErrorOf(static_cast<ResultCode>(lastResult_)); }
+
+    // Closes the port and opens the same device again at `baud`, with the
+    // session's write bound: the doctor's way from one rate to the next.
+    // The session's own timing stays that of the rate it was made for.
+    // False when the port does not open.
+    bool ReopenAt(uint32_t baud);
+    const std::unique_ptr<C_ComPort> &comPort() const { return comPort_; }
 
     ActuatorRegisters &registers() { return registers_; }
     RtuEngine &engine() { return engine_; }

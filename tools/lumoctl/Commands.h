@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "FrameTrace.h"
 #include "Output.h"
 #include "modbus/RtuEngine.h"
 
@@ -15,6 +16,9 @@ struct PortOptions {
     int32_t baud = 115200;
     int32_t tries = 3;
     EchoMode echo = EchoMode::Auto;
+    // --trace / --frames: what the engine sees on the line; null without them.
+    FrameTrace *trace = nullptr;
+    FrameObserver Observer() const { return trace != nullptr ? trace->Observer() : FrameObserver{}; }
 };
 
 void RunPorts(Output &out);
@@ -31,6 +35,11 @@ void RunSetAddress(Output &out, const PortOptions &port, const std::string &oldA
 // For 0x06 `count` may be the value itself, with no values after it.
 void RunRaw(Output &out, const PortOptions &port, const std::string &address, const std::string &function,
             const std::string &reg, const std::string &count, const std::vector<std::string> &values);
+
+// The bus doctor over the addresses from..to (default 1 to 127), listening
+// listenMs (default 500) first. Exit 0 only when it finds no problem.
+void RunDoctorCommand(Output &out, const PortOptions &port, const std::string &from, const std::string &to,
+                      const std::string &listenMs);
 
 void RunConfigRead(Output &out, const PortOptions &port, const std::string &address, const std::string &file);
 void RunConfigWrite(Output &out, const PortOptions &port, const std::string &address, const std::string &file);

@@ -89,7 +89,7 @@ void RunConfigRead(Output &out, const PortOptions &port, const std::string &addr
                    "give --json a file name instead");
     if (toStdout)
         out.SayOnStderr();
-    BusSession bus(port.port, port.baud, port.tries, port.echo);
+    BusSession bus(port.port, port.baud, port.tries, port.echo, port.Observer());
     Json &doc = out.doc();
     doc["command"] = "config read";
     doc["port"] = bus.portName();
@@ -155,7 +155,7 @@ void RunConfigWrite(Output &out, const PortOptions &port, const std::string &add
     if (!fileView.verdict.valid)
         ThrowUsage(file + " does not pass the configuration checks: " + Joined(fileView.problems));
 
-    BusSession bus(port.port, port.baud, port.tries, port.echo);
+    BusSession bus(port.port, port.baud, port.tries, port.echo, port.Observer());
     Json &doc = out.doc();
     doc["command"] = "config write";
     doc["port"] = bus.portName();

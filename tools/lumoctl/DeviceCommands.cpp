@@ -202,6 +202,14 @@ std::chrono::steady_clock::time_point NextTick(std::chrono::steady_clock::time_p
     return next;
 }
 
+// --frames with --watch: each sample's line carries the frames of that
+// sample, so a watch that runs for hours holds none of them.
+void AddSampleFrames(Json &sample, const PortOptions &port)
+{
+    if (port.trace != nullptr && port.trace->Keeps())
+        sample["frames"] = port.trace->TakeFrames();
+}
+
 class Deadline {
 public:
     explicit Deadline(long seconds) : end_(std::chrono::steady_clock::now() + std::chrono::seconds(seconds)) {}
@@ -325,7 +333,7 @@ void RunScan(Output &out, const PortOptions &port, const std::string &fromText, 
     const uint8_t to = toText.empty() ? kLastAddress : ParseAddress(toText, "--to");
     if (from > to)
         ThrowUsage("--from " + std::to_string(from) + " is above --to " + std::to_string(to));
-    BusSession bus(port.port, port.baud, port.tries, port.echo);
+    BusSession bus(port.port, port.baud, port.tries, port.echo, port.Observer());
 
     Json &doc = out.doc();
     doc["command"] = "scan";
@@ -380,7 +388,7 @@ void RunScan(Output &out, const PortOptions &port, const std::string &fromText, 
 void RunInfo(Output &out, const PortOptions &port, const std::string &addressText)
 {
     const uint8_t address = ParseAddress(addressText);
-    BusSession bus(port.port, port.baud, port.tries, port.echo);
+    BusSession bus(port.port, port.baud, port.tries, port.echo, port.Observer());
     ActuatorRegisters &r = bus.registers();
 
     const uint16_t model = ReadModelOf(bus, address);
@@ -418,7 +426,7 @@ void RunInfo(Output &out, const PortOptions &port, const std::string &addressTex
 void RunStatus(Output &out, const PortOptions &port, const std::string &addressText, bool watch)
 {
     const uint8_t address = ParseAddress(addressText);
-    BusSession bus(port.port, port.baud, port.tries, port.echo);
+    BusSession bus(port.port, port.baud, port.tries, port.echo, port.Observer());
 
     if (!watch) {
         StatusSample s;
@@ -461,12 +469,14 @@ void RunStatus(Output &out, const PortOptions &port, const std::string &addressT
             j["address"] = address;
             j["error"] = {{"message", step + ": " + CodeText(error)}};
             AddErrorFields(j["error"], error);
+            AddSampleFrames(j, port);
             out.EmitLine(j);
         } else {
             Json j = Json::object();
             j["ok"] = true;
             j["time"] = time;
             j.update(SampleJson(address, s, bus.posOffset()));
+            AddSampleFrames(j, port);
             out.EmitLine(j);
             out.Say(time + "  " + SampleLine(s, bus.posOffset()));
             std::cout.flush();
@@ -498,7 +508,7 @@ void RunMove(Output &out, const PortOptions &port, const std::string &addressTex
     const long target = command == Cmd::GoToPos ? ParseInRange(positionText, "the target position", 0, 65535) : 0;
     const long timeout = ParseTimeout(timeoutText, wait);
 
-    BusSession bus(port.port, port.baud, port.tries, port.echo);
+    BusSession bus(port.port, port.baud, port.tries, port.echo, port.Observer());
     ActuatorRegisters &r = bus.registers();
     Json &doc = out.doc();
     doc["command"] = "move";
@@ -571,7 +581,7 @@ void RunLearn(Output &out, const PortOptions &port, const std::string &addressTe
 {
     const uint8_t address = ParseAddress(addressText);
     const long timeout = ParseTimeout(timeoutText, wait);
-    BusSession bus(port.port, port.baud, port.tries, port.echo);
+    BusSession bus(port.port, port.baud, port.tries, port.echo, port.Observer());
     ActuatorRegisters &r = bus.registers();
     Json &doc = out.doc();
     doc["command"] = "learn";
@@ -648,7 +658,7 @@ void RunSetAddress(Output &out, const PortOptions &port, const std::string &oldT
     const uint8_t newAddress = ParseAddress(newText, "the new address");
     if (oldAddress == newAddress)
         ThrowUsage("the new address " + std::to_string(newAddress) + " is the device's own address");
-    BusSession bus(port.port, port.baud, port.tries, port.echo);
+    BusSession bus(port.port, port.baud, port.tries, port.echo, port.Observer());
     ActuatorRegisters &r = bus.registers();
     Json &doc = out.doc();
     doc["command"] = "set-address";
@@ -722,7 +732,7 @@ void RunRaw(Output &out, const PortOptions &port, const std::string &addressText
                 ParseInRange(valueTexts[i], "value " + std::to_string(i + 1), 0, 0xFFFF, true)));
     }
 
-    BusSession bus(port.port, port.baud, port.tries, port.echo);
+    BusSession bus(port.port, port.baud, port.tries, port.echo, port.Observer());
     Json &doc = out.doc();
     doc["command"] = "raw";
     doc.update(BusJson(bus));

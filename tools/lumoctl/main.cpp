@@ -17,7 +17,8 @@ namespace {
 
 constexpr const char *kDescription =
     "lumoctl - the LUMO actuator service tool for the command line.\n"
-    "Exit codes: 0 success, 1 bus or device failure, 2 usage or input error, 3 port cannot be opened.";
+    "Exit codes: 0 success, 1 bus or device failure (doctor: a problem found), 2 usage or input error,\n"
+    "3 port cannot be opened.";
 
 bool WantsJson(int argc, char **argv)
 {
@@ -50,6 +51,9 @@ int main(int argc, char **argv)
             std::map<std::string, EchoMode>{{"auto", EchoMode::Auto}, {"on", EchoMode::On}, {"off", EchoMode::Off}}))
         ->default_str("auto");
     app.add_flag("--json", json, "print one JSON document per command");
+    bool trace = false, frames = false;
+    app.add_flag("--trace", trace, "print every frame on the line, decoded, on stderr (the output stays the same)");
+    app.add_flag("--frames", frames, "with --json: add the frames on the line to the document");
 
     CLI::App *ports = app.add_subcommand("ports", "list the serial ports and the recognised USB-serial adapters");
 
@@ -103,6 +107,13 @@ int main(int argc, char **argv)
     setAddress->add_option("new", newAddress, "new address, 1 to 127")->required();
     setAddress->add_flag("--no-probe", noProbe, "do not check first that nobody answers at the new address");
 
+    std::string listen;
+    CLI::App *doctor = app.add_subcommand(
+        "doctor", "diagnose the bus: other masters, echo, baud rates, noise, shared addresses, turnaround");
+    doctor->add_option("--from", scanFrom, "first address (default 1)");
+    doctor->add_option("--to", scanTo, "last address (default 127)");
+    doctor->add_option("--listen", listen, "milliseconds to listen before sending anything (default 500)");
+
     std::string function, reg, count;
     std::vector<std::string> values;
     CLI::App *raw = app.add_subcommand("raw", "one raw Modbus request, one attempt (numbers may be 0x hex)");
@@ -123,7 +134,7 @@ int main(int argc, char **argv)
         std::string message = e.what();
         // Without a known command CLI11 only says that one is required;
         // name the word it did not know.
-        const char *commands = "ports, scan, info, status, config, move, learn, set-address, raw";
+        const char *commands = "ports, scan, info, status, config, move, learn, set-address, raw, doctor";
         if (app.get_subcommands().empty())
             message = app.remaining().empty()
                           ? std::string("a command is required (") + commands + ")"
@@ -139,6 +150,15 @@ int main(int argc, char **argv)
     }
 
     Output out(json);
+    FrameTrace frameTrace(trace, frames);
+    if (frameTrace.Active())
+        port.trace = &frameTrace;
+    // Frames seen so far go into the document, also that of a failure:
+    // those are the ones worth looking at.
+    auto addFrames = [&] {
+        if (frames && json)
+            out.doc()["frames"] = frameTrace.TakeFrames();
+    };
     // The document names its command even when the command fails early.
     for (const CLI::App *command : app.get_subcommands()) {
         std::string name = command->get_name();
@@ -147,6 +167,8 @@ int main(int argc, char **argv)
         out.doc()["command"] = name;
     }
     try {
+        if (frames && !json)
+            ThrowUsage("--frames is for --json (--trace shows the frames to people)");
         if (ports->parsed())
             RunPorts(out);
         else if (scan->parsed())
@@ -169,12 +191,16 @@ int main(int argc, char **argv)
             RunSetAddress(out, port, address, newAddress, !noProbe);
         else if (raw->parsed())
             RunRaw(out, port, address, function, reg, count, values);
+        else if (doctor->parsed())
+            RunDoctorCommand(out, port, scanFrom, scanTo, listen);
     } catch (const Failure &failure) {
         std::cout.flush();
         std::cerr << "lumoctl: " << failure.what() << '\n';
+        addFrames();
         out.Finish(&failure);
         return failure.exitCode;
     }
+    addFrames();
     out.Finish(nullptr);
     return ExitOk;
 }

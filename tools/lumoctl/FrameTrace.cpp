@@ -1,0 +1,118 @@
+#include "FrameTrace.h"
+
+#include <cstdio>
+#include <iostream>
+
+#include "modbus/Clock.h"
+#include "modbus/FrameDecoder.h"
+
+std::string HexBytes(const std::vector<uint8_t> &bytes)
+{
+    std::string out;
+    for (const uint8_t b : bytes) {
+        char pair[4];
+        std::snprintf(pair, sizeof pair, "%02X", static_cast<unsigned>(b));
+        if (!out.empty())
+            out += ' ';
+        out += pair;
+    }
+    return out;
+}
+
+FrameTrace::FrameTrace(bool toStderr, bool keep)
+    : toStderr_(toStderr), keep_(keep), startMs_(SystemClock::Instance().TickMs())
+{
+}
+
+FrameObserver FrameTrace::Observer()
+{
+    if (!Active())
+        return {};
+    return [this](const FrameEvent &event) { OnFrame(event); };
+}
+
+void FrameTrace::Print(uint32_t ms, const std::string &text) const
+{
+    if (!toStderr_)
+        return;
+    // The engine's clock wraps like GetTickCount; the difference does not.
+    char stamp[24];
+    std::snprintf(stamp, sizeof stamp, "%6u ", static_cast<unsigned>(ms - startMs_));
+    std::cerr << stamp << text << '\n';
+}
+
+void FrameTrace::Keep(const FrameEvent &event, const char *direction, const std::string &text)
+{
+    if (!keep_)
+        return;
+    Json entry = Json::object();
+    entry["ms"] = event.ms - startMs_;
+    entry["direction"] = direction;
+    entry["address"] = event.address;
+    entry["bytes"] = HexBytes({event.bytes.begin(), event.bytes.end()});
+    entry["text"] = text;
+    entries_.push_back(std::move(entry));
+}
+
+void FrameTrace::OnFrame(const FrameEvent &event)
+{
+    const std::vector<uint8_t> bytes(event.bytes.begin(), event.bytes.end());
+    switch (event.kind) {
+    case FrameKind::Request: {
+        const std::string text = DecodeFrame(bytes, FrameDirection::ToSlave);
+        Print(event.ms, text);
+        if (!event.broadcast)
+            open_.push_back({bytes, entries_.size()});
+        Keep(event, "request", text);
+        return;
+    }
+    case FrameKind::Echo: {
+        const std::string text = DecodeFrame(bytes, FrameDirection::ToSlave, DecodeContext{{}, true});
+        Print(event.ms, text);
+        Keep(event, "echo", text);
+        return;
+    }
+    case FrameKind::Reply: {
+        DecodeContext context;
+        if (!open_.empty())
+            context.request = open_.back().request;
+        const std::string text = DecodeFrame(bytes, FrameDirection::FromSlave, context);
+        Print(event.ms, text);
+        Keep(event, "reply", text);
+        return;
+    }
+    case FrameKind::Finished: {
+        // Silence leaves no frame to show, so a failed transaction gets a
+        // line of its own: without it a trace of a dead address would look
+        // like a request nobody cared about.
+        if (event.result != Result::NoError) {
+            char address[8];
+            std::snprintf(address, sizeof address, "%02u", static_cast<unsigned>(event.address));
+            Print(event.ms, std::string("end ") + address + " failed: " + CodeText(BusError{event.result, 0}));
+        }
+        if (open_.empty())
+            return;
+        // The frames of the transaction learn how it ended; those of a
+        // settling read inside it have their own result already.
+        for (size_t i = open_.back().firstEntry; i < entries_.size(); ++i) {
+            Json &entry = entries_[i];
+            if (!entry.contains("result")) {
+                entry["result"] = event.result;
+                entry["resultHex"] = Hex4(event.result);
+            }
+        }
+        open_.pop_back();
+        return;
+    }
+    }
+}
+
+Json FrameTrace::TakeFrames()
+{
+    Json taken = Json::array();
+    taken.swap(entries_);
+    // What is still open begins again at the front of the next batch.
+    for (Open &open : open_)
+        open.firstEntry = 0;
+    return taken;
+}
