@@ -1,4 +1,5 @@
-// Runs the bus scan and Control page tests, and every workflow on a real line.
+// Runs the bus scan and Control page tests, every workflow on a real line,
+// and the Bus monitor.
 // Usage: gui_bus_tests [ClassName] [Qt Test options]
 
 #include "TestMain.h"
@@ -6,6 +7,7 @@
 std::unique_ptr<QObject> MakeBusScanTest();
 std::unique_ptr<QObject> MakeMotorControlTest();
 std::unique_ptr<QObject> MakeLineTest();
+std::unique_ptr<QObject> MakeBusMonitorTest();
 
 int main(int argc, char **argv)
 {
@@ -14,5 +16,6 @@ int main(int argc, char **argv)
                               {"BusScanTest", MakeBusScanTest},
                               {"MotorControlTest", MakeMotorControlTest},
                               {"LineTest", MakeLineTest},
+                              {"BusMonitorTest", MakeBusMonitorTest},
                           });
 }
