@@ -4,6 +4,7 @@
 // model with each fault it must tell (the doctor's range is cut to 1..3 so
 // that a run takes seconds).
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -94,15 +95,58 @@ qsizetype CountMatching(const QStringList &lines, const QString &pattern)
     return std::count_if(lines.begin(), lines.end(), [&](const QString &l) { return re.match(l).hasMatch(); });
 }
 
+// The window on the line model at 115200 baud, Diagnose probing 1..3.
+FixtureOptions LineOptions(std::vector<BusDevice> devices)
+{
+    FixtureOptions o;
+    o.realLine = true;
+    o.devices = std::move(devices);
+    o.timings.scanTickMs = 20;
+    o.timings.statusPollMs = 100;
+    o.doctorFirstAddress = 1;
+    o.doctorLastAddress = 3;
+    return o;
+}
+
+// Clicks Diagnose; the doctor runs inside the click. Returns the findings
+// (the lines before the device list).
+QStringList Diagnose(TBusMonitorForm *m)
+{
+    QTest::mouseClick(Child<QPushButton>(m, "diagnoseButton"), Qt::LeftButton);
+    const QString text = Child<QPlainTextEdit>(m, "findingsView")->toPlainText();
+    return text.section(QStringLiteral("\n\n"), 0, 0).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+BusDevice Shared(uint8_t address)
+{
+    BusDevice d{address, Model::LumoD};
+    d.sharesAddress = true;
+    return d;
+}
+
+struct DoctorCase {
+    lumosim::BusOptions bus;
+    std::vector<BusDevice> devices;
+    QString finding; // a pattern one finding line must match
+    bool only;       // and it must be the only finding
+    QString absent;  // a pattern no finding line may match; empty: none
+};
+
 const QString ProbeOf1 = QStringLiteral("M>S 01 read input 0x003F..0x0040 MotorStatus..MotorFlags x2");
 const QString ProbeOf2 = QStringLiteral("M>S 02 read input 0x003F..0x0040 MotorStatus..MotorFlags x2");
 
 } // namespace
 
+Q_DECLARE_METATYPE(DoctorCase)
+
 class BusMonitorTest : public QObject {
     Q_OBJECT
 private slots:
     void opensFromStatusBarAndShortcut();
+    void diagnoseFindsTheFault_data();
+    void diagnoseFindsTheFault();
+    void diagnoseWaitsForAFreeBus();
+    void diagnosePausesThePollAndCanBeStopped();
     void scanAndReadAreDecodedAndCounted();
     void pauseAndClear();
     void filterAndSave();
@@ -276,6 +320,152 @@ void BusMonitorTest::filterAndSave()
     QTest::mouseClick(Child<QPushButton>(m, "saveButton"), Qt::LeftButton);
     QCOMPARE(w.dialogs.shown.size(), qsizetype{3}); // save, overwrite?, save (cancelled)
     QVERIFY(w.dialogs.shown.value(1).startsWith(QStringLiteral("overwrite? ")));
+}
+
+void BusMonitorTest::diagnoseFindsTheFault_data()
+{
+    QTest::addColumn<DoctorCase>("c");
+    auto line = [](uint32_t baud, bool echo, double bitErrorRate) {
+        lumosim::BusOptions o;
+        o.baud = baud;
+        o.echo = echo;
+        o.bitErrorRate = bitErrorRate;
+        o.seed = 7;
+        return o;
+    };
+    const QString shared = QStringLiteral("two devices answer at address 1: leave one connected and give it a new "
+                                          "address (Renew ID / lumoctl set-address)");
+    QTest::newRow("clean bus") << DoctorCase{line(115200, false, 0), {{1, Model::LumoB}, {2, Model::LumoD}},
+                                             QStringLiteral("no problem found"), true, {}};
+    QTest::newRow("echoing adapter")
+        << DoctorCase{line(115200, true, 0), {{2, Model::LumoD}},
+                      QStringLiteral("your adapter echoes what it sends: echo handling is on"), true, {}};
+    QTest::newRow("two devices at one address")
+        << DoctorCase{line(115200, false, 0), {{1, Model::LumoD}, Shared(1), {2, Model::LumoD}},
+                      QRegularExpression::escape(shared), true, {}};
+    // About half the long replies get a flipped bit: garbled now and then,
+    // never taken for a shared address.
+    QTest::newRow("noise") << DoctorCase{line(115200, false, 1e-3), {{1, Model::LumoD}, {2, Model::LumoD}},
+                                         QStringLiteral("^replies from address 1( and 2)? are garbled now and then"), false,
+                                         QStringLiteral("two devices|no problem found")};
+    QTest::newRow("devices at 9600, connected at 115200")
+        << DoctorCase{line(9600, false, 0), {{1, Model::LumoD}, {3, Model::LumoD}},
+                      QStringLiteral("^devices answer at 9600 baud, not 115200: connect at 9600$"), true, {}};
+}
+
+void BusMonitorTest::diagnoseFindsTheFault()
+{
+    QFETCH(DoctorCase, c);
+    FixtureOptions options = LineOptions(c.devices);
+    options.bus = c.bus;
+    BusWindow w(options);
+    QVERIFY(w.Connect());
+    TBusMonitorForm *m = OpenByShortcut(w);
+    QVERIFY(m);
+
+    const QStringList findings = Diagnose(m);
+    const QString all = findings.join(QLatin1Char('\n'));
+    QVERIFY2(CountMatching(findings, c.finding) >= 1, qPrintable(all));
+    if (c.only)
+        QVERIFY2(findings.size() == 1, qPrintable(all));
+    if (!c.absent.isEmpty())
+        QVERIFY2(CountMatching(findings, c.absent) == 0, qPrintable(all));
+
+    // The window has its connection back, at the rate it was made at.
+    QCOMPARE(Child<QPushButton>(m, "diagnoseButton")->text(), QStringLiteral("Diagnose"));
+    QCOMPARE(Child<QLabel>(m, "doctorStepLabel")->text(), QStringLiteral("Diagnose ended"));
+    QVERIFY(w.state().isConnected);
+    QVERIFY(w.state().comPort && w.state().comPort->IsOpen());
+    QCOMPARE(w.Panel(0), QStringLiteral("Connected"));
+    QVERIFY(w.W<QTabWidget>("PageControl1")->isEnabled());
+    // The monitor saw the doctor's traffic.
+    QVERIFY(QTest::qWaitFor([&] { return Counters(m).size() == 3; }, 2000));
+}
+
+void BusMonitorTest::diagnoseWaitsForAFreeBus()
+{
+    FixtureOptions options = LineOptions({{1, Model::LumoB}});
+    options.timings.scanTickMs = 2000; // the scan waits between ticks long enough to click
+    BusWindow w(options);
+    TBusMonitorForm *m = OpenByShortcut(w);
+    QVERIFY(m);
+    auto *step = Child<QLabel>(m, "doctorStepLabel");
+    auto *findings = Child<QPlainTextEdit>(m, "findingsView");
+
+    QVERIFY(Diagnose(m).isEmpty());
+    QCOMPARE(step->text(), QStringLiteral("Diagnose cannot run now: connect to the bus's port first"));
+
+    QVERIFY(w.Connect());
+    QVERIFY(w.ScanUpTo(1));
+
+    // Clicked while a status tick waits for its reply: the tick keeps the bus.
+    QVERIFY(w.SelectControlDevice(QStringLiteral("1")));
+    QTest::mouseClick(w.W<QCheckBox>("GetMotorStatusCheckBox"), Qt::LeftButton);
+    InsideTick inside(w, [] { return true; }, [&] { Diagnose(m); });
+    QVERIFY(QTest::qWaitFor([&] { return inside.ran(); }, 5000));
+    QCOMPARE(step->text(),
+             QStringLiteral("Diagnose cannot run now: the window is talking to a device; try again in a moment"));
+    QVERIFY(findings->toPlainText().isEmpty());
+    QTest::qWait(300);
+    QCOMPARE(w.Panel(2), QStringLiteral("No Error"));
+    QTest::mouseClick(w.W<QCheckBox>("GetMotorStatusCheckBox"), Qt::LeftButton);
+
+    // Between two ticks of a scan.
+    w.Click("ScanDeviceButton");
+    QVERIFY(w.state().isScanning);
+    w.bus.ClearFrameLog();
+    QVERIFY(Diagnose(m).isEmpty());
+    QCOMPARE(step->text(), QStringLiteral("Diagnose cannot run now: a bus scan is running; stop it first"));
+    QVERIFY(w.Requests().empty());
+    w.Click("ScanDeviceButton");
+    QVERIFY(!w.state().isScanning);
+}
+
+void BusMonitorTest::diagnosePausesThePollAndCanBeStopped()
+{
+    BusWindow w(LineOptions({{1, Model::LumoB}}));
+    QVERIFY(w.Connect());
+    QVERIFY(w.ScanUpTo(1));
+    QVERIFY(w.SelectControlDevice(QStringLiteral("1")));
+    QTest::mouseClick(w.W<QCheckBox>("GetMotorStatusCheckBox"), Qt::LeftButton);
+    QVERIFY(w.StatusTimer()->isActive());
+    TBusMonitorForm *m = OpenByShortcut(w);
+    QVERIFY(m);
+
+    // While the doctor runs the poll waits and no page can start anything;
+    // the monitor stays usable.
+    bool pollOff = false, pagesOff = false, monitorOn = false;
+    QTimer::singleShot(700, [&] {
+        pollOff = !w.StatusTimer()->isActive();
+        pagesOff = !w.W<QTabWidget>("PageControl1")->isEnabled();
+        monitorOn = m->isEnabled() && Child<QPushButton>(m, "diagnoseButton")->text() == QStringLiteral("Stop");
+    });
+    QCOMPARE(Diagnose(m), QStringList{QStringLiteral("no problem found")});
+    QVERIFY(pollOff);
+    QVERIFY(pagesOff);
+    QVERIFY(monitorOn);
+
+    // Afterwards the poll goes on at the connected rate.
+    QVERIFY(w.StatusTimer()->isActive());
+    w.bus.ClearFrameLog();
+    QVERIFY(QTest::qWaitFor([&] { return CountRequests(w.Requests(), 1, Fc::ReadInput, Reg::MotorStatus) >= 3; },
+                            3000));
+    QCOMPARE(w.Panel(2), QStringLiteral("No Error"));
+
+    // "Stop" ends the doctor at its next step, with the connection back.
+    QTimer::singleShot(700, [&] { QTest::mouseClick(Child<QPushButton>(m, "diagnoseButton"), Qt::LeftButton); });
+    QElapsedTimer took;
+    took.start();
+    Diagnose(m);
+    QVERIFY(took.elapsed() < 4000);
+    QVERIFY(Child<QPlainTextEdit>(m, "findingsView")->toPlainText().startsWith(QStringLiteral("Diagnose was stopped")));
+    QCOMPARE(Child<QLabel>(m, "doctorStepLabel")->text(), QStringLiteral("Diagnose stopped"));
+    QVERIFY(w.StatusTimer()->isActive());
+    w.bus.ClearFrameLog();
+    QVERIFY(QTest::qWaitFor([&] { return CountRequests(w.Requests(), 1, Fc::ReadInput, Reg::MotorStatus) >= 3; },
+                            3000));
+    QCOMPARE(w.Panel(2), QStringLiteral("No Error"));
+    QTest::mouseClick(w.W<QCheckBox>("GetMotorStatusCheckBox"), Qt::LeftButton);
 }
 
 std::unique_ptr<QObject> MakeBusMonitorTest()
