@@ -76,6 +76,7 @@ bool TMODBUSSettingForm::OpenPort(const std::string &name)
     state_.comPort->SetTimeouts(200);
     state_.portName = name;
     state_.lastResult = Result::NoError;
+    busHealth_.Reset(); // the Bus monitor counts per connection
     // A pseudo-terminal or a link is in no port list: watch its path so its
     // disappearance is noticed like an unplugged adapter.
     if (portWatcher_)

@@ -3,6 +3,7 @@
 // serial discovery, timer intervals and the wait dialog. Every member has a
 // production default; tests replace what they need.
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -31,4 +32,9 @@ struct ConsoleEnvironment {
     std::function<bool(std::vector<std::string> *)> readSerialPorts;
     ConsoleTimings timings;
     WaitDialog *waitDialog = nullptr; // may be set later with SetWaitDialog
+    // The addresses the Bus monitor's Diagnose probes at each rate. All of
+    // them take about 25 s; a shorter range (tests, a known small bus) is
+    // faster.
+    uint8_t doctorFirstAddress = 1;
+    uint8_t doctorLastAddress = 127;
 };

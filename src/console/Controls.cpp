@@ -4,6 +4,7 @@
 #include <QButtonGroup>
 #include <QGridLayout>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QRadioButton>
 #include <QToolButton>
 #include <algorithm>
@@ -16,6 +17,7 @@ TStatusBar::TStatusBar(const QVector<int> &panelWidths, QWidget *parent) : QWidg
         panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         panel->setGeometry(x, 2, width - 2, 0);
         panel->setIndent(3);
+        panel->installEventFilter(this);
         panels_.append(panel);
         x += width;
     }
@@ -43,6 +45,23 @@ QString TStatusBar::PanelText(int panel) const
     if (panel < 0 || panel >= panels_.size())
         return {};
     return panels_[panel]->text();
+}
+
+void TStatusBar::SetPanelToolTip(int panel, const QString &text)
+{
+    if (panel >= 0 && panel < panels_.size())
+        panels_[panel]->setToolTip(text);
+}
+
+bool TStatusBar::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::MouseButtonDblClick &&
+        static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
+        const int panel = static_cast<int>(panels_.indexOf(qobject_cast<QLabel *>(watched)));
+        if (panel >= 0)
+            emit PanelDoubleClicked(panel);
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 TRadioGroup::TRadioGroup(const QString &title, const QStringList &items, int columns, QWidget *parent)

@@ -25,9 +25,14 @@ public:
     void SetPanelText(int panel, const QString &text);
     // Empty for a panel that does not exist.
     QString PanelText(int panel) const;
+    void SetPanelToolTip(int panel, const QString &text);
+
+signals:
+    void PanelDoubleClicked(int panel);
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     QVector<QLabel *> panels_;

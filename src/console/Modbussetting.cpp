@@ -221,6 +221,7 @@ TMODBUSSettingForm::TMODBUSSettingForm(ConsoleEnvironment environment, QWidget *
 
     BuildControls();
     RouteEvents();
+    InstallBusMonitor();
     state_.portName.clear();
     state_.autoPortEntry.clear();
     InstallPortWatcher();

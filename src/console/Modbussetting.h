@@ -11,6 +11,7 @@
 
 #include "console/ConsoleEnvironment.h"
 #include "console/ConsoleState.h"
+#include "diagnostics/BusHealth.h"
 #include "modbus/RegisterOps.h"
 #include "modbus/RtuEngine.h"
 
@@ -30,6 +31,7 @@ class QTabWidget;
 class QTableWidget;
 class QTimer;
 class PortWatcher;
+class TBusMonitorForm;
 class TDropDownComboBox;
 class TPerformanceGraph;
 class TRadioGroup;
@@ -266,6 +268,17 @@ private:
     void cycleTestStopButtonClick();
     void cycleTestTimerUpDownClick();
     void cycleTestTimerTimer();
+
+    // Bus monitor and bus doctor (BusMonitorWorkflow.cpp).
+    void InstallBusMonitor();
+    void ShowBusMonitor();
+    void DiagnoseBus();
+    // Why the doctor cannot have the bus now; empty when it can.
+    QString DoctorRefusal() const;
+    BusHealth busHealth_;                    // since the last connect
+    TBusMonitorForm *busMonitor_ = nullptr;  // built when first opened
+    int pumpDepth_ = 0;                      // engine waits under way (nested)
+    bool doctorRunning_ = false;
 
     // Injected services.
     ConsoleEnvironment env_;

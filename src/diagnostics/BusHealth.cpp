@@ -179,9 +179,28 @@ std::vector<MonitorFrame> BusHealth::Frames() const
     return {frames_.begin(), frames_.end()};
 }
 
+std::vector<MonitorFrame> BusHealth::SettledFrames(FrameCursor &cursor, bool *restarted) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (restarted)
+        *restarted = cursor.resets != resets_;
+    if (cursor.resets != resets_)
+        cursor = {resets_, 0};
+    uint64_t end = dropped_ + frames_.size();
+    for (const Open &open : open_)
+        end = std::min<uint64_t>(end, open.firstFrame);
+    const uint64_t begin = std::max<uint64_t>(cursor.next, dropped_);
+    if (end <= begin)
+        return {};
+    cursor.next = end;
+    return {frames_.begin() + static_cast<std::ptrdiff_t>(begin - dropped_),
+            frames_.begin() + static_cast<std::ptrdiff_t>(end - dropped_)};
+}
+
 void BusHealth::Reset()
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    ++resets_;
     devices_.clear();
     broadcasts_ = 0;
     frames_.clear();

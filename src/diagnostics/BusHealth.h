@@ -66,6 +66,20 @@ public:
     uint32_t Broadcasts() const;
     // The kept frames, oldest first.
     std::vector<MonitorFrame> Frames() const;
+
+    // How far a reader that follows the frames has got, so that a display
+    // refreshing on a timer copies only what is new, not the whole ring.
+    struct FrameCursor {
+        uint64_t resets = 0; // Reset()s the reader has seen
+        uint64_t next = 0;   // frames kept since that Reset, counted from 0
+    };
+    // The frames after `cursor` whose transaction has ended, so that their
+    // result is final, oldest first; the cursor moves past them. The frames
+    // of a transaction still open, and all after them, wait for a later
+    // call. Frames that left the ring before they were asked for are
+    // skipped. After a Reset the reader starts again at the first frame and
+    // `restarted` (when given) is set: what it showed is gone.
+    std::vector<MonitorFrame> SettledFrames(FrameCursor &cursor, bool *restarted = nullptr) const;
     // Forgets everything, as at a new connection.
     void Reset();
 
@@ -98,6 +112,7 @@ private:
     uint32_t broadcasts_ = 0;
     std::deque<MonitorFrame> frames_;
     size_t dropped_ = 0; // frames that left the front of frames_
+    uint64_t resets_ = 0;
     // At most two transactions are open at once: the engine's settling read
     // runs inside a write's transaction.
     std::vector<Open> open_;

@@ -174,4 +174,54 @@ TEST(BusHealth, KeepsTheLastFramesDecodedWithTheirResult)
     EXPECT_TRUE(health.Devices().empty());
 }
 
+// A reader that follows the ring gets each frame once, and only once its
+// transaction has ended: a frame shown with NoError must not turn out to
+// have been a CRC error.
+TEST(BusHealth, SettledFramesComeOnceWithTheirFinalResult)
+{
+    BusHealth health(6);
+    BusHealth::FrameCursor cursor;
+    bool restarted = true;
+    uint32_t now = 0;
+    Feed(health, Echoed, now);
+    EXPECT_EQ(health.SettledFrames(cursor, &restarted).size(), 3u);
+    EXPECT_FALSE(restarted);
+    EXPECT_TRUE(health.SettledFrames(cursor).empty());
+
+    // A transaction under way: its request and reply wait for the end.
+    const Bytes request = WithCrc({5, 0x03, 0x00, 0x20, 0x00, 0x01});
+    FrameEvent e;
+    e.address = 5;
+    e.kind = FrameKind::Request;
+    e.bytes = request;
+    health.OnFrame(e);
+    e.kind = FrameKind::Reply;
+    e.bytes = BadCrcReply;
+    health.OnFrame(e);
+    EXPECT_TRUE(health.SettledFrames(cursor).empty());
+    e.kind = FrameKind::Finished;
+    e.bytes = {};
+    e.result = Result::ChecksumError;
+    health.OnFrame(e);
+    std::vector<MonitorFrame> frames = health.SettledFrames(cursor);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].kind, FrameKind::Request);
+    EXPECT_EQ(frames[1].result, Result::ChecksumError);
+
+    // Frames that left the ring of 6 unread are skipped.
+    for (int i = 0; i < 3; ++i)
+        Feed(health, Echoed, now);
+    frames = health.SettledFrames(cursor);
+    ASSERT_EQ(frames.size(), 6u);
+    EXPECT_EQ(frames[0].kind, FrameKind::Request);
+
+    // After a Reset the reader starts over, though it had read further.
+    health.Reset();
+    Feed(health, Crc, now);
+    frames = health.SettledFrames(cursor, &restarted);
+    EXPECT_TRUE(restarted);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].text, "M>S 05 read holding 0x0020 MaxPos");
+}
+
 } // namespace

@@ -74,6 +74,8 @@ struct BusDevice {
     uint32_t model;
     std::optional<uint16_t> name = std::nullopt; // motor ID; the bus's default when absent
     uint16_t firmware = 0x0102;
+    lumosim::Faults faults = {};
+    bool sharesAddress = false; // a second device at an address already taken
 };
 
 struct FixtureOptions {
@@ -84,6 +86,9 @@ struct FixtureOptions {
     // The bus as a real RS-485 line (wire time, turnaround, adapter); the
     // default instant line suits the shortened waits of most tests.
     bool realLine = false;
+    // The addresses the Bus monitor's Diagnose probes.
+    uint8_t doctorFirstAddress = 1;
+    uint8_t doctorLastAddress = 127;
 };
 
 // A virtual bus with the given devices, and the window connected to it.
@@ -100,11 +105,15 @@ public:
             device.model = static_cast<uint16_t>(d.model);
             device.name = d.name;
             device.firmware = d.firmware;
+            device.faults = d.faults;
+            device.sharesAddress = d.sharesAddress;
         }
         StartVirtualBus(bus, devices);
 
         ConsoleEnvironment env = IsolatedEnvironment(sysfs, dialogs);
         env.timings = options.timings;
+        env.doctorFirstAddress = options.doctorFirstAddress;
+        env.doctorLastAddress = options.doctorLastAddress;
         if (options.clockFactor > 1) {
             clock = std::make_unique<FastClock>(options.clockFactor);
             env.clock = clock.get();

@@ -1,4 +1,5 @@
-// Runs the bus scan, Control page and emergency stop tests, and every workflow on a real line.
+// Runs the bus scan, Control page and emergency stop tests, every workflow on
+// a real line, and the Bus monitor.
 // Usage: gui_bus_tests [ClassName] [Qt Test options]
 
 #include "TestMain.h"
@@ -7,6 +8,7 @@ std::unique_ptr<QObject> MakeBusScanTest();
 std::unique_ptr<QObject> MakeMotorControlTest();
 std::unique_ptr<QObject> MakeEmergencyStopTest();
 std::unique_ptr<QObject> MakeLineTest();
+std::unique_ptr<QObject> MakeBusMonitorTest();
 
 int main(int argc, char **argv)
 {
@@ -16,5 +18,6 @@ int main(int argc, char **argv)
                               {"MotorControlTest", MakeMotorControlTest},
                               {"EmergencyStopTest", MakeEmergencyStopTest},
                               {"LineTest", MakeLineTest},
+                              {"BusMonitorTest", MakeBusMonitorTest},
                           });
 }

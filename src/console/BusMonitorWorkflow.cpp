@@ -1,0 +1,138 @@
+// The Bus monitor from the main window: feeding it, opening it, and its
+// "Diagnose" button, which runs the bus doctor on the window's open port.
+//
+// Nothing here changes the four pages. The monitor is reached from the
+// status bar: a double-click on the result panel, or Ctrl+M anywhere in the
+// window; the result panel's tooltip says so.
+
+#include <QCoreApplication>
+#include <QKeySequence>
+#include <QPushButton>
+#include <QShortcut>
+#include <QTabWidget>
+#include <QTimer>
+
+#include "console/BusMonitor.h"
+#include "console/Controls.h"
+#include "console/Modbussetting.h"
+#include "diagnostics/Doctor.h"
+#include "modbus/ResultCode.h"
+
+namespace {
+
+constexpr int kResultPanel = 2;
+
+} // namespace
+
+void TMODBUSSettingForm::InstallBusMonitor()
+{
+    // The counters run from the start, whether the monitor is open or not,
+    // so that opening it shows what happened since connect.
+    FrameObserver previous = engine_.SetFrameObserver({});
+    engine_.SetFrameObserver([this, previous = std::move(previous)](const FrameEvent &event) {
+        busHealth_.OnFrame(event);
+        if (previous)
+            previous(event);
+    });
+    // Every wait of a workflow (a reply, a gap between attempts, a pause of
+    // a sequence) runs through the engine's pump. A Diagnose click handled
+    // inside one of them would take the port from under that workflow.
+    engine_.SetMessagePump([this](uint32_t maxWaitMs) {
+        ++pumpDepth_;
+        PumpMessages(maxWaitMs);
+        --pumpDepth_;
+    });
+
+    OptionStatusBar->SetPanelToolTip(kResultPanel,
+                                     QStringLiteral("Double-click here or press Ctrl+M for the Bus monitor"));
+    connect(OptionStatusBar, &TStatusBar::PanelDoubleClicked, this, [this](int panel) {
+        if (panel == kResultPanel)
+            ShowBusMonitor();
+    });
+    auto *shortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_M), this);
+    shortcut->setObjectName(QStringLiteral("busMonitorShortcut"));
+    connect(shortcut, &QShortcut::activated, this, [this] { ShowBusMonitor(); });
+}
+
+void TMODBUSSettingForm::ShowBusMonitor()
+{
+    if (!busMonitor_) {
+        busMonitor_ = new TBusMonitorForm(busHealth_, dialogs_, this);
+        connect(busMonitor_, &TBusMonitorForm::DiagnoseRequested, this, [this] { DiagnoseBus(); });
+    }
+    busMonitor_->show();
+    busMonitor_->raise();
+    busMonitor_->activateWindow();
+}
+
+QString TMODBUSSettingForm::DoctorRefusal() const
+{
+    if (!state_.isConnected || !state_.comPort || state_.portName.empty())
+        return QStringLiteral("connect to the bus's port first");
+    if (state_.isScanning)
+        return QStringLiteral("a bus scan is running; stop it first");
+    if (MotorLearnStatusTimer->isActive())
+        return QStringLiteral("stroke learning is running; wait until it ends");
+    if (state_.cycleTestRunning)
+        return QStringLiteral("the cycle test is running; stop it first");
+    if (state_.isBusy)
+        return QStringLiteral("a configuration transfer is running; wait until it ends");
+    if (pumpDepth_ > 0 || statusTickRunning_ || controlSelectRunning_ || controlSelectPending_)
+        return QStringLiteral("the window is talking to a device; try again in a moment");
+    return {};
+}
+
+void TMODBUSSettingForm::DiagnoseBus()
+{
+    if (doctorRunning_)
+        return;
+    const QString refusal = DoctorRefusal();
+    if (!refusal.isEmpty()) {
+        busMonitor_->DoctorRefused(refusal);
+        return;
+    }
+
+    // The doctor has the port to itself: the pages are disabled (no
+    // workflow can start) and the status poll waits. The monitor stays
+    // usable, and its "Stop" ends the doctor at its next step.
+    doctorRunning_ = true;
+    const bool pollWasOn = GetDeviceStatusTimer->isActive();
+    GetDeviceStatusTimer->stop();
+    PageControl1->setEnabled(false);
+    busMonitor_->DoctorStarted();
+
+    const std::string portName = state_.portName;
+    DoctorOptions options;
+    // The baud rate box is locked while connected: it shows the open rate.
+    options.connectedBaud = static_cast<uint32_t>(state_.baudRate);
+    options.firstAddress = env_.doctorFirstAddress;
+    options.lastAddress = env_.doctorLastAddress;
+    options.progress = [this, &portName](const std::string &step) {
+        busMonitor_->DoctorStep(QString::fromStdString(step));
+        QCoreApplication::processEvents();
+        // An unplugged adapter closes the port meanwhile: stop.
+        return !busMonitor_->DoctorStopRequested() && state_.isConnected && state_.portName == portName;
+    };
+    const PortOpener reopenAt = [this, &portName](uint32_t baud) {
+        if (!state_.comPort || state_.portName != portName)
+            return false;
+        if (!state_.comPort->Open(portName, static_cast<int32_t>(baud), 2048))
+            return false;
+        return state_.comPort->SetTimeouts(200);
+    };
+    const DoctorReport report = RunDoctor(engine_, state_.comPort, reopenAt, options);
+
+    doctorRunning_ = false;
+    PageControl1->setEnabled(true);
+    if (state_.comPort && !state_.comPort->IsOpen()) {
+        // It would not open again at the connected rate: the connection is
+        // lost, as when the adapter goes away.
+        ClosePort();
+        state_.lastResult = Result::PortError;
+        ConnectButton->setText(QStringLiteral("Connect"));
+    }
+    if (pollWasOn && state_.isConnected)
+        GetDeviceStatusTimer->start();
+    RefreshUiState(false);
+    busMonitor_->DoctorFinished(report);
+}
