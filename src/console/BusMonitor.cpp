@@ -129,7 +129,9 @@ void TBusMonitorForm::BuildControls()
     devicesTable->verticalHeader()->hide();
     devicesTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
     devicesTable->setSelectionMode(QAbstractItemView::NoSelection);
-    devicesTable->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    // Sized to the contents when a device comes, not at every change: a
+    // header that follows its contents measures every cell at each update.
+    devicesTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     devicesTable->verticalHeader()->setDefaultSectionSize(20);
 
     auto *doctor = new QWidget(this);
@@ -210,6 +212,7 @@ void TBusMonitorForm::Refresh()
 void TBusMonitorForm::RefreshDevices()
 {
     const std::vector<DeviceHealth> devices = health_.Devices();
+    const bool newRows = devicesTable->rowCount() != static_cast<int>(devices.size());
     devicesTable->setRowCount(static_cast<int>(devices.size()));
     for (int row = 0; row < static_cast<int>(devices.size()); ++row) {
         const DeviceHealth &d = devices[static_cast<size_t>(row)];
@@ -226,11 +229,13 @@ void TBusMonitorForm::RefreshDevices()
                 item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
                 devicesTable->setItem(row, column, item);
             }
-            // Unchanged cells are left alone: no repaint four times a second.
+            // Unchanged cells are left alone: no repaint at every refresh.
             if (item->text() != cells[column])
                 item->setText(cells[column]);
         }
     }
+    if (newRows)
+        devicesTable->resizeColumnsToContents();
 }
 
 QString TBusMonitorForm::FrameLine(const MonitorFrame &frame) const

@@ -48,18 +48,6 @@ constexpr int MasterSender = -1;
 // inside their last character.
 constexpr double WireMemoryMs = 1000;
 
-// The BaudRate register's codes; 0 for a code the device does not know.
-uint32_t RateOfCode(uint16_t code)
-{
-    switch (code) {
-    case 0: return 115200;
-    case 1: return 4800;
-    case 2: return 9600;
-    case 3: return 19200;
-    default: return 0;
-    }
-}
-
 uint16_t CodeOfRate(uint32_t baud)
 {
     switch (baud) {
@@ -457,7 +445,7 @@ void VirtualBus::Impl::FollowBaudRegister(size_t index, double atMs)
     if (options.baudChange != BaudChange::Now)
         return;
     LineState &state = lineStates[index];
-    const uint32_t wanted = RateOfCode(devices[index]->BaudCode());
+    const uint32_t wanted = Reg::BaudRateOf(devices[index]->BaudCode());
     if (wanted == 0 || (wanted == state.baud && state.nextBaud == 0))
         return;
     state.nextBaud = wanted;
@@ -699,7 +687,7 @@ bool VirtualBus::Start()
     std::lock_guard<std::mutex> lock(d.mutex);
     if (d.thread.joinable())
         return true;
-    if (RateOfCode(CodeOfRate(d.options.baud)) != d.options.baud)
+    if (Reg::BaudRateOf(CodeOfRate(d.options.baud)) != d.options.baud)
         return false; // the devices know 4800, 9600, 19200 and 115200 only
 
     // Raw from creation: a cooked slave would eat 0x03 as ^C and turn 0x0D into 0x0A.
@@ -873,7 +861,7 @@ void VirtualBus::PowerCycle()
     for (size_t i = 0; i < d.devices.size(); ++i) {
         d.devices[i]->PowerUp(simMs);
         Impl::LineState &state = d.lineStates[i];
-        if (const uint32_t rate = RateOfCode(d.devices[i]->BaudCode()); rate != 0)
+        if (const uint32_t rate = Reg::BaudRateOf(d.devices[i]->BaudCode()); rate != 0)
             state.baud = rate;
         state.nextBaud = 0;
         state.switchAtMs = Never;
