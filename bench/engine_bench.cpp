@@ -23,13 +23,6 @@ double CpuSeconds()
     return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-Bytes WithCrc(Bytes frame)
-{
-    frame.resize(frame.size() + 2);
-    Rtu::AppendCrc(frame.data(), frame.size() - 2);
-    return frame;
-}
-
 } // namespace
 
 int main()

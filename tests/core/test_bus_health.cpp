@@ -6,19 +6,13 @@
 #include <vector>
 
 #include "diagnostics/BusHealth.h"
+#include "PtyPair.h"
 #include "modbus/Frames.h"
 #include "modbus/Registers.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes WithCrc(Bytes frame)
-{
-    frame.resize(frame.size() + 2);
-    Rtu::AppendCrc(frame.data(), frame.size() - 2);
-    return frame;
-}
 
 // One transaction with the device at `address`, as the engine reports it.
 struct Exchange {

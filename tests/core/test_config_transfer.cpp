@@ -16,13 +16,6 @@ namespace {
 
 constexpr uint8_t kSlave = 5;
 
-Bytes WithCrc(Bytes frame)
-{
-    frame.resize(frame.size() + 2);
-    Rtu::AppendCrc(frame.data(), frame.size() - 2);
-    return frame;
-}
-
 Bytes Request(uint8_t function, uint16_t reg, uint16_t value)
 {
     return WithCrc({kSlave, function, static_cast<uint8_t>(reg >> 8), static_cast<uint8_t>(reg & 0xFF),

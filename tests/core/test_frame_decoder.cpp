@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "PtyPair.h"
 #include "modbus/FrameDecoder.h"
 #include "modbus/Frames.h"
 #include "modbus/Registers.h"
@@ -12,13 +13,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes WithCrc(Bytes frame)
-{
-    frame.resize(frame.size() + 2);
-    Rtu::AppendCrc(frame.data(), frame.size() - 2);
-    return frame;
-}
 
 Bytes Words(uint8_t address, uint8_t function, const std::vector<uint16_t> &words)
 {

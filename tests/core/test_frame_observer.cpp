@@ -14,13 +14,6 @@
 
 namespace {
 
-Bytes WithCrc(Bytes frame)
-{
-    frame.resize(frame.size() + 2);
-    Rtu::AppendCrc(frame.data(), frame.size() - 2);
-    return frame;
-}
-
 // A slave at address 5: register r holds 0x1000 + r; a 0x06 is answered
 // with its copy.
 Bytes Device(const Bytes &request)

@@ -15,13 +15,6 @@
 
 namespace {
 
-Bytes WithCrc(Bytes frame)
-{
-    frame.resize(frame.size() + 2);
-    Rtu::AppendCrc(frame.data(), frame.size() - 2);
-    return frame;
-}
-
 // A well-behaved slave at address 5: register r holds 0x1000 + r; writes are
 // answered as the protocol says.
 Bytes Device(const Bytes &request)

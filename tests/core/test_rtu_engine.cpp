@@ -13,13 +13,6 @@
 
 namespace {
 
-Bytes WithCrc(Bytes frame)
-{
-    frame.resize(frame.size() + 2);
-    Rtu::AppendCrc(frame.data(), frame.size() - 2);
-    return frame;
-}
-
 Bytes Echo(const Bytes &request)
 {
     return request;

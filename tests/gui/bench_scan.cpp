@@ -262,8 +262,7 @@ int main(int argc, char **argv)
         realLine = realLine || std::strcmp(argv[i], "--line") == 0;
         monitorOnly = monitorOnly || std::strcmp(argv[i], "monitor") == 0;
     }
-    std::printf("virtual bus: %s
-", realLine ? "a real line at 115200 baud, 16 ms adapter" : "instant");
+    std::printf("virtual bus: %s\n", realLine ? "a real line at 115200 baud, 16 ms adapter" : "instant");
     const bool scan = monitorOnly || BenchScan();
     const bool poll = monitorOnly || BenchPoll();
     const bool monitorCpu = BenchMonitorCpu();

@@ -16,13 +16,6 @@
 #include "PtyPair.h" // Bytes
 #include "modbus/Frames.h"
 
-inline Bytes WithCrc(Bytes frame)
-{
-    frame.resize(frame.size() + 2);
-    Rtu::AppendCrc(frame.data(), frame.size() - 2);
-    return frame;
-}
-
 class LineClient {
 public:
     // `speed` is a termios rate (B115200): on the line model it decides

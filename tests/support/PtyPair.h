@@ -19,7 +19,17 @@
 #include <thread>
 #include <vector>
 
+#include "modbus/Frames.h"
+
 using Bytes = std::vector<uint8_t>;
+
+// The frame with its CRC appended, low byte first, as it goes on the wire.
+inline Bytes WithCrc(Bytes frame)
+{
+    frame.resize(frame.size() + 2);
+    Rtu::AppendCrc(frame.data(), frame.size() - 2);
+    return frame;
+}
 
 class PtyPair {
 public:
