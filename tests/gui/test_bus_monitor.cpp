@@ -20,16 +20,6 @@ using namespace bustest;
 
 namespace {
 
-FixtureOptions FastOptions(std::vector<BusDevice> devices)
-{
-    FixtureOptions o;
-    o.devices = std::move(devices);
-    o.timings.scanTickMs = 1;
-    o.timings.statusPollMs = 20;
-    o.clockFactor = 10;
-    return o;
-}
-
 QLabel *StatusPanel(BusWindow &w, int panel)
 {
     const QList<QLabel *> panels =
@@ -154,7 +144,7 @@ private slots:
 
 void BusMonitorTest::opensFromStatusBarAndShortcut()
 {
-    BusWindow w(FastOptions({{1, Model::LumoB}}));
+    BusWindow w(QuickScanOptions({{1, Model::LumoB}}));
     QLabel *result = StatusPanel(w, 2);
     QVERIFY(result);
     QVERIFY2(result->toolTip().contains(QStringLiteral("Double-click")) &&
@@ -182,7 +172,7 @@ void BusMonitorTest::opensFromStatusBarAndShortcut()
 
 void BusMonitorTest::scanAndReadAreDecodedAndCounted()
 {
-    BusWindow w(FastOptions({{1, Model::LumoB}}));
+    BusWindow w(QuickScanOptions({{1, Model::LumoB}}));
     TBusMonitorForm *m = OpenByShortcut(w);
     QVERIFY(m);
     QVERIFY(w.Connect());
@@ -226,7 +216,7 @@ void BusMonitorTest::scanAndReadAreDecodedAndCounted()
 
 void BusMonitorTest::pauseAndClear()
 {
-    BusWindow w(FastOptions({{1, Model::LumoB}}));
+    BusWindow w(QuickScanOptions({{1, Model::LumoB}}));
     QVERIFY(w.Connect());
     QVERIFY(w.ScanUpTo(1));
     QVERIFY(w.SelectControlDevice(QStringLiteral("1")));
@@ -265,7 +255,7 @@ void BusMonitorTest::pauseAndClear()
 
 void BusMonitorTest::filterAndSave()
 {
-    BusWindow w(FastOptions({{1, Model::LumoB}, {3, Model::LumoD}}));
+    BusWindow w(QuickScanOptions({{1, Model::LumoB}, {3, Model::LumoD}}));
     TBusMonitorForm *m = OpenByShortcut(w);
     QVERIFY(m);
     QVERIFY(w.Connect());

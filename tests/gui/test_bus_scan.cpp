@@ -13,16 +13,6 @@ using namespace bustest;
 
 namespace {
 
-FixtureOptions ScanOptions(std::vector<BusDevice> devices)
-{
-    FixtureOptions o;
-    o.devices = std::move(devices);
-    o.timings.scanTickMs = 1;
-    o.timings.statusPollMs = 20;
-    o.clockFactor = 10;
-    return o;
-}
-
 enum StopMoment { StopBetweenTicks, StopInProbe, StopInModelRead };
 
 // Every value ProgressBar1 takes, in order.
@@ -75,7 +65,7 @@ private slots:
 
 void BusScanTest::fullScanListsDevices()
 {
-    BusWindow w(ScanOptions({{1, Model::LumoB}, {5, Model::LumoP}}));
+    BusWindow w(QuickScanOptions({{1, Model::LumoB}, {5, Model::LumoP}}));
     QVERIFY(w.Connect());
     const ConsoleState &s = w.state();
     ProgressRecord progress(w);
@@ -136,7 +126,7 @@ void BusScanTest::stopScanKeepsRows()
 {
     QFETCH(int, stopAt);
     QFETCH(QStringList, rows);
-    BusWindow w(ScanOptions({{2, Model::LumoD}, {4, Model::LumoB}, {9, Model::LumoB}}));
+    BusWindow w(QuickScanOptions({{2, Model::LumoD}, {4, Model::LumoB}, {9, Model::LumoB}}));
     lumosim::Faults hallError; // would light the Control page's dot if shown
     hallError.hallError = true;
     w.bus.SetFaults(4, hallError);
@@ -185,7 +175,7 @@ void BusScanTest::restartDuringProbeStartsAtOne()
     // "Stop Scan" and "Scan Devices" both clicked while the probe of a
     // present device waits: the old tick must neither list that device in
     // the new scan's lists nor move the new scan past address 1.
-    BusWindow w(ScanOptions({{1, Model::LumoB}, {5, Model::LumoP}}));
+    BusWindow w(QuickScanOptions({{1, Model::LumoB}, {5, Model::LumoP}}));
     QVERIFY(w.Connect());
     const ConsoleState &s = w.state();
     InsideTick restart(w, [&] { return s.isScanning && s.scanId == 5; },
@@ -214,7 +204,7 @@ void BusScanTest::progressEndsWithScan_data()
 void BusScanTest::progressEndsWithScan()
 {
     QFETCH(int, end);
-    BusWindow w(ScanOptions({{1, Model::LumoB}}));
+    BusWindow w(QuickScanOptions({{1, Model::LumoB}}));
     QVERIFY(w.Connect());
     const ConsoleState &s = w.state();
     ProgressRecord progress(w);
@@ -267,7 +257,7 @@ void BusScanTest::portClosedEndsScan_data()
 void BusScanTest::portClosedEndsScan()
 {
     QFETCH(bool, unplug);
-    BusWindow w(ScanOptions({{1, Model::LumoB}, {3, Model::LumoD}}));
+    BusWindow w(QuickScanOptions({{1, Model::LumoB}, {3, Model::LumoD}}));
     QVERIFY(w.Connect());
     const ConsoleState &s = w.state();
     // The port goes while the probe of address 5 waits between attempts.
@@ -298,7 +288,7 @@ void BusScanTest::portClosedEndsScan()
 
 void BusScanTest::busyPausesScan()
 {
-    BusWindow w(ScanOptions({{1, Model::LumoB}}));
+    BusWindow w(QuickScanOptions({{1, Model::LumoB}}));
     QVERIFY(w.Connect());
     const ConsoleState &s = w.state();
     w.Click("ScanDeviceButton");
@@ -327,7 +317,7 @@ void BusScanTest::scanStartedDuringPollTick()
 {
     // A scan started while a status poll tick waits on the bus takes the
     // timer over; the poll tick's end must not switch it off again.
-    BusWindow w(ScanOptions({{1, Model::LumoB}, {2, Model::LumoD}}));
+    BusWindow w(QuickScanOptions({{1, Model::LumoB}, {2, Model::LumoD}}));
     QVERIFY(w.Connect());
     const ConsoleState &s = w.state();
     QVERIFY(w.ScanUpTo(1));
@@ -373,7 +363,7 @@ void BusScanTest::rowClickShowsDevice()
     QFETCH(QString, major);
     QFETCH(QString, minor);
     QFETCH(bool, voltageShown);
-    BusWindow w(ScanOptions({{1, Model::LumoP}, {2, model, name, firmware}}));
+    BusWindow w(QuickScanOptions({{1, Model::LumoP}, {2, model, name, firmware}}));
     QVERIFY(w.Connect());
     const ConsoleState &s = w.state();
     QVERIFY(w.ScanUpTo(2));
@@ -403,7 +393,7 @@ void BusScanTest::rowClickShowsDevice()
 
 void BusScanTest::silentDeviceInfo()
 {
-    BusWindow w(ScanOptions({{2, Model::LumoB}}));
+    BusWindow w(QuickScanOptions({{2, Model::LumoB}}));
     QVERIFY(w.Connect());
     const ConsoleState &s = w.state();
     QVERIFY(w.ScanUpTo(2));
@@ -435,7 +425,7 @@ void BusScanTest::silentDeviceInfo()
 
 void BusScanTest::rowClickDuringScanSendsNothing()
 {
-    BusWindow w(ScanOptions({{1, Model::LumoP}, {2, Model::LumoB}}));
+    BusWindow w(QuickScanOptions({{1, Model::LumoP}, {2, Model::LumoB}}));
     QVERIFY(w.Connect());
     const ConsoleState &s = w.state();
     w.Click("ScanDeviceButton");
