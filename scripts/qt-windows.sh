@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# Cross-builds the part of Qt the window needs for 64-bit Windows, from
+# Debian's own qt6-base source package, and installs it into a cache folder
+# outside the checkout. A second run finds it there and does nothing.
+#
+#   scripts/qt-windows.sh            prints the folder of the installed Qt
+#
+# The cache is $LUMO_QT_WINDOWS_CACHE, else $XDG_CACHE_HOME/lumo-service-tool,
+# else ~/.cache/lumo-service-tool; the Qt goes into qt-<version>-mingw-static
+# inside it, keyed by the source version so a new Debian Qt builds afresh.
+#
+# Qt is built static: lumo-tool.exe then needs no Qt or mingw DLL beside it,
+# and the installer carries one file. Qt's LGPL allows this because anyone
+# can relink the program with a changed Qt: the program's own sources are
+# public (MIT), and the README says how to build it against another Qt.
+#
+# Built: Core, Gui, Widgets and Test; the windows, offscreen and minimal
+# platform plugins and the Windows styles. No OpenGL, network, SQL, XML,
+# printing or D-Bus. Debian's installed Qt (the same version) serves as the
+# host Qt, so no tool is built for Linux. Output goes to stderr except the
+# last line, the install folder.
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+
+say() { echo "qt-windows: $*" >&2; }
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+install_missing() {
+  local missing=()
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  say "installing ${missing[*]}"
+  as_root apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+install_missing dpkg-dev cmake ninja-build g++-mingw-w64-x86-64-posix qt6-base-dev qt6-base-dev-tools
+
+# The version of Debian's qt6-base decides the folder: the host Qt and the
+# Windows Qt must be the same version.
+VERSION=$(dpkg-query -W -f='${Version}' qt6-base-dev)
+UPSTREAM=${VERSION#*:}
+UPSTREAM=${UPSTREAM%-*}
+CACHE=${LUMO_QT_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/lumo-service-tool}
+PREFIX=$CACHE/qt-$UPSTREAM-mingw-static
+STAMP=$PREFIX/.complete
+
+if [ -f "$STAMP" ]; then
+  echo "$PREFIX"
+  exit 0
+fi
+
+mkdir -p "$CACHE"
+WORK=$CACHE/qt-$UPSTREAM-work
+mkdir -p "$WORK"
+
+# --- Source ---------------------------------------------------------------
+# apt-get source needs a deb-src entry. Where the machine has none, add one
+# for the archive its deb entries already use (same URIs, suites, keyring).
+have_deb_src() {
+  grep -rhsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/ >/dev/null
+}
+if ! have_deb_src; then
+  src=/etc/apt/sources.list.d/lumo-deb-src.sources
+  say "adding deb-src entries in $src"
+  tmp=$(mktemp)
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    # deb822: repeat each stanza with Types: deb-src.
+    sed -e 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources >"$tmp"
+  else
+    sed -n -e 's/^deb \(.*\)/deb-src \1/p' /etc/apt/sources.list >"$tmp"
+  fi
+  as_root install -m 0644 "$tmp" "$src"
+  rm -f "$tmp"
+  as_root apt-get update -qq
+fi
+
+SRC=$(find "$WORK" -maxdepth 1 -type d -name 'qt6-base-*' | head -n1)
+if [ -z "$SRC" ] || [ ! -f "$SRC/configure" ]; then
+  say "fetching the qt6-base $VERSION source"
+  (cd "$WORK" && apt-get source --download-only "qt6-base=$VERSION" >&2)
+  dsc=$(ls "$WORK"/qt6-base_*.dsc | head -n1)
+  (cd "$WORK" && dpkg-source --no-check -x "$dsc" >&2)
+  SRC=$(find "$WORK" -maxdepth 1 -type d -name 'qt6-base-*' | head -n1)
+fi
+
+# --- Configure and build --------------------------------------------------
+BUILD=$WORK/build
+# A changed feature on an existing build folder is silently ignored (the
+# cached value wins), so every configure starts from an empty folder.
+rm -rf "$BUILD"
+mkdir -p "$BUILD"
+say "configuring in $BUILD"
+# -no-feature-tabletevent: Debian's source drops the wintab header that the
+# Windows platform plugin would otherwise include.
+(cd "$BUILD" && "$SRC/configure" \
+    -prefix "$PREFIX" \
+    -xplatform win32-g++ -qt-host-path /usr \
+    -static -release -nomake tests -nomake examples \
+    -no-opengl -no-dbus -no-icu -no-openssl \
+    -no-feature-sql -no-feature-network -no-feature-printsupport \
+    -no-feature-concurrent -no-feature-xml -no-feature-vulkan \
+    -no-feature-tabletevent \
+    -- -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+    -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake >&2)
+
+say "building (about 30 minutes on two cores)"
+start=$(date +%s)
+cmake --build "$BUILD" --parallel "$(nproc)" >&2
+cmake --install "$BUILD" >&2
+say "built and installed in $(( $(date +%s) - start )) s"
+
+# Qt's licence texts go with the installer.
+mkdir -p "$PREFIX/licenses"
+cp "$SRC"/LICENSES/* "$PREFIX/licenses/" 2>/dev/null || true
+[ -f "$SRC/debian/copyright" ] && cp "$SRC/debian/copyright" "$PREFIX/licenses/debian-copyright"
+
+# The build tree is 2.5 GB, mostly precompiled headers; the install is all
+# that is used later.
+rm -rf "$BUILD"
+touch "$STAMP"
+echo "$PREFIX"
