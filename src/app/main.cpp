@@ -13,14 +13,16 @@
 
 namespace {
 
+#if defined(__linux__) || defined(__unix__)
 bool IsSet(const char *name)
 {
     const char *value = std::getenv(name);
     return value != nullptr && *value != '\0';
 }
+#endif
 
 // Qt aborts with a plugin message when it finds no display; say what is
-// missing and how to run without one instead.
+// missing and how to run without one instead. Windows always has a desktop.
 bool HaveDisplay()
 {
 #if defined(__linux__) || defined(__unix__)

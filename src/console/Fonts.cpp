@@ -8,11 +8,14 @@ namespace {
 
 QString LoadFamily()
 {
+    QString family;
+#ifndef _WIN32
     // An independent Tahoma-metric font; the captions were spaced for those
     // metrics, so blank runs line up with the edits that sit over them.
+    // Windows has Tahoma itself (and so has Wine), found by name below; a
+    // path such as this one would mean a folder on the current drive there.
     const QStringList files = {QStringLiteral("/usr/share/wine/fonts/tahoma.ttf"),
                                QStringLiteral("/usr/share/wine/fonts/tahomabd.ttf")};
-    QString family;
     for (const QString &file : files) {
         if (!QFile::exists(file))
             continue;
@@ -23,6 +26,7 @@ QString LoadFamily()
         if (family.isEmpty() && !families.isEmpty())
             family = families.first();
     }
+#endif
     if (family.isEmpty() && QFontDatabase::families().contains(QStringLiteral("Tahoma")))
         family = QStringLiteral("Tahoma");
     if (family.isEmpty())

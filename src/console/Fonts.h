@@ -5,8 +5,9 @@
 #include <QFont>
 #include <QString>
 
-// Family used for every control. The first call loads Tahoma from Wine's font
-// folder if it is there (it is outside fontconfig's paths); needs a
+// Family used for every control. On Linux the first call loads the
+// Tahoma-metric font from Wine's font folder if it is there (it is outside
+// fontconfig's paths); on Windows, Tahoma is a system font. Needs a
 // QGuiApplication.
 QString UiFontFamily();
 
