@@ -59,6 +59,12 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     // Stops what this window set moving (see EmergencyStop.cpp), then closes.
     void closeEvent(QCloseEvent *event) override;
+#ifdef _WIN32
+    // The device-change messages Windows sends every top-level window: the
+    // port watcher looks at once instead of at its next poll
+    // (DeviceChange.cpp).
+    bool nativeEvent(const QByteArray &eventType, void *message, qintptr *result) override;
+#endif
 
 private:
     // Window, console state and refresh (Modbussetting.cpp).

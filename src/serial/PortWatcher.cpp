@@ -85,6 +85,15 @@ void PortWatcher::Poll()
             onRemoved_(port);
 }
 
+void PortWatcher::ReportRemoved(const std::string &portName)
+{
+    if (portName.empty())
+        return;
+    ports_.erase(portName);
+    if (onRemoved_)
+        onRemoved_(portName);
+}
+
 void PortWatcher::WatchPath(const std::string &path)
 {
     if (path.empty())

@@ -2,7 +2,9 @@
 // Notices serial devices coming and going without a device daemon or a
 // thread: each Poll() (the window calls it from a timer, every ~500 ms)
 // re-reads the set of serial ports and compares it with the previous one.
-// Runs the same in a plain container as on a desktop.
+// Runs the same in a plain container as on a desktop. On Windows the window
+// also polls at once when the system announces a device change, and passes
+// the name of a removed port on with ReportRemoved().
 //
 // Ports the caller has open may not be in that set at all (a pseudo-terminal
 // such as /dev/pts/3, a symlink such as /tmp/lumo-bus): those are registered
@@ -41,6 +43,13 @@ public:
     // list cannot be read, nothing is reported and the old set is kept.
     // The handlers may call WatchPath, UnwatchPath and Poll.
     void Poll();
+
+    // The system says that `portName` was removed (Windows names the port
+    // in its device-change message): onRemoved runs at once rather than at
+    // the next poll, and the port leaves the set, so that poll does not
+    // report it a second time. A name the set does not hold is reported
+    // too: the port the caller has open need not be listed.
+    void ReportRemoved(const std::string &portName);
 
     // Reports `path`, exactly as given here, through onRemoved once when it
     // no longer exists (its own or its target's node is gone). A name

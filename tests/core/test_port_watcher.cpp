@@ -78,6 +78,40 @@ TEST_F(PortWatcherTest, RemovedNamesAreCompleteAndExact)
     EXPECT_EQ(removals, Strings{"COM123"});
 }
 
+TEST_F(PortWatcherTest, RemovalNamedByTheSystemIsReportedOnce)
+{
+    // Windows names the removed port in its device-change message; the
+    // registry's list may lose the value before or after that message.
+    Strings present{"COM3", "COM17"};
+    PortWatcher watcher([this] { ++arrivals; }, [this](const std::string &p) { removals.push_back(p); },
+                        [&](Strings *list) {
+                            *list = present;
+                            return true;
+                        });
+    present = {"COM3"};
+    watcher.ReportRemoved("COM17");
+    EXPECT_EQ(removals, Strings{"COM17"});
+    watcher.Poll(); // the list agrees: nothing more to say
+    EXPECT_EQ(removals, Strings{"COM17"});
+    EXPECT_EQ(arrivals, 0);
+
+    // The message came first and the list still holds the port: once the
+    // list drops it, that is no second removal.
+    watcher.ReportRemoved("COM3");
+    EXPECT_EQ(removals, (Strings{"COM17", "COM3"}));
+    present.clear();
+    watcher.Poll();
+    EXPECT_EQ(removals, (Strings{"COM17", "COM3"}));
+
+    // An open port that no list holds is reported all the same, and a name
+    // that comes back is an arrival.
+    watcher.ReportRemoved("COM250");
+    EXPECT_EQ(removals, (Strings{"COM17", "COM3", "COM250"}));
+    present = {"COM17"};
+    watcher.Poll();
+    EXPECT_EQ(arrivals, 1);
+}
+
 TEST_F(PortWatcherTest, WatchedPtyAndSymlinkReportedOnceWhenTheirMasterCloses)
 {
     FakeSysfs sys;
