@@ -59,8 +59,7 @@ std::string OutputPath(const std::string &given)
     if (!std::filesystem::is_directory(given, ec))
         return given;
     const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    const std::tm local = LocalTime(now);
     const std::filesystem::path dir(given);
     return (dir / (ProposedConfigFileName(0, local) + "." + ConfigFile::DefaultExtension)).string();
 }

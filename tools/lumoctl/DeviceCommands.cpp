@@ -164,8 +164,7 @@ std::string TimeOfDay()
     using namespace std::chrono;
     const auto now = system_clock::now();
     const std::time_t t = system_clock::to_time_t(now);
-    std::tm local{};
-    localtime_r(&t, &local);
+    const std::tm local = LocalTime(t);
     const long ms = static_cast<long>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
     char text[32];
     std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03ld", local.tm_hour, local.tm_min, local.tm_sec, ms);
@@ -277,12 +276,19 @@ long ParseTimeout(const std::string &text, bool wait)
 
 void CatchInterrupts()
 {
+#ifdef _WIN32
+    // The C runtime turns Ctrl+C into SIGINT and Ctrl+Break into SIGBREAK;
+    // Windows sends no SIGTERM.
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGBREAK, OnInterrupt);
+#else
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+#endif
 }
 
 bool Interrupted()

@@ -5,6 +5,17 @@
 #include <cstdio>
 #include <iostream>
 
+std::tm LocalTime(std::time_t t)
+{
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &t);
+#else
+    localtime_r(&t, &local);
+#endif
+    return local;
+}
+
 void ThrowUsage(const std::string &message)
 {
     throw Failure(ExitUsage, message);

@@ -4,6 +4,7 @@
 // kind of failure it was.
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <ostream>
 #include <stdexcept>
@@ -108,3 +109,6 @@ private:
     bool enabled_;
     size_t shown_ = 0;
 };
+
+// The local time of `t` (localtime_r, or localtime_s on Windows).
+std::tm LocalTime(std::time_t t);
