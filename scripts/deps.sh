@@ -10,6 +10,15 @@ LUMO_PACKAGES=(
   fonts-wine mbpoll socat xvfb xauth python3-minimal
 )
 
+# What the Windows builds and their tests under Wine add: mingw-w64, Wine,
+# the tools to fetch and build Qt from Debian's source (scripts/qt-windows.sh),
+# NSIS for the installer, and for the window in a virtual display xdotool
+# and ImageMagick. scripts/test.sh installs them.
+LUMO_WINDOWS_PACKAGES=(
+  g++-mingw-w64-x86-64-posix wine64 wine googletest dpkg-dev
+  nsis xdotool imagemagick
+)
+
 lumo_install_deps() {
   local missing=()
   for pkg in "${LUMO_PACKAGES[@]}" "$@"; do

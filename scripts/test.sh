@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything with AddressSanitizer and
 # UndefinedBehaviorSanitizer, fuzzes for a short while, runs the Windows
-# build of the core under Wine, builds and tries the .deb, and runs every
-# test with CTest.
+# build of the core under Wine, builds the window for Windows (against Qt
+# built once from Debian's source) with its installer and tries both under
+# Wine, builds and tries the .deb, and runs every test with CTest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-lumo_install_deps clang libclang-rt-14-dev
+lumo_install_deps clang libclang-rt-14-dev "${LUMO_WINDOWS_PACKAGES[@]}"
 
 BUILD=${LUMO_TEST_BUILD:-build}
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUMO_SANITIZE=ON -DLUMO_WERROR=ON >/dev/null
@@ -20,6 +21,7 @@ export QT_QPA_PLATFORM=offscreen
 status=0
 scripts/fuzz.sh 10 || status=1
 scripts/windows-tests.sh "$BUILD" || status=1
+scripts/windows-gui-tests.sh "$BUILD" || status=1
 scripts/package-test.sh || status=1
 
 (cd "$BUILD" && ctest --output-on-failure -j2 --timeout 300) || status=1
