@@ -44,8 +44,15 @@ source scripts/deps.sh
 lumo_install_deps "${LUMO_WINDOWS_PACKAGES[@]}" >/dev/null
 
 # --- Builds -------------------------------------------------------------------
+# Qt's own build output goes to a log; its progress lines are shown.
 start=$(date +%s)
-QT=$(scripts/qt-windows.sh)
+mkdir -p "$WINBUILD"
+QT_LOG="$WINBUILD/qt-windows.log"
+if ! QT=$(scripts/qt-windows.sh 2> >(tee "$QT_LOG" | grep --line-buffered '^qt-windows:' >&2)); then
+  tail -n 40 "$QT_LOG" >&2
+  say "building Qt for Windows failed; the whole log is $QT_LOG"
+  exit 1
+fi
 say "Qt for Windows: $QT ($(seconds_since "$start") s)"
 
 if [ ! -f "$NATIVE/CMakeCache.txt" ]; then
@@ -130,12 +137,17 @@ grep -q "serving" "$WINBUILD/lumo-bus.out" || { cat "$WINBUILD/lumo-bus.out" >&2
 
 # The bus as COM19, listed in SERIALCOMM once Wine's services start again,
 # and as the port of an FTDI adapter for Auto Select.
+# Text is smoothed with ClearType, as Windows 10 and 11 do: with Wine's
+# default (plain smoothing) Tahoma at 13 px loses thin strokes, such as the
+# hyphen of "LUMO-D".
 adapter_instance='USB\VID_0403&PID_6001\LUMO0001'
-if ! grep -qF "\"$COM_PORT\"=\"$BUS_LINK\"" "$WINEPREFIX/system.reg"; then
+if ! grep -qF "\"$COM_PORT\"=\"$BUS_LINK\"" "$WINEPREFIX/system.reg" ||
+   ! grep -qF '"FontSmoothingType"=dword:00000002' "$WINEPREFIX/user.reg"; then
   reg_add 'HKLM\Software\Wine\Ports' /v "$COM_PORT" /t REG_SZ /d "$BUS_LINK"
   reg_add 'HKLM\SYSTEM\CurrentControlSet\Services\FTSER2K\Enum' /v Count /t REG_DWORD /d 1
   reg_add 'HKLM\SYSTEM\CurrentControlSet\Services\FTSER2K\Enum' /v 0 /t REG_SZ /d "$adapter_instance"
   reg_add "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\$adapter_instance\\Device Parameters" /v PortName /t REG_SZ /d "$COM_PORT"
+  reg_add 'HKCU\Control Panel\Desktop' /v FontSmoothingType /t REG_DWORD /d 2
   timeout 30 wineserver -k >/dev/null 2>&1 || true
   timeout 30 wineserver -w >/dev/null 2>&1 || true
 fi
@@ -235,7 +247,7 @@ if [ -n "$window" ]; then
   click 664 67    # "Connect"
   picture "$WINBUILD/windows-wine-connected.png"
   click 283 171   # "Scan Devices"
-  sleep 8         # past address 9 at the window's own pace
+  sleep 12        # past address 9 at the window's own pace (500 ms a probe)
   click 283 171   # "Stop Scan"
   click 50 209    # the second row: the LUMO-P at 5
   sleep 1
