@@ -11,6 +11,7 @@
 #include <CLI/CLI.hpp>
 
 #include "Commands.h"
+#include "LumoVersion.h"
 #include "Output.h"
 
 namespace {
@@ -36,6 +37,8 @@ int main(int argc, char **argv)
     // Options of the program may also follow the command: "scan --port P".
     app.fallthrough();
     app.require_subcommand(1);
+    // "lumoctl <version>"; answered before the check for a command.
+    app.set_version_flag("--version", std::string("lumoctl ") + kLumoVersion, "print the version and exit");
 
     PortOptions port;
     bool json = false;
@@ -128,6 +131,8 @@ int main(int argc, char **argv)
     } catch (const CLI::CallForHelp &e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         Output out(WantsJson(argc, argv));
