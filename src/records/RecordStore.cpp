@@ -23,7 +23,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <system_error>
+#include <thread>
 
 #include "config/ConfigTransfer.h"
 
@@ -325,6 +327,22 @@ struct RecordStore::Impl {
         return SQLITE_OK;
     }
 
+    // Runs `step` again while another connection holds the lock it needs,
+    // up to the busy timeout. SQLite waits in its busy handler for most
+    // locks, but not for all: while another program turns a new file to
+    // WAL mode, or recovers its log, the reads and the mode change of an
+    // open fail at once with "database is locked".
+    int WhileBusy(const std::function<int()> &step)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+        for (;;) {
+            const int rc = step();
+            if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || std::chrono::steady_clock::now() >= end)
+                return rc;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+
     bool Open();
     bool OpenFile();
     bool MoveAside();
@@ -398,12 +416,23 @@ bool RecordStore::Impl::Open()
     for (int attempt = 0;; ++attempt) {
         if (!OpenFile())
             return false;
+        // One statement, so one moment: another program may set the file
+        // up in between two.
         int64_t application = 0, version = 0, tables = 0;
-        int rc = Query("PRAGMA application_id", application);
-        if (rc == SQLITE_OK)
-            rc = Query("PRAGMA user_version", version);
-        if (rc == SQLITE_OK)
-            rc = Query("SELECT count(*) FROM sqlite_master", tables);
+        const int rc = WhileBusy([&] {
+            Statement header(db, "SELECT (SELECT application_id FROM pragma_application_id),"
+                                 " (SELECT user_version FROM pragma_user_version),"
+                                 " (SELECT count(*) FROM sqlite_master)");
+            if (!header.Prepared())
+                return header.Code();
+            const int code = header.Step();
+            if (code != SQLITE_ROW)
+                return code;
+            application = header.Int(0);
+            version = header.Int(1);
+            tables = header.Int(2);
+            return SQLITE_OK;
+        });
         if ((rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) && attempt == 0) {
             if (!MoveAside())
                 return false;
@@ -429,12 +458,16 @@ bool RecordStore::Impl::Open()
     // log instead of rewriting pages. synchronous=NORMAL syncs at each
     // checkpoint rather than each commit: a power cut may lose the last
     // events, never the file's consistency.
-    bool walOn = false;
-    {
+    std::string mode;
+    const int walRc = WhileBusy([&] {
         Statement wal(db, "PRAGMA journal_mode=WAL");
-        walOn = wal.Prepared() && wal.Step() == SQLITE_ROW && wal.Text(0) == "wal";
-    }
-    if (!walOn) {
+        if (!wal.Prepared())
+            return wal.Code();
+        const int code = wal.Step();
+        mode = code == SQLITE_ROW ? wal.Text(0) : "";
+        return code == SQLITE_ROW ? SQLITE_OK : code;
+    });
+    if (walRc != SQLITE_OK || mode != "wal") {
         Fail("cannot use " + path + " (" + Error() + ")");
         return false;
     }
@@ -450,7 +483,7 @@ bool RecordStore::Impl::Open()
 // under the write lock, and whoever comes second finds nothing to do.
 bool RecordStore::Impl::Migrate()
 {
-    if (Exec("BEGIN IMMEDIATE") != SQLITE_OK) {
+    if (WhileBusy([&] { return Exec("BEGIN IMMEDIATE"); }) != SQLITE_OK) {
         Fail("cannot write " + path + " (" + Error() + ")");
         return false;
     }
@@ -519,7 +552,7 @@ int64_t RecordStore::Add(Event event)
         event.timeMs = NowMs();
     // IMMEDIATE takes the write lock at the start, so a second writer waits
     // in the busy handler here instead of failing at its first insert.
-    if (d.Exec("BEGIN IMMEDIATE") != SQLITE_OK) {
+    if (d.WhileBusy([&] { return d.Exec("BEGIN IMMEDIATE"); }) != SQLITE_OK) {
         d.Fail("cannot write " + d.path + " (" + d.Error() + ")");
         return 0;
     }
@@ -578,7 +611,12 @@ std::vector<Event> RecordStore::History(const HistoryQuery &query) const
         // than moved about as the vector grows.
         Statement count(d.db, "SELECT count(*) FROM (SELECT id FROM events" + filter.Selection() + ")");
         filter.Bind(count);
-        if (count.Prepared() && count.Step() == SQLITE_ROW)
+        // The first read takes the snapshot both statements see.
+        const int rc = d.WhileBusy([&] {
+            count.Reset();
+            return count.Prepared() ? count.Step() : count.Code();
+        });
+        if (rc == SQLITE_ROW)
             events.reserve(static_cast<size_t>(count.Int(0)));
     }
     {
