@@ -7,7 +7,7 @@ LUMO_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libmodbus-dev libcli11-dev nlohmann-json3-dev
-  fonts-wine mbpoll socat xvfb xauth python3-minimal
+  fonts-wine mbpoll socat xvfb xauth python3-minimal poppler-utils
 )
 
 lumo_install_deps() {

@@ -136,10 +136,16 @@ bool TMODBUSSettingForm::ReadConfig(uint8_t address, ActuatorConfig *record)
     return true;
 }
 
-bool TMODBUSSettingForm::WriteConfig(uint8_t address, const ActuatorConfig *record)
+bool TMODBUSSettingForm::WriteConfig(uint8_t address, const ActuatorConfig *record,
+                                     std::vector<records::RegisterResult> *results)
 {
     TransferContext context{state_.lastResult, state_.isBusy, state_.posOffset, state_.cmdTryCount,
                             state_.commandGapMs, [this](bool busy) { RefreshUiState(busy); }};
+    if (results)
+        context.registerWritten = [results](uint16_t reg, ResultCode code) {
+            const std::string_view name = Reg::HoldingName(reg);
+            results->push_back({std::string(name), code});
+        };
     return ::WriteConfig(registers_, address, record, context);
 }
 
@@ -227,10 +233,12 @@ void TMODBUSSettingForm::LoadConfigButtonClick()
         state_.comPort->DrainInput();
     SetActionText(QStringLiteral("Get config data"));
     ActuatorConfig record;
+    const uint8_t address = state_.selectedDeviceId;
     // A failed read leaves the page as it was; its code is in the status bar.
-    if (!ReadConfig(state_.selectedDeviceId, &record))
+    if (!ReadConfig(address, &record))
         return;
     ShowConfig(record);
+    RecordConfigRead(address, record);
     dialogs_.Information(QStringLiteral("Get device config successfully !"));
 }
 
@@ -244,7 +252,16 @@ void TMODBUSSettingForm::UpdateConfigButtonClick()
     if (state_.selectedModel == Model::None && !SettleVoltageOut(address, &record))
         return;
     SetActionText(QStringLiteral("Set config data"));
-    if (WriteConfig(address, &record))
+    std::vector<records::RegisterResult> results;
+    const bool written = WriteConfig(address, &record, &results);
+    // A failed write stops at the register that failed: the last one sent.
+    ResultCode result = Result::NoError;
+    if (!written)
+        result = !results.empty() && results.back().code != Result::NoError
+                     ? results.back().code
+                     : static_cast<ResultCode>(state_.lastResult);
+    RecordConfigWrite(address, record, result, std::move(results));
+    if (written)
         dialogs_.Information(QStringLiteral("Update device config successfully !"));
     else
         dialogs_.Error(QStringLiteral("Failed to update device configuration !"));
