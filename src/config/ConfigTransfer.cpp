@@ -1,7 +1,5 @@
 #include "config/ConfigTransfer.h"
 
-#include "modbus/Registers.h"
-
 namespace {
 
 using ReadOp = ResultCode (ActuatorRegisters::*)(uint8_t, uint16_t &);
@@ -15,7 +13,6 @@ struct ReadStep {
 struct WriteStep {
     WriteOp write;
     uint16_t ActuatorConfig::*word;
-    uint16_t reg;
 };
 
 constexpr ReadStep kReadOrder[] = {
@@ -33,15 +30,15 @@ constexpr ReadStep kReadOrder[] = {
 
 // VoltageOut goes last, after the bus settings.
 constexpr WriteStep kWriteOrder[] = {
-    {&ActuatorRegisters::WriteMaxPos, &ActuatorConfig::MaxPos, Reg::MaxPos},
-    {&ActuatorRegisters::WriteRearLimit, &ActuatorConfig::RearLimit, Reg::RearLimit},
-    {&ActuatorRegisters::WriteFrontLimit, &ActuatorConfig::FrontLimit, Reg::FrontLimit},
-    {&ActuatorRegisters::WriteCurrentLimit, &ActuatorConfig::CurrentLimit, Reg::CurrentLimit},
-    {&ActuatorRegisters::WriteSpeedPwm, &ActuatorConfig::SpeedPwm, Reg::SpeedPwm},
-    {&ActuatorRegisters::WriteSettingFlag, &ActuatorConfig::SettingFlag, Reg::SettingFlag},
-    {&ActuatorRegisters::WriteHallPotSelect, &ActuatorConfig::HallPotSelect, Reg::HallPotSelect},
-    {&ActuatorRegisters::WriteBaudRate, &ActuatorConfig::BaudRate, Reg::BaudRate},
-    {&ActuatorRegisters::WriteVoltageOut, &ActuatorConfig::VoltageOut, Reg::VoltageOut},
+    {&ActuatorRegisters::WriteMaxPos, &ActuatorConfig::MaxPos},
+    {&ActuatorRegisters::WriteRearLimit, &ActuatorConfig::RearLimit},
+    {&ActuatorRegisters::WriteFrontLimit, &ActuatorConfig::FrontLimit},
+    {&ActuatorRegisters::WriteCurrentLimit, &ActuatorConfig::CurrentLimit},
+    {&ActuatorRegisters::WriteSpeedPwm, &ActuatorConfig::SpeedPwm},
+    {&ActuatorRegisters::WriteSettingFlag, &ActuatorConfig::SettingFlag},
+    {&ActuatorRegisters::WriteHallPotSelect, &ActuatorConfig::HallPotSelect},
+    {&ActuatorRegisters::WriteBaudRate, &ActuatorConfig::BaudRate},
+    {&ActuatorRegisters::WriteVoltageOut, &ActuatorConfig::VoltageOut},
 };
 
 void Refresh(TransferContext &context)
@@ -101,14 +98,7 @@ bool WriteConfig(ActuatorRegisters &registers, uint8_t address, const ActuatorCo
     }
     for (const WriteStep &step : kWriteOrder) {
         const uint16_t value = record->*step.word;
-        ResultCode last = Result::NoError;
-        const bool written = Attempt(registers, context, [&] {
-            last = (registers.*step.write)(address, value);
-            return last;
-        });
-        if (context.registerWritten)
-            context.registerWritten(step.reg, last);
-        if (!written)
+        if (!Attempt(registers, context, [&] { return (registers.*step.write)(address, value); }))
             return false;
     }
     return true;

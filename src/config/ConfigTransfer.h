@@ -16,9 +16,6 @@ struct TransferContext {
     const int32_t &cmdTryCount;
     const uint32_t &commandGapMs;
     std::function<void(bool busy)> refreshUiState; // called with false after every attempt
-    // Told by WriteConfig of each register it sent, with the code of its
-    // last attempt, before the next register goes out; may be empty.
-    std::function<void(uint16_t reg, ResultCode result)> registerWritten = {};
 };
 
 // Reads MaxPos, RearLimit, FrontLimit, CurrentLimit, SpeedPwm, SettingFlag,
