@@ -6,8 +6,9 @@ set -euo pipefail
 LUMO_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libgtest-dev libmodbus-dev libcli11-dev nlohmann-json3-dev
-  fonts-wine mbpoll socat xvfb xauth python3-minimal poppler-utils
+  libgtest-dev libmodbus-dev libcli11-dev nlohmann-json3-dev libsqlite3-dev
+  fonts-wine mbpoll socat xvfb xauth python3-minimal
+  poppler-utils
 )
 
 lumo_install_deps() {
