@@ -141,12 +141,14 @@ bool TMODBUSSettingForm::WriteConfig(uint8_t address, const ActuatorConfig *reco
 {
     TransferContext context{state_.lastResult, state_.isBusy, state_.posOffset, state_.cmdTryCount,
                             state_.commandGapMs, [this](bool busy) { RefreshUiState(busy); }};
+    size_t written = 0;
+    const bool complete = ::WriteConfig(registers_, address, record, context, &written);
+    // The registers before the one that failed are written; the failed one
+    // ended with the code the transfer left in lastResult.
     if (results)
-        context.registerWritten = [results](uint16_t reg, ResultCode code) {
-            const std::string_view name = Reg::HoldingName(reg);
-            results->push_back({std::string(name), code});
-        };
-    return ::WriteConfig(registers_, address, record, context);
+        *results = records::ConfigWriteResults(written, complete ? Result::NoError
+                                                                 : static_cast<ResultCode>(state_.lastResult));
+    return complete;
 }
 
 void TMODBUSSettingForm::ShowModelInputs()
@@ -254,13 +256,8 @@ void TMODBUSSettingForm::UpdateConfigButtonClick()
     SetActionText(QStringLiteral("Set config data"));
     std::vector<records::RegisterResult> results;
     const bool written = WriteConfig(address, &record, &results);
-    // A failed write stops at the register that failed: the last one sent.
-    ResultCode result = Result::NoError;
-    if (!written)
-        result = !results.empty() && results.back().code != Result::NoError
-                     ? results.back().code
-                     : static_cast<ResultCode>(state_.lastResult);
-    RecordConfigWrite(address, record, result, std::move(results));
+    RecordConfigWrite(address, record, written ? Result::NoError : static_cast<ResultCode>(state_.lastResult),
+                      std::move(results));
     if (written)
         dialogs_.Information(QStringLiteral("Update device config successfully !"));
     else
