@@ -50,8 +50,8 @@ void TMODBUSSettingForm::ReportRecordsProblem()
     if (problem.empty())
         return;
     recordsProblemShown_ = true;
-    std::fprintf(stderr, "lumo-tool: service records: %s\n", problem.c_str());
-    const QString text = QStringLiteral("Records: %1").arg(QString::fromStdString(problem));
+    std::fprintf(stderr, "lumo-tool: %s\n", problem.c_str());
+    const QString text = QString::fromStdString(problem);
     SetActionText(text);
     OptionStatusBar->SetPanelToolTip(kActionPanel, text);
 }
