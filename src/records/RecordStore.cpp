@@ -558,9 +558,9 @@ std::vector<Event> RecordStore::History(const HistoryQuery &query) const
 
 std::optional<ActuatorConfig> RecordStore::LastKnownConfig(uint16_t motorId) const
 {
-    // The newest read, or the newest write the device took whole. A write
-    // that stopped part way left the registers it got: the values before
-    // it with those registers changed.
+    // The newest complete read, or the newest write the device took whole.
+    // A write that stopped part way left the registers it got: the values
+    // before it with those registers changed.
     Impl &d = *impl_;
     if (d.db == nullptr)
         return std::nullopt;
@@ -572,8 +572,11 @@ std::optional<ActuatorConfig> RecordStore::LastKnownConfig(uint16_t motorId) con
         const std::optional<ActuatorConfig> config = select.Config(4);
         if (!config)
             continue;
-        if (select.Text(1) == "config-read" || select.Int(2) == Result::NoError)
+        if (select.Int(2) == Result::NoError)
             return config;
+        // A read that stopped part way tells too little.
+        if (select.Text(1) == "config-read")
+            continue;
         std::optional<ActuatorConfig> merged = select.Config(3);
         if (!merged)
             continue;

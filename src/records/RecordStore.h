@@ -53,6 +53,10 @@ struct RegisterResult {
     ResultCode code = Result::NoError;
 };
 
+// The result of a workflow that failed without a bus error of its own (a
+// timeout, a target not reached, an interruption); its detail says why.
+inline constexpr ResultCode kNotCompleted = 0xFFFE;
+
 struct Event {
     int64_t id = 0;             // set by the store
     int64_t timeMs = 0;         // Unix time in ms (UTC); the store fills 0 with now
@@ -114,8 +118,9 @@ public:
 
     // Newest first.
     std::vector<Event> History(const HistoryQuery &query) const;
-    // The newest ConfigRead (or ConfigWrite's after) of a motor: the
-    // "before" of a write.
+    // The newest complete ConfigRead (or ConfigWrite's after) of a motor:
+    // the "before" of a write. After a write that stopped part way, its
+    // before with the registers the device took.
     std::optional<ActuatorConfig> LastKnownConfig(uint16_t motorId) const;
     // The motor IDs on record, newest activity first.
     std::vector<uint16_t> Motors() const;

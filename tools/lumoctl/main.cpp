@@ -12,6 +12,7 @@
 
 #include "Commands.h"
 #include "Output.h"
+#include "Records.h"
 
 namespace {
 
@@ -54,6 +55,12 @@ int main(int argc, char **argv)
     bool trace = false, frames = false;
     app.add_flag("--trace", trace, "print every frame on the line, decoded, on stderr (the output stays the same)");
     app.add_flag("--frames", frames, "with --json: add the frames on the line to the document");
+    std::string recordsPath;
+    bool noRecords = false;
+    CLI::Option *recordsOption = app.add_option(
+        "--records", recordsPath,
+        "service records file (default: $LUMO_RECORDS, else $XDG_DATA_HOME/lumo-service-tool/records.sqlite)");
+    app.add_flag("--no-records", noRecords, "record nothing in the service records")->excludes(recordsOption);
 
     CLI::App *ports = app.add_subcommand("ports", "list the serial ports and the recognised USB-serial adapters");
 
@@ -107,6 +114,12 @@ int main(int argc, char **argv)
     setAddress->add_option("new", newAddress, "new address, 1 to 127")->required();
     setAddress->add_flag("--no-probe", noProbe, "do not check first that nobody answers at the new address");
 
+    std::string motorId, historyAddress;
+    CLI::App *history =
+        app.add_subcommand("history", "what was done to an actuator, newest first, from the service records");
+    history->add_option("motor", motorId, "motor ID, four hexadecimal digits (5A05)");
+    history->add_option("--address", historyAddress, "instead of a motor ID: the events at this bus address");
+
     std::string listen;
     CLI::App *doctor = app.add_subcommand(
         "doctor", "diagnose the bus: other masters, echo, baud rates, noise, shared addresses, turnaround");
@@ -134,7 +147,7 @@ int main(int argc, char **argv)
         std::string message = e.what();
         // Without a known command CLI11 only says that one is required;
         // name the word it did not know.
-        const char *commands = "ports, scan, info, status, config, move, learn, set-address, raw, doctor";
+        const char *commands = "ports, scan, info, status, config, move, learn, set-address, raw, doctor, history";
         if (app.get_subcommands().empty())
             message = app.remaining().empty()
                           ? std::string("a command is required (") + commands + ")"
@@ -150,6 +163,13 @@ int main(int argc, char **argv)
     }
 
     Output out(json);
+    // --records, else the environment's or the user's data folder.
+    if (noRecords)
+        recordsPath.clear();
+    else if (recordsOption->count() == 0)
+        recordsPath = records::DefaultRecordsPath();
+    Recorder recorder(recordsPath, out);
+    port.records = &recorder;
     FrameTrace frameTrace(trace, frames);
     if (frameTrace.Active())
         port.trace = &frameTrace;
@@ -193,6 +213,8 @@ int main(int argc, char **argv)
             RunRaw(out, port, address, function, reg, count, values);
         else if (doctor->parsed())
             RunDoctorCommand(out, port, scanFrom, scanTo, listen);
+        else if (history->parsed())
+            RunHistory(out, recordsPath, motorId, historyAddress);
     } catch (const Failure &failure) {
         std::cout.flush();
         std::cerr << "lumoctl: " << failure.what() << '\n';
