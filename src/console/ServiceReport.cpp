@@ -26,6 +26,8 @@ QString Text(const std::string &s)
 
 QString ResultWords(ResultCode code)
 {
+    if (code == records::kNotCompleted)
+        return QStringLiteral("not completed");
     return QString::fromLatin1(ResultText(code));
 }
 
@@ -195,7 +197,11 @@ QString EventSummary(const records::Event &e)
             if (failed != e.registers.end())
                 failure = QStringLiteral("failed at %1: %2").arg(Text(failed->name), ResultWords(failed->code));
             text = text.isEmpty() ? failure : failure + QStringLiteral("; ") + text;
+        } else if (!e.detail.empty()) {
+            text += QStringLiteral(" (%1)").arg(Text(e.detail));
         }
+        if (!e.file.empty())
+            text += QStringLiteral(", from %1").arg(QFileInfo(Text(e.file)).fileName());
         return text;
     }
     case EventKind::AddressChange: {
@@ -206,6 +212,8 @@ QString EventSummary(const records::Event &e)
     case EventKind::Learning:
         if (ok && e.stroke)
             return QStringLiteral("learned stroke %1").arg(StepsText(*e.stroke));
+        if (ok) // started, but not followed to its end
+            return e.detail.empty() ? QStringLiteral("no stroke learned") : Text(e.detail);
         return Failure(e);
     case EventKind::Motion: {
         QString text = QStringLiteral("%1: %2").arg(Text(e.action), ResultWords(e.result));
