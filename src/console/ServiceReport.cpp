@@ -323,15 +323,24 @@ QString ReportHtml(const ReportData &data, size_t maxEvents)
                               : QStringLiteral("the whole history"),
                      Escaped(LocalTimeText(data.generatedMs)), Escaped(QString::fromStdString(data.generatedBy)));
 
-    auto cells = [](const QStringList &texts, const char *tag) {
+    // `widths` in percent of the table, for a header row; 0 leaves a
+    // column its natural width.
+    auto cells = [](const QStringList &texts, const char *tag, const std::vector<int> &widths) {
         QString r = QStringLiteral("<tr>");
-        for (const QString &t : texts)
-            r += QStringLiteral("<%1 align=\"left\" style=\"padding: 1px 6px;\">%2</%1>")
-                     .arg(QString::fromLatin1(tag), Escaped(t));
+        for (qsizetype i = 0; i < texts.size(); ++i) {
+            const size_t column = static_cast<size_t>(i);
+            const QString width =
+                column < widths.size() && widths[column] > 0 ? QStringLiteral(" width=\"%1%\"").arg(widths[column])
+                                                             : QString();
+            r += QStringLiteral("<%1 align=\"left\"%2 style=\"padding: 1px 6px;\">%3</%1>")
+                     .arg(QString::fromLatin1(tag), width, Escaped(texts[i]));
+        }
         return r + QStringLiteral("</tr>");
     };
-    auto row = [&cells](const QStringList &texts) { return cells(texts, "td"); };
-    auto headerRow = [&cells](const QStringList &texts) { return cells(texts, "th"); };
+    auto row = [&cells](const QStringList &texts) { return cells(texts, "td", {}); };
+    auto headerRow = [&cells](const QStringList &texts, const std::vector<int> &widths) {
+        return cells(texts, "th", widths);
+    };
     const QString table =
         QStringLiteral("<table border=\"1\" cellspacing=\"0\" cellpadding=\"1\" style=\"border-collapse: collapse;\" "
                        "width=\"100%\">");
@@ -349,7 +358,8 @@ QString ReportHtml(const ReportData &data, size_t maxEvents)
 
     html += QStringLiteral("<h3>Current configuration</h3>");
     if (data.config) {
-        html += table + headerRow({QStringLiteral("Setting"), QStringLiteral("Value"), QStringLiteral("Register")});
+        html += table + headerRow({QStringLiteral("Setting"), QStringLiteral("Value"), QStringLiteral("Register")},
+                                  {30, 40, 30});
         const ActuatorConfig &config = *data.config;
         for (const ConfigWord &w : ConfigWords())
             html += row({QString::fromLatin1(w.caption), ValueText(w, config.*w.word),
@@ -365,14 +375,23 @@ QString ReportHtml(const ReportData &data, size_t maxEvents)
         html += QStringLiteral("<p>None.</p>");
     } else {
         const size_t shown = std::min(maxEvents, data.events.size());
+        // A little smaller, so that most events take one line.
+        html += QStringLiteral("<div style=\"font-size: 8pt;\">");
         html += table + headerRow({QStringLiteral("Time"), QStringLiteral("Event"), QStringLiteral("What happened"),
-                                   QStringLiteral("Address"), QStringLiteral("By")});
+                                   QStringLiteral("Addr."), QStringLiteral("By")},
+                                  {20, 17, 43, 8, 12});
         for (size_t i = 0; i < shown; ++i) {
             const records::Event &e = data.events[i];
-            html += row({LocalTimeText(e.timeMs), KindCaption(e.kind), EventSummary(e), QString::number(e.address),
-                         Text(e.origin.user) + QStringLiteral(" on ") + Text(e.origin.station)});
+            // Time, address and who stay on one line; what happened wraps.
+            const QString nowrap = QStringLiteral("<td nowrap style=\"padding: 1px 6px;\">%1</td>");
+            const QString wraps = QStringLiteral("<td style=\"padding: 1px 6px;\">%1</td>");
+            html += QStringLiteral("<tr>") + nowrap.arg(Escaped(LocalTimeText(e.timeMs))) +
+                    wraps.arg(Escaped(KindCaption(e.kind))) + wraps.arg(Escaped(EventSummary(e))) +
+                    nowrap.arg(e.address) +
+                    nowrap.arg(Escaped(Text(e.origin.user) + QStringLiteral(" on ") + Text(e.origin.station))) +
+                    QStringLiteral("</tr>");
         }
-        html += QStringLiteral("</table>");
+        html += QStringLiteral("</table></div>");
         if (shown < data.events.size())
             html += QStringLiteral("<p>%1 earlier events are not listed here; the service history holds them.</p>")
                         .arg(data.events.size() - shown);

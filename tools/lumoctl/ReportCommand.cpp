@@ -2,6 +2,7 @@
 
 #include <QDate>
 #include <QGuiApplication>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 
@@ -9,6 +10,15 @@
 #include "records/RecordStore.h"
 
 namespace {
+
+// Qt's own remarks go to stderr as usual, but for the one a machine without
+// a desktop session always gets and that says nothing about the report.
+void QuietAboutRuntimeDir(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtWarningMsg && message.startsWith(QStringLiteral("QStandardPaths: XDG_RUNTIME_DIR not set")))
+        return;
+    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+}
 
 // The report lays out text, which needs a Qt application for its fonts, and
 // nothing is shown: the offscreen platform serves with or without a display.
@@ -19,6 +29,7 @@ public:
         if (QGuiApplication::instance() == nullptr) {
             if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
                 qputenv("QT_QPA_PLATFORM", "offscreen");
+            qInstallMessageHandler(QuietAboutRuntimeDir);
             app_.emplace(argc_, argv_);
         }
     }
