@@ -12,6 +12,7 @@
 #include <QSplitter>
 #include <QTableView>
 #include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <set>
@@ -21,8 +22,7 @@
 #include "modbus/ResultCode.h"
 
 // The listed events: a window onto the form's events_ (the chosen day's
-// part of them). Texts are made when a row is painted, so a history of any
-// length opens as fast as the store hands it over.
+// part of them). Texts are made when a row is painted.
 class ServiceEventsModel : public QAbstractTableModel {
 public:
     enum Column { Time, Station, User, Port, Address, Kind, Summary, ColumnCount };
@@ -32,8 +32,26 @@ public:
     {
     }
 
-    // Shows events_[first, last) from now on.
+    // Shows events_[first, last) from now on. Older events loaded behind
+    // the listed ones are added as rows, so the selection and the scroll
+    // position stay; anything else lists afresh.
     void SetRange(size_t first, size_t last)
+    {
+        if (first == first_ && last > last_ && last_ > first_) {
+            beginInsertRows({}, static_cast<int>(last_ - first_), static_cast<int>(last - first - 1));
+            last_ = last;
+            endInsertRows();
+            return;
+        }
+        if (first == first_ && last == last_)
+            return;
+        beginResetModel();
+        first_ = first;
+        last_ = last;
+        endResetModel();
+    }
+    // After events_ changed at its front: lists afresh.
+    void Reset(size_t first, size_t last)
     {
         beginResetModel();
         first_ = first;
@@ -201,6 +219,10 @@ void TServiceHistoryForm::BuildControls()
     connect(eventsView->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this] { EventSelected(); });
     connect(reportButton, &QPushButton::clicked, this, [this] { ReportButtonClick(); });
+    loadTimer_ = new QTimer(this);
+    loadTimer_->setObjectName(QStringLiteral("historyLoadTimer"));
+    loadTimer_->setInterval(0);
+    connect(loadTimer_, &QTimer::timeout, this, [this] { LoadTimerTimer(); });
     ShowEventValues(nullptr);
 }
 
@@ -238,6 +260,7 @@ size_t TServiceHistoryForm::ListedCount() const
 
 void TServiceHistoryForm::Reload()
 {
+    loadTimer_->stop();
     const bool usable = store_ && store_->IsOpen();
     problemLabel->setVisible(!usable);
     if (!usable) {
@@ -248,14 +271,53 @@ void TServiceHistoryForm::Reload()
     dayComboBox->setEnabled(usable);
 
     events_.clear();
-    if (usable && motor_) {
-        records::HistoryQuery query;
-        query.motorId = motor_;
-        events_ = store_->History(query);
-    }
+    complete_ = !usable || !motor_;
     FillMotorList();
-    FillDayList();
-    ApplyDay();
+    ClearDays();
+    // The newest events at once, the rest in the background.
+    if (!complete_)
+        LoadOlder(FirstPage);
+    ApplyDay(true);
+    if (!complete_)
+        loadTimer_->start();
+}
+
+bool TServiceHistoryForm::LoadOlder(size_t count)
+{
+    const size_t before = events_.size();
+    records::HistoryQuery query;
+    query.motorId = motor_;
+    query.limit = count;
+    // Older than the oldest loaded, and the rest of its millisecond: events
+    // of one millisecond may lie on both sides of a page's end.
+    std::set<int64_t> loadedOfThatMs;
+    if (!events_.empty()) {
+        const int64_t oldestMs = events_.back().timeMs;
+        for (auto e = events_.rbegin(); e != events_.rend() && e->timeMs == oldestMs; ++e)
+            loadedOfThatMs.insert(e->id);
+        query.toMs = oldestMs + 1;
+        query.limit = count + loadedOfThatMs.size();
+    }
+    std::vector<records::Event> page = store_->History(query);
+    const bool last = page.size() < query.limit;
+    for (records::Event &e : page)
+        if (!loadedOfThatMs.count(e.id))
+            events_.push_back(std::move(e));
+    complete_ = last || events_.size() == before;
+    AddDays(before);
+    return events_.size() > before;
+}
+
+void TServiceHistoryForm::LoadTimerTimer()
+{
+    if (complete_ || !store_ || !store_->IsOpen() || !motor_) {
+        loadTimer_->stop();
+        return;
+    }
+    LoadOlder(Chunk);
+    ApplyDay(false);
+    if (complete_)
+        loadTimer_->stop();
 }
 
 void TServiceHistoryForm::FillMotorList()
@@ -271,29 +333,39 @@ void TServiceHistoryForm::FillMotorList()
     filling_ = false;
 }
 
-void TServiceHistoryForm::FillDayList()
+void TServiceHistoryForm::ClearDays()
 {
     const std::optional<QDate> chosen = ChosenDay();
     filling_ = true;
     dayComboBox->clear();
     dayComboBox->addItem(QStringLiteral("Whole history"));
-    // The days that have events, newest first. Events come newest first, so
-    // a day is worked out once per day, not once per event.
-    std::set<QDate, std::greater<>> days;
-    int64_t from = 0;
-    int64_t to = 0;
-    for (const records::Event &e : events_) {
-        if (e.timeMs >= from && e.timeMs < to)
+    days_.clear();
+    dayFromMs_ = dayToMs_ = 0;
+    // The day chosen before stays chosen if the new history has it.
+    keptDay_ = chosen;
+    filling_ = false;
+}
+
+void TServiceHistoryForm::AddDays(size_t from)
+{
+    // Events come newest first, so a day is worked out once per run of its
+    // events, not once per event.
+    filling_ = true;
+    for (size_t i = from; i < events_.size(); ++i) {
+        const int64_t t = events_[i].timeMs;
+        if (t >= dayFromMs_ && t < dayToMs_)
             continue;
-        const QDate day = servicereport::LocalDay(e.timeMs);
-        days.insert(day);
-        from = day.startOfDay().toMSecsSinceEpoch();
-        to = day.addDays(1).startOfDay().toMSecsSinceEpoch();
+        const QDate day = servicereport::LocalDay(t);
+        dayFromMs_ = day.startOfDay().toMSecsSinceEpoch();
+        dayToMs_ = day.addDays(1).startOfDay().toMSecsSinceEpoch();
+        if (!days_.insert(day).second)
+            continue;
+        // Newest first, after "Whole history".
+        const int index = 1 + static_cast<int>(std::distance(days_.begin(), days_.find(day)));
+        dayComboBox->insertItem(index, day.toString(Qt::ISODate), day);
+        if (keptDay_ && *keptDay_ == day)
+            dayComboBox->setCurrentIndex(index);
     }
-    for (const QDate &day : days)
-        dayComboBox->addItem(day.toString(Qt::ISODate), day);
-    const int index = chosen ? dayComboBox->findData(*chosen) : 0;
-    dayComboBox->setCurrentIndex(index >= 0 ? index : 0);
     filling_ = false;
 }
 
@@ -305,7 +377,7 @@ std::optional<QDate> TServiceHistoryForm::ChosenDay() const
     return day.toDate();
 }
 
-void TServiceHistoryForm::ApplyDay()
+void TServiceHistoryForm::ApplyDay(bool afresh)
 {
     size_t first = 0;
     size_t last = events_.size();
@@ -319,9 +391,13 @@ void TServiceHistoryForm::ApplyDay()
         first = static_cast<size_t>(begin - events_.begin());
         last = static_cast<size_t>(end - events_.begin());
     }
-    model_->SetRange(first, last);
+    if (afresh) {
+        model_->Reset(first, last);
+        ShowEventValues(nullptr);
+    } else {
+        model_->SetRange(first, last);
+    }
     reportButton->setEnabled(store_ && store_->IsOpen() && motor_.has_value());
-    ShowEventValues(nullptr);
 }
 
 void TServiceHistoryForm::EventRecorded(const records::Event &event)
@@ -330,11 +406,9 @@ void TServiceHistoryForm::EventRecorded(const records::Event &event)
         return;
     // Newest of all: it goes first, and its day may be new.
     events_.insert(events_.begin(), event);
-    const std::optional<QDate> day = ChosenDay();
-    FillDayList();
-    if (day && dayComboBox->findData(*day) < 0)
-        dayComboBox->setCurrentIndex(0);
-    ApplyDay();
+    keptDay_ = ChosenDay();
+    AddDays(0);
+    ApplyDay(true);
 }
 
 void TServiceHistoryForm::MotorComboBoxSelect()
@@ -350,8 +424,10 @@ void TServiceHistoryForm::MotorComboBoxSelect()
 
 void TServiceHistoryForm::DayComboBoxSelect()
 {
-    if (!filling_)
-        ApplyDay();
+    if (!filling_) {
+        keptDay_ = ChosenDay();
+        ApplyDay(true);
+    }
 }
 
 void TServiceHistoryForm::EventSelected()

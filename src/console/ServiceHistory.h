@@ -11,7 +11,9 @@
 #include <QDate>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "records/RecordStore.h"
@@ -21,6 +23,7 @@ class QLabel;
 class QPushButton;
 class QTableView;
 class QTableWidget;
+class QTimer;
 class ServiceEventsModel;
 class UserDialogs;
 
@@ -49,6 +52,13 @@ public:
 
     // The events listed now, newest first.
     size_t ListedCount() const;
+    // The whole history is loaded: the newest events come at once when the
+    // window opens, older ones page by page while it stays open.
+    bool Complete() const { return complete_; }
+
+    // Events of the first page, and of each later one.
+    static constexpr size_t FirstPage = 500;
+    static constexpr size_t Chunk = 5000;
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -60,9 +70,18 @@ private:
     void EventSelected();
     void ReportButtonClick();
     void FillMotorList();
-    void FillDayList();
-    // Shows the chosen day's part of events_ in the list.
-    void ApplyDay();
+    // Loads up to `count` events older than those loaded; false when there
+    // were none.
+    bool LoadOlder(size_t count);
+    void LoadTimerTimer();
+    // The day list: "Whole history" alone, then the days of events_ from
+    // index `from` on.
+    void ClearDays();
+    void AddDays(size_t from);
+    // Shows the chosen day's part of events_ in the list: `afresh` after
+    // the list's front or the day changed, else (older events loaded) by
+    // adding rows.
+    void ApplyDay(bool afresh);
     void ShowEventValues(const records::Event *event);
     std::optional<QDate> ChosenDay() const;
 
@@ -70,7 +89,13 @@ private:
     UserDialogs &dialogs_;
     std::optional<uint16_t> motor_;
     std::vector<records::Event> events_; // the shown actuator's, newest first
+    bool complete_ = true;               // events_ holds all of them
+    std::set<QDate, std::greater<>> days_; // the days of events_, newest first
+    int64_t dayFromMs_ = 0;              // the last day AddDays worked out
+    int64_t dayToMs_ = 0;
+    std::optional<QDate> keptDay_;       // chosen, and chosen again once loaded
     ServiceEventsModel *model_ = nullptr;
+    QTimer *loadTimer_ = nullptr;
     bool filling_ = false; // the lists are being filled by the program
 
     QLabel *problemLabel = nullptr;

@@ -209,6 +209,7 @@ private slots:
     void recordingSendsNothing();
     void reportNamesMotorAndStroke();
     void dayChooser();
+    void longHistoryLoadsPageByPage();
     void storeThatCannotBeOpened();
 };
 
@@ -533,6 +534,44 @@ void ServiceRecordsTest::dayChooser()
     days->setCurrentIndex(1);
     emit days->activated(1);
     QCOMPARE(h->ListedCount(), size_t{2});
+}
+
+void ServiceRecordsTest::longHistoryLoadsPageByPage()
+{
+    BusWindow w(OneActuator());
+    QVERIFY(Ready(w));
+    // More than the first page, with a run of events in one millisecond
+    // across the page's end: none may be lost or listed twice.
+    const size_t total = TServiceHistoryForm::FirstPage + TServiceHistoryForm::Chunk + 300;
+    const int64_t base = QDateTime::currentMSecsSinceEpoch() - 3600000;
+    {
+        records::RecordStore other(RecordsFileIn(w.sysfs));
+        for (size_t i = 0; i + 1 < total; ++i) {
+            records::Event e;
+            const size_t fromNewest = total - 2 - i;
+            // Events 400..1099 from the newest share one millisecond.
+            e.timeMs = base - static_cast<int64_t>(fromNewest < 400    ? fromNewest
+                                                   : fromNewest < 1100 ? 400
+                                                                       : fromNewest - 699);
+            e.motorId = kMotor;
+            e.address = 5;
+            e.kind = records::EventKind::Motion;
+            e.action = "up";
+            e.position = static_cast<uint16_t>(i);
+            QVERIFY(other.Add(e) > 0);
+        }
+    }
+    TServiceHistoryForm *h = OpenHistory(w);
+    QVERIFY(h);
+    QTRY_VERIFY_WITH_TIMEOUT(h->Complete(), 20000);
+    QCOMPARE(h->ListedCount(), total);
+    const QAbstractItemModel *m = Child<QTableView>(h, "eventsView")->model();
+    std::set<QString> positions;
+    for (int r = 1; r < m->rowCount(); ++r) // row 0: the device seen
+        positions.insert(m->index(r, 6).data().toString());
+    QCOMPARE(positions.size(), total - 1);
+    QVERIFY2(m->index(0, 5).data().toString() == QStringLiteral("Device seen"),
+             qPrintable(m->index(0, 5).data().toString()));
 }
 
 void ServiceRecordsTest::storeThatCannotBeOpened()
