@@ -312,11 +312,12 @@ bool RecordStore::Impl::MoveAside()
         target = path + ".corrupt-" + Stamp() + "-" + std::to_string(n);
     fs::rename(path, target, ec);
     if (ec) {
-        // Another program of this station set it aside first: what is at
-        // the path now is its fresh file.
-        if (!fs::exists(path))
+        const std::string why = ec.message();
+        // Another program of this station set it aside first and has
+        // started a fresh file, or is about to.
+        if (!fs::exists(path, ec) && !ec)
             return true;
-        Fail(path + " is not a records database and cannot be set aside (" + ec.message() + ")");
+        Fail(path + " is not a records database and cannot be set aside (" + why + ")");
         return false;
     }
     for (const char *suffix : {"-wal", "-shm"})

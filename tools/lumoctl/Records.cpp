@@ -45,7 +45,8 @@ void Recorder::SayProblem()
 
 std::optional<uint16_t> Recorder::MotorId(BusSession &bus, uint8_t address, ResultCode outcome)
 {
-    if (!On() || outcome == Result::PortError)
+    // The store first: one that cannot keep the event is not worth a read.
+    if (outcome == Result::PortError || Store() == nullptr)
         return std::nullopt;
     uint16_t name = 0;
     const ResultCode code = outcome == Result::NoError

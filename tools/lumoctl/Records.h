@@ -35,8 +35,9 @@ public:
     // the command's own traffic, whose result is `outcome`: with the
     // attempt loop after a success, one attempt after a failure (the
     // device may well be gone), none after a lost port. Nothing, and no
-    // traffic, when recording is off. When the read fails after a success,
-    // a note says that the event is not recorded.
+    // traffic, when recording is off or the store cannot be opened. When
+    // the read fails after a success, a note says that the event is not
+    // recorded.
     std::optional<uint16_t> MotorId(BusSession &bus, uint8_t address, ResultCode outcome = Result::NoError);
 
     // The values a write changes from: the motor's last known configuration.
