@@ -104,6 +104,11 @@ struct Refusal {
     const char *says;
 };
 
+void PrintTo(const Refusal &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class CliReportRefusal : public CliReportTest, public ::testing::WithParamInterface<Refusal> {};
 
 TEST_P(CliReportRefusal, ExitsWithUsageAndWritesNothing)
