@@ -14,6 +14,9 @@
 //
 //   records_bench [EVENTS] [ADDS] [RUNS]      (default 100000 2000 15)
 //
+// The files go into a scratch folder under /tmp, removed at the end unless
+// KEEP is set (to look at them with sqlite3).
+//
 // Exit 1 when a store does not give back what was put in.
 
 #include <unistd.h>
@@ -223,6 +226,6 @@ int main(int argc, char **argv)
         if (ok)
             LumoctlTimes((dir / "lumoctl.sqlite").string(), file, runs);
     }
-    fs::remove_all(dir);
+    if (!std::getenv("KEEP")) fs::remove_all(dir);
     return ok ? 0 : 1;
 }

@@ -1,27 +1,31 @@
 // The record store on SQLite's C API.
 //
 // Layout (schema version 2, in PRAGMA user_version; application_id marks
-// the file as ours):
-//   events            one row per event; the kind by its stable name; a
-//                     configuration as the 22 bytes of a .config file
-//                     (ToFileBytes), so a value reads back exactly as the
-//                     device, the page and the file carry it
-//   register_results  version 2: one row per register a configuration
-//                     write sent, with the register's result code
-// Version 1 had the events table alone: a configuration write kept only its
-// overall result. A fresh file is built by running every migration from
-// version 0, so the path an old file takes is the one every file takes.
+// the file as ours): one table, events, one row per event, the kind by its
+// stable name. A configuration is stored as the 22 bytes of a .config file
+// (ToFileBytes), so a value reads back exactly as the device, the page and
+// the file carry it. Version 2 added `registers`: a write's register
+// results in the order sent, as "MaxPos=0;RearLimit=0;SpeedPwm=16385"
+// (names and decimal codes), readable in any SQLite shell and read back
+// with the row, which keeps a history one query (a separate table of
+// results cost a third again as much time). Version 1 had no such column:
+// a configuration write kept only its overall result. A fresh file is built
+// by running every migration from version 0, so the path an old file takes
+// is the one every file takes.
 
 #include "records/RecordStore.h"
 
 #include <sqlite3.h>
 
 #include <chrono>
+#include <cstring>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <system_error>
-#include <unordered_map>
+#include <thread>
 
 #include "config/ConfigTransfer.h"
 
@@ -69,23 +73,48 @@ constexpr const char *kMigrations[] = {
     "CREATE INDEX events_motor_time ON events(motor_id, time_ms);"
     "CREATE INDEX events_address_time ON events(address, time_ms);",
     // 1 -> 2: each register of a configuration write with its result.
-    "CREATE TABLE register_results("
-    " event_id INTEGER NOT NULL REFERENCES events(id),"
-    " seq INTEGER NOT NULL,"
-    " name TEXT NOT NULL,"
-    " code INTEGER NOT NULL,"
-    " PRIMARY KEY(event_id, seq)) WITHOUT ROWID;",
+    "ALTER TABLE events ADD COLUMN registers TEXT NOT NULL DEFAULT '';",
 };
 static_assert(std::size(kMigrations) == RecordStore::CurrentSchemaVersion);
 
 constexpr const char *kEventColumns =
     "id, time_ms, motor_id, address, kind, station, user_name, program, port, result, model, firmware,"
-    " before_config, config, new_address, stroke, action, position, steps, file, detail";
+    " before_config, config, new_address, stroke, action, position, steps, file, detail, registers";
 
 int64_t NowMs()
 {
     using namespace std::chrono;
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// "MaxPos=0;RearLimit=0;SpeedPwm=16385". A name never holds ';' or '='
+// (they are register names); should one, it is stored with '_' instead.
+std::string EncodeRegisters(const std::vector<RegisterResult> &registers)
+{
+    std::string text;
+    for (const RegisterResult &r : registers) {
+        if (!text.empty())
+            text += ';';
+        for (const char c : r.name)
+            text += (c == ';' || c == '=') ? '_' : c;
+        text += '=' + std::to_string(r.code);
+    }
+    return text;
+}
+
+std::vector<RegisterResult> DecodeRegisters(const char *text)
+{
+    std::vector<RegisterResult> registers;
+    while (text != nullptr && *text != '\0') {
+        const char *end = std::strchr(text, ';');
+        if (end == nullptr)
+            end = text + std::strlen(text);
+        const char *eq = static_cast<const char *>(std::memchr(text, '=', static_cast<size_t>(end - text)));
+        if (eq != nullptr)
+            registers.push_back({std::string(text, eq), static_cast<ResultCode>(std::strtoul(eq + 1, nullptr, 10))});
+        text = *end == ';' ? end + 1 : end;
+    }
+    return registers;
 }
 
 // One prepared statement, finalized when it goes out of scope.
@@ -130,12 +159,24 @@ public:
     }
 
     bool IsNull(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
+    const unsigned char *RawText(int col) const { return sqlite3_column_text(stmt_, col); }
     int64_t Int(int col) const { return sqlite3_column_int64(stmt_, col); }
     std::string Text(int col) const
     {
         const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt_, col));
         return text != nullptr ? std::string(text, static_cast<size_t>(sqlite3_column_bytes(stmt_, col)))
                                : std::string();
+    }
+    // A kind by its stored name, without a string made for each row. A
+    // kind this program does not know (written by a later one) reads as
+    // the most neutral kind rather than being dropped.
+    EventKind Kind(int col) const
+    {
+        const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt_, col));
+        for (int k = 0; text != nullptr && k <= static_cast<int>(EventKind::ConfigExport); ++k)
+            if (std::strcmp(text, KindName(static_cast<EventKind>(k))) == 0)
+                return static_cast<EventKind>(k);
+        return EventKind::DeviceSeen;
     }
     template <typename T> std::optional<T> Optional(int col) const
     {
@@ -158,15 +199,28 @@ private:
     bool prepared_ = false;
 };
 
-// The conditions of a history query, shared by its two statements.
+// The conditions of a history query, shared by its statements, and its
+// order and limit.
 struct Filter {
     std::string where;
     std::vector<int64_t> values;
+    std::string order;
+    std::optional<int64_t> limit;
+
+    void Bind(Statement &statement) const
+    {
+        for (size_t i = 0; i < values.size(); ++i)
+            statement.Bind(static_cast<int>(i + 1), values[i]);
+        if (limit)
+            statement.Bind(static_cast<int>(values.size() + 1), *limit);
+    }
+    // The selection: conditions, newest first, limited.
+    std::string Selection() const { return where + order + (limit ? " LIMIT ?" : ""); }
 };
 
 Filter FilterOf(const HistoryQuery &query)
 {
-    Filter filter{" WHERE 1", {}};
+    Filter filter{" WHERE 1", {}, " ORDER BY time_ms DESC, id DESC", std::nullopt};
     if (query.motorId) {
         filter.where += " AND motor_id = ?";
         filter.values.push_back(*query.motorId);
@@ -185,11 +239,8 @@ Filter FilterOf(const HistoryQuery &query)
         filter.where += " AND time_ms < ?";
         filter.values.push_back(*query.toMs);
     }
-    filter.where += " ORDER BY time_ms DESC, id DESC";
-    if (query.limit > 0) {
-        filter.where += " LIMIT ?";
-        filter.values.push_back(static_cast<int64_t>(query.limit));
-    }
+    if (query.limit > 0)
+        filter.limit = static_cast<int64_t>(query.limit);
     return filter;
 }
 
@@ -200,9 +251,7 @@ Event EventOf(const Statement &row)
     e.timeMs = row.Int(1);
     e.motorId = static_cast<uint16_t>(row.Int(2));
     e.address = static_cast<uint8_t>(row.Int(3));
-    // A kind this program does not know (written by a later one) reads as
-    // the most neutral kind rather than being dropped.
-    e.kind = KindFromName(row.Text(4)).value_or(EventKind::DeviceSeen);
+    e.kind = row.Kind(4);
     e.origin = {row.Text(5), row.Text(6), row.Text(7), row.Text(8)};
     e.result = static_cast<ResultCode>(row.Int(9));
     e.model = row.Optional<uint16_t>(10);
@@ -216,6 +265,7 @@ Event EventOf(const Statement &row)
     e.steps = row.Optional<uint32_t>(18);
     e.file = row.Text(19);
     e.detail = row.Text(20);
+    e.registers = DecodeRegisters(reinterpret_cast<const char *>(row.RawText(21)));
     return e;
 }
 
@@ -277,6 +327,22 @@ struct RecordStore::Impl {
         return SQLITE_OK;
     }
 
+    // Runs `step` again while another connection holds the lock it needs,
+    // up to the busy timeout. SQLite waits in its busy handler for most
+    // locks, but not for all: while another program turns a new file to
+    // WAL mode, or recovers its log, the reads and the mode change of an
+    // open fail at once with "database is locked".
+    int WhileBusy(const std::function<int()> &step)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+        for (;;) {
+            const int rc = step();
+            if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || std::chrono::steady_clock::now() >= end)
+                return rc;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+
     bool Open();
     bool OpenFile();
     bool MoveAside();
@@ -285,7 +351,10 @@ struct RecordStore::Impl {
 
 bool RecordStore::Impl::OpenFile()
 {
-    const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    // One connection per store, used by one thread at a time: SQLite's own
+    // locking of every call would only cost time (a fifth of a history's).
+    const int rc = sqlite3_open_v2(path.c_str(), &db,
+                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         const std::string why = Error();
         Close();
@@ -293,6 +362,10 @@ bool RecordStore::Impl::OpenFile()
         return false;
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    // A program that adds one event and ends (lumoctl) would otherwise pay
+    // for a checkpoint with two fsyncs at every close, some 25 ms. The log
+    // stays beside the file; SQLite folds it in every 1000 pages.
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     if (sqlite3_db_readonly(db, "main") == 1) {
         Fail(path + " is read-only");
         return false;
@@ -343,12 +416,23 @@ bool RecordStore::Impl::Open()
     for (int attempt = 0;; ++attempt) {
         if (!OpenFile())
             return false;
+        // One statement, so one moment: another program may set the file
+        // up in between two.
         int64_t application = 0, version = 0, tables = 0;
-        int rc = Query("PRAGMA application_id", application);
-        if (rc == SQLITE_OK)
-            rc = Query("PRAGMA user_version", version);
-        if (rc == SQLITE_OK)
-            rc = Query("SELECT count(*) FROM sqlite_master", tables);
+        const int rc = WhileBusy([&] {
+            Statement header(db, "SELECT (SELECT application_id FROM pragma_application_id),"
+                                 " (SELECT user_version FROM pragma_user_version),"
+                                 " (SELECT count(*) FROM sqlite_master)");
+            if (!header.Prepared())
+                return header.Code();
+            const int code = header.Step();
+            if (code != SQLITE_ROW)
+                return code;
+            application = header.Int(0);
+            version = header.Int(1);
+            tables = header.Int(2);
+            return SQLITE_OK;
+        });
         if ((rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) && attempt == 0) {
             if (!MoveAside())
                 return false;
@@ -374,12 +458,16 @@ bool RecordStore::Impl::Open()
     // log instead of rewriting pages. synchronous=NORMAL syncs at each
     // checkpoint rather than each commit: a power cut may lose the last
     // events, never the file's consistency.
-    bool walOn = false;
-    {
+    std::string mode;
+    const int walRc = WhileBusy([&] {
         Statement wal(db, "PRAGMA journal_mode=WAL");
-        walOn = wal.Prepared() && wal.Step() == SQLITE_ROW && wal.Text(0) == "wal";
-    }
-    if (!walOn) {
+        if (!wal.Prepared())
+            return wal.Code();
+        const int code = wal.Step();
+        mode = code == SQLITE_ROW ? wal.Text(0) : "";
+        return code == SQLITE_ROW ? SQLITE_OK : code;
+    });
+    if (walRc != SQLITE_OK || mode != "wal") {
         Fail("cannot use " + path + " (" + Error() + ")");
         return false;
     }
@@ -395,7 +483,7 @@ bool RecordStore::Impl::Open()
 // under the write lock, and whoever comes second finds nothing to do.
 bool RecordStore::Impl::Migrate()
 {
-    if (Exec("BEGIN IMMEDIATE") != SQLITE_OK) {
+    if (WhileBusy([&] { return Exec("BEGIN IMMEDIATE"); }) != SQLITE_OK) {
         Fail("cannot write " + path + " (" + Error() + ")");
         return false;
     }
@@ -464,7 +552,7 @@ int64_t RecordStore::Add(Event event)
         event.timeMs = NowMs();
     // IMMEDIATE takes the write lock at the start, so a second writer waits
     // in the busy handler here instead of failing at its first insert.
-    if (d.Exec("BEGIN IMMEDIATE") != SQLITE_OK) {
+    if (d.WhileBusy([&] { return d.Exec("BEGIN IMMEDIATE"); }) != SQLITE_OK) {
         d.Fail("cannot write " + d.path + " (" + d.Error() + ")");
         return 0;
     }
@@ -472,7 +560,7 @@ int64_t RecordStore::Add(Event event)
     bool ok = false;
     {
         Statement insert(d.db, std::string("INSERT INTO events(") + kEventColumns +
-                                   ") VALUES(NULL,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+                                   ") VALUES(NULL,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
         if (insert.Prepared()) {
             insert.Bind(1, event.timeMs);
             insert.Bind(2, int64_t{event.motorId});
@@ -494,20 +582,9 @@ int64_t RecordStore::Add(Event event)
             insert.Bind(18, event.steps);
             insert.Bind(19, event.file);
             insert.Bind(20, event.detail);
+            insert.Bind(21, EncodeRegisters(event.registers));
             ok = insert.Step() == SQLITE_DONE;
             id = sqlite3_last_insert_rowid(d.db);
-        }
-    }
-    if (ok && !event.registers.empty()) {
-        Statement insert(d.db, "INSERT INTO register_results(event_id, seq, name, code) VALUES(?,?,?,?)");
-        ok = insert.Prepared();
-        for (size_t i = 0; ok && i < event.registers.size(); ++i) {
-            insert.Bind(1, id);
-            insert.Bind(2, static_cast<int64_t>(i));
-            insert.Bind(3, event.registers[i].name);
-            insert.Bind(4, int64_t{event.registers[i].code});
-            ok = insert.Step() == SQLITE_DONE;
-            insert.Reset();
         }
     }
     if (!ok || d.Exec("COMMIT") != SQLITE_OK) {
@@ -527,31 +604,26 @@ std::vector<Event> RecordStore::History(const HistoryQuery &query) const
         return events;
     const Filter filter = FilterOf(query);
     // One read transaction for both statements: a writer in between must
-    // not give the events of one moment and the register results of another.
+    // not make the count of one moment and the events of another.
     d.Exec("BEGIN");
     {
-        Statement select(d.db, std::string("SELECT ") + kEventColumns + " FROM events" + filter.where);
-        for (size_t i = 0; i < filter.values.size(); ++i)
-            select.Bind(static_cast<int>(i + 1), filter.values[i]);
+        // Counted first, so that a long history is built in place rather
+        // than moved about as the vector grows.
+        Statement count(d.db, "SELECT count(*) FROM (SELECT id FROM events" + filter.Selection() + ")");
+        filter.Bind(count);
+        // The first read takes the snapshot both statements see.
+        const int rc = d.WhileBusy([&] {
+            count.Reset();
+            return count.Prepared() ? count.Step() : count.Code();
+        });
+        if (rc == SQLITE_ROW)
+            events.reserve(static_cast<size_t>(count.Int(0)));
+    }
+    {
+        Statement select(d.db, std::string("SELECT ") + kEventColumns + " FROM events" + filter.Selection());
+        filter.Bind(select);
         while (select.Prepared() && select.Step() == SQLITE_ROW)
             events.push_back(EventOf(select));
-    }
-    if (!events.empty()) {
-        std::unordered_map<int64_t, size_t> byId;
-        byId.reserve(events.size());
-        for (size_t i = 0; i < events.size(); ++i)
-            byId.emplace(events[i].id, i);
-        Statement select(d.db, std::string("SELECT event_id, name, code FROM register_results WHERE event_id IN "
-                                           "(SELECT id FROM events") +
-                                   filter.where + ") ORDER BY event_id, seq");
-        for (size_t i = 0; i < filter.values.size(); ++i)
-            select.Bind(static_cast<int>(i + 1), filter.values[i]);
-        while (select.Prepared() && select.Step() == SQLITE_ROW) {
-            const auto it = byId.find(select.Int(0));
-            if (it != byId.end())
-                events[it->second].registers.push_back(
-                    {select.Text(1), static_cast<ResultCode>(select.Int(2))});
-        }
     }
     d.Exec("COMMIT");
     return events;
@@ -565,29 +637,27 @@ std::optional<ActuatorConfig> RecordStore::LastKnownConfig(uint16_t motorId) con
     Impl &d = *impl_;
     if (d.db == nullptr)
         return std::nullopt;
-    Statement select(d.db, "SELECT id, kind, result, before_config, config FROM events"
+    Statement select(d.db, "SELECT kind, result, before_config, config, registers FROM events"
                            " WHERE motor_id = ? AND kind IN ('config-read', 'config-write') AND config IS NOT NULL"
                            " ORDER BY time_ms DESC, id DESC");
     select.Bind(1, int64_t{motorId});
     while (select.Prepared() && select.Step() == SQLITE_ROW) {
-        const std::optional<ActuatorConfig> config = select.Config(4);
+        const std::optional<ActuatorConfig> config = select.Config(3);
         if (!config)
             continue;
-        if (select.Int(2) == Result::NoError)
+        if (select.Int(1) == Result::NoError)
             return config;
         // A read that stopped part way tells too little.
-        if (select.Text(1) == "config-read")
+        if (select.Text(0) == "config-read")
             continue;
-        std::optional<ActuatorConfig> merged = select.Config(3);
+        std::optional<ActuatorConfig> merged = select.Config(2);
         if (!merged)
             continue;
-        Statement results(d.db, "SELECT name, code FROM register_results WHERE event_id = ? ORDER BY seq");
-        results.Bind(1, select.Int(0));
-        while (results.Prepared() && results.Step() == SQLITE_ROW) {
-            if (results.Int(1) != Result::NoError)
+        for (const RegisterResult &r : DecodeRegisters(reinterpret_cast<const char *>(select.RawText(4)))) {
+            if (r.code != Result::NoError)
                 continue;
             for (const ConfigWord &word : kConfigWords)
-                if (results.Text(0) == word.name)
+                if (r.name == word.name)
                     (*merged).*word.member = (*config).*word.member;
         }
         return merged;

@@ -576,8 +576,9 @@ TEST_F(RecordStoreTest, ANewerOrForeignDatabaseIsLeftUntouched)
 
 // The window and lumoctl on one station: two processes open the same new
 // file at the same moment (both find it empty and set it up) and then add
-// their events as fast as they can. Every event arrives; neither writer
-// meets "database is locked".
+// their events as fast as they can, every tenth through a store opened for
+// it alone, as each lumoctl command opens its own. Every event arrives;
+// neither writer meets "database is locked".
 TEST_F(RecordStoreTest, TwoProcessesWriteAtOnce)
 {
     constexpr int kEach = 400;
@@ -593,14 +594,24 @@ TEST_F(RecordStoreTest, TwoProcessesWriteAtOnce)
             if (::read(go[0], &c, 1) != 0) // end of file: the parent's "go"
                 ::_exit(20);
             RecordStore store(path.string());
-            if (!store.IsOpen())
+            if (!store.IsOpen()) {
+                std::fprintf(stderr, "%s\n", store.Problem().c_str());
                 ::_exit(21);
+            }
             for (int i = 0; i < kEach; ++i) {
                 Event e = At(0, motor, 1, EventKind::Motion);
                 e.action = "step " + std::to_string(i);
                 e.registers = ConfigWriteResults(2, Result::NoError);
-                if (store.Add(e) == 0)
+                if (i % 10 == 9) {
+                    RecordStore once(path.string());
+                    if (once.Add(e) == 0) {
+                        std::fprintf(stderr, "%s\n", once.Problem().c_str());
+                        ::_exit(22);
+                    }
+                } else if (store.Add(e) == 0) {
+                    std::fprintf(stderr, "%s\n", store.Problem().c_str());
                     ::_exit(22);
+                }
             }
             ::_exit(store.Problem().empty() ? 0 : 23);
         }

@@ -167,7 +167,8 @@ void RunConfigRead(Output &out, const PortOptions &port, const std::string &addr
     const auto recordExport = [&](const std::string &name) {
         if (!motorId || !port.Recording())
             return;
-        records::Event event = records->NewEvent(records::EventKind::ConfigExport, *motorId, address, bus);
+        records::Event event =
+            records->NewEvent(records::EventKind::ConfigExport, motorId.value_or(0), address, bus);
         event.config = gathered;
         event.file = name;
         records->Add(event);
