@@ -327,6 +327,13 @@ private:
     records::Origin origin_;                        // station, user, program
     bool recordsProblemShown_ = false;
     std::map<uint8_t, uint16_t> motorIds_;           // this connection: address -> motor ID
+    struct SeenDevice {
+        uint16_t motorId;
+        std::optional<uint16_t> firmware;
+        uint32_t model;
+        bool operator==(const SeenDevice &) const = default;
+    };
+    std::map<uint8_t, SeenDevice> seenDevices_;      // this connection: the device seen last at an address
     std::map<uint16_t, struct ActuatorConfig> lastReadConfig_; // motor ID -> last read or written here
     std::map<uint8_t, uint16_t> lastPosition_;       // this connection: address -> CurrentPos
     std::map<uint8_t, records::Event> pendingMotion_; // address -> a move not yet over

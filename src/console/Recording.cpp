@@ -102,6 +102,16 @@ void TMODBUSSettingForm::Record(uint8_t address, records::Event event)
 
 void TMODBUSSettingForm::RecordDeviceSeen(uint8_t address, std::optional<uint16_t> firmware)
 {
+    // Once per connection, unless what the device tells changes: clicking
+    // its row again (or learning selecting it again) sees nothing new.
+    const std::optional<uint16_t> motorId = MotorIdAt(address);
+    if (!motorId)
+        return;
+    const SeenDevice seen{*motorId, firmware, state_.selectedModel};
+    const auto previous = seenDevices_.find(address);
+    if (previous != seenDevices_.end() && previous->second == seen)
+        return;
+    seenDevices_[address] = seen;
     records::Event event;
     event.kind = records::EventKind::DeviceSeen;
     if (state_.selectedModel <= Model::LumoB)
@@ -185,6 +195,7 @@ void TMODBUSSettingForm::RecordAddressChange(uint8_t from, uint8_t to, ResultCod
     FlushMotion(from);
     const std::optional<uint16_t> motorId = MotorIdAt(from);
     motorIds_.erase(from);
+    seenDevices_.erase(from);
     lastPosition_.erase(from);
     if (motorId)
         NoteMotorId(to, *motorId);
@@ -303,5 +314,6 @@ void TMODBUSSettingForm::ForgetConnectionRecords()
     EndCycleRecord();
     FlushAllMotion();
     motorIds_.clear();
+    seenDevices_.clear();
     lastPosition_.clear();
 }

@@ -240,6 +240,10 @@ void ServiceRecordsTest::opensFromResultPanelAndShortcut()
     QCOMPARE(h->Motor(), std::optional<uint16_t>(kMotor));
     QCOMPARE(Child<QComboBox>(h, "motorComboBox")->currentText(), QStringLiteral("5A05"));
     QCOMPARE(Listed(h), QStringList{QStringLiteral("Device seen | 5 | LUMO-D, firmware 01.02")});
+    // Its row clicked again on the same connection tells nothing new.
+    QVERIFY(w.ClickDeviceRow(QStringLiteral("6")));
+    QVERIFY(w.ClickDeviceRow(QStringLiteral("5")));
+    QCOMPARE(Listed(h).size(), 1);
 
     // Closed and opened again with the shortcut: one window, shown again.
     h->close();
