@@ -14,6 +14,9 @@
 #include "LumoVersion.h"
 #include "Output.h"
 #include "Records.h"
+#ifdef LUMOCTL_REPORT
+#include "ReportCommand.h"
+#endif
 
 namespace {
 
@@ -123,6 +126,14 @@ int main(int argc, char **argv)
     history->add_option("motor", motorId, "motor ID, four hexadecimal digits (5A05)");
     history->add_option("--address", historyAddress, "instead of a motor ID: the events at this bus address");
 
+#ifdef LUMOCTL_REPORT
+    std::string reportMotor, reportFile, reportDay;
+    CLI::App *report = app.add_subcommand("report", "an actuator's service report as a PDF of one or two pages");
+    report->add_option("motor", reportMotor, "motor ID, four hexadecimal digits (5A05)")->required();
+    report->add_option("-o,--output", reportFile, "the PDF file to write")->required();
+    report->add_option("--day", reportDay, "only the events of this day, YYYY-MM-DD (default: the whole history)");
+#endif
+
     std::string listen;
     CLI::App *doctor = app.add_subcommand(
         "doctor", "diagnose the bus: other masters, echo, baud rates, noise, shared addresses, turnaround");
@@ -152,7 +163,8 @@ int main(int argc, char **argv)
         std::string message = e.what();
         // Without a known command CLI11 only says that one is required;
         // name the word it did not know.
-        const char *commands = "ports, scan, info, status, config, move, learn, set-address, raw, doctor, history";
+        const char *commands =
+            "ports, scan, info, status, config, move, learn, set-address, raw, doctor, history, report";
         if (app.get_subcommands().empty())
             message = app.remaining().empty()
                           ? std::string("a command is required (") + commands + ")"
@@ -220,6 +232,10 @@ int main(int argc, char **argv)
             RunDoctorCommand(out, port, scanFrom, scanTo, listen);
         else if (history->parsed())
             RunHistory(out, recordsPath, motorId, historyAddress);
+#ifdef LUMOCTL_REPORT
+        else if (report->parsed())
+            RunReport(out, recordsPath, reportMotor, reportFile, reportDay);
+#endif
     } catch (const Failure &failure) {
         std::cout.flush();
         std::cerr << "lumoctl: " << failure.what() << '\n';
