@@ -7,7 +7,6 @@ LUMO_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libmodbus-dev libcli11-dev nlohmann-json3-dev libsqlite3-dev
-  libgtest-dev libmodbus-dev libcli11-dev nlohmann-json3-dev libsqlite3-dev
   fonts-wine mbpoll socat xvfb xauth python3-minimal groff-base poppler-utils
 )
 
