@@ -4,7 +4,9 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QEvent>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <sys/resource.h>
 
@@ -39,6 +41,9 @@ int main(int argc, char **argv)
     QElapsedTimer clock;
     clock.start();
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // A fresh record store, opened as at a first start, not the user's.
+    QTemporaryDir records;
+    qputenv("LUMO_RECORDS", QFile::encodeName(records.filePath(QStringLiteral("records.sqlite"))));
     QApplication app(argc, argv);
     FirstPaint paint(clock);
     TMODBUSSettingForm form;

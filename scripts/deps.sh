@@ -6,8 +6,8 @@ set -euo pipefail
 LUMO_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libgtest-dev libmodbus-dev libcli11-dev nlohmann-json3-dev
-  fonts-wine mbpoll socat xvfb xauth python3-minimal
+  libgtest-dev libmodbus-dev libcli11-dev nlohmann-json3-dev libsqlite3-dev
+  fonts-wine mbpoll socat xvfb xauth python3-minimal groff-base poppler-utils
 )
 
 # What the Windows builds and their tests under Wine add: mingw-w64, Wine,

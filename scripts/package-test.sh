@@ -2,15 +2,16 @@
 # Builds the Debian package from a Release tree without sanitizers, unpacks it
 # into a scratch root (never into this system) and checks what a technician's
 # machine would get: the control fields and Depends, which files land where,
-# the programs' libraries, the desktop entry and its icon, and each installed
-# program started once. The window runs on a virtual X display until it has
-# painted and is then closed the way a window manager closes it.
+# the copyright file, the changelog and the manual pages, the programs'
+# libraries, the desktop entry and its icon, lintian's verdict, and each
+# installed program started once. The window runs on a virtual X display
+# until it has painted and is then closed the way a window manager closes it.
 # The package stays in build-pkg/ for `sudo apt install ./build-pkg/<name>.deb`.
 # Last line: "package: N passed, N failed"; the exit status is non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-lumo_install_deps dpkg-dev file desktop-file-utils libx11-dev
+lumo_install_deps dpkg-dev file desktop-file-utils libx11-dev lintian
 set +e
 
 BUILD=${LUMO_PKG_BUILD:-build-pkg}
@@ -38,9 +39,19 @@ step() {
 }
 
 # --- build the package ------------------------------------------------------
-step "configure a Release tree without sanitizers" \
+# Debian's build flags, as dpkg-buildpackage hands them to a package, with
+# every hardening feature: fortified libc calls, a stack protector, and
+# relocations resolved and made read-only at start (lintian checks all of
+# them). Without -g and -O2: the Release type brings -O3 and the package is
+# stripped anyway.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+export DEB_CFLAGS_MAINT_STRIP="-g -O2" DEB_CXXFLAGS_MAINT_STRIP="-g -O2"
+step "configure a Release tree without sanitizers, with Debian's hardening flags" \
   cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DLUMO_SANITIZE=OFF -DLUMO_BUILD_TESTS=OFF -DLUMO_BUILD_GUI=ON -DLUMO_BUILD_TOOLS=ON
+  -DLUMO_SANITIZE=OFF -DLUMO_BUILD_TESTS=OFF -DLUMO_BUILD_GUI=ON -DLUMO_BUILD_TOOLS=ON \
+  -DCMAKE_C_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CFLAGS)" \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
 step "build lumo-tool, lumo-sim and lumoctl" cmake --build "$BUILD" -j"$(nproc)"
 rm -f "$BUILD"/*.deb
 step "cpack -G DEB" cpack -G DEB --config "$BUILD/CPackConfig.cmake" -B "$BUILD"
@@ -62,9 +73,10 @@ declare -A FIELDS=(
   [Version]=$VERSION
   [Architecture]=$ARCH
   [Section]=electronics
-  [Maintainer]="LUMO service tool developers"
+  [Priority]=optional
+  [Maintainer]="LUMO service tool maintainers <maintainers@lumo-service-tool.example>"
 )
-for field in Package Version Architecture Section Maintainer; do
+for field in Package Version Architecture Section Priority Maintainer; do
   got=$(dpkg-deb -f "$DEB" "$field")
   if [ "$got" = "${FIELDS[$field]}" ]; then pass "control $field: $got"; else fail "control $field" "'$got', want '${FIELDS[$field]}'"; fi
 done
@@ -80,20 +92,28 @@ done
 # --- files, owners and modes --------------------------------------------------
 ROOT=$SCRATCH/root
 dpkg-deb -x "$DEB" "$ROOT"
+PROGRAMS=(lumo-sim lumo-tool lumoctl)
+DOC=usr/share/doc/lumo-service-tool
 EXPECTED_FILES=(
   usr/bin/lumo-sim
   usr/bin/lumo-tool
   usr/bin/lumoctl
   usr/share/applications/lumo-tool.desktop
   usr/share/icons/hicolor/scalable/apps/lumo-tool.svg
+  usr/share/man/man1/lumo-sim.1.gz
+  usr/share/man/man1/lumo-tool.1.gz
+  usr/share/man/man1/lumoctl.1.gz
+  $DOC/changelog.gz
+  $DOC/copyright
+  usr/share/lintian/overrides/lumo-service-tool
 )
 listing() { (cd "$1" && find . \( -type f -o -type l \) | sed 's|^\./||' | LC_ALL=C sort); }
 want=$(printf '%s\n' "${EXPECTED_FILES[@]}" | LC_ALL=C sort)
 got=$(listing "$ROOT")
 if [ "$got" = "$want" ]; then
-  pass "package holds exactly the programs, the desktop entry and the icon"
+  pass "package holds exactly the programs, their manual pages, copyright, changelog, lintian overrides, the desktop entry and the icon"
 else
-  fail "package holds exactly the programs, the desktop entry and the icon" \
+  fail "package holds exactly the programs, their manual pages, copyright, changelog, lintian overrides, the desktop entry and the icon" \
     "$(diff <(echo "$want") <(echo "$got") | grep '^[<>]' | sed 's/^</missing/; s/^>/extra/' | tr '\n' ' ')"
 fi
 
@@ -114,6 +134,66 @@ if cmake --install "$BUILD" --prefix "$SCRATCH/prefix" >"$SCRATCH/install.log" 2
 else
   fail "cmake --install --prefix lays out the same files" "$(listing "$SCRATCH/prefix" | tr '\n' ' ')"
 fi
+
+# --- copyright, changelog and manual pages -----------------------------------
+# gzip -9n: no file name and no time stamp in the header (flags byte 3 without
+# FNAME 0x08, bytes 4-7 zero), the most compression (byte 8 is 2).
+gzip_9n() {
+  [ "$(od -An -tx1 -j3 -N6 "$1" | tr -d ' \n')" = 000000000002 ] && gzip -t "$1" 2>/dev/null
+}
+
+COPYRIGHT=$ROOT/$DOC/copyright
+if [ "$(head -n 1 "$COPYRIGHT" 2>/dev/null)" = "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ]; then
+  pass "copyright is in the machine-readable format"
+else
+  fail "copyright is in the machine-readable format" "first line: '$(head -n 1 "$COPYRIGHT" 2>/dev/null)'"
+fi
+# The project's own paragraph and a full text for every licence it names.
+if awk '/^Files: \*$/ { files = 1; next } files && /^License: Expat$/ { ok = 1 } /^$/ { files = 0 } END { exit !ok }' "$COPYRIGHT" 2>/dev/null; then
+  pass "copyright: Files: * under License: Expat"
+else
+  fail "copyright: Files: * under License: Expat"
+fi
+named=$(sed -n 's/^License: \(.*\)$/\1/p' "$COPYRIGHT" 2>/dev/null | LC_ALL=C sort -u)
+missing_text=""
+for licence in $named; do
+  # A stand-alone License paragraph: the name alone, followed by its text.
+  awk -v l="$licence" 'prev == "" && $0 == "License: " l { getline; if ($0 ~ /^ /) found = 1 } { prev = $0 } END { exit !found }' \
+    "$COPYRIGHT" || missing_text="$missing_text $licence"
+done
+if [ -n "$named" ] && [ -z "$missing_text" ]; then
+  pass "copyright: the text of every licence it names ($(echo $named))"
+else
+  fail "copyright: the text of every licence it names" "without text:${missing_text:- none named}"
+fi
+contact=$(sed -n 's/^Upstream-Contact: //p' "$COPYRIGHT" 2>/dev/null)
+if [ "$contact" = "$(dpkg-deb -f "$DEB" Maintainer)" ]; then
+  pass "copyright's Upstream-Contact is the Maintainer"
+else
+  fail "copyright's Upstream-Contact is the Maintainer" "'$contact'"
+fi
+
+CHANGELOG=$ROOT/$DOC/changelog.gz
+if gzip_9n "$CHANGELOG"; then pass "changelog.gz compressed with gzip -9n"; else fail "changelog.gz compressed with gzip -9n"; fi
+zcat "$CHANGELOG" >"$SCRATCH/changelog" 2>/dev/null
+top=$(dpkg-parsechangelog -l "$SCRATCH/changelog" -S Version 2>&1)
+if [ "$top" = "$VERSION" ]; then
+  pass "changelog's top entry is version $VERSION"
+else
+  fail "changelog's top entry is the package's version $VERSION" "'$top' (add an entry to packaging/changelog)"
+fi
+
+for program in "${PROGRAMS[@]}"; do
+  page=$ROOT/usr/share/man/man1/$program.1.gz
+  [ -f "$page" ] || continue
+  if gzip_9n "$page"; then pass "$program.1.gz compressed with gzip -9n"; else fail "$program.1.gz compressed with gzip -9n"; fi
+  text=$(zcat "$page" | groff -man -Tascii -P-c -P-b -P-o -P-u 2>&1)
+  if grep -qF "$program $VERSION" <<<"$text"; then
+    pass "$program's manual page names version $VERSION"
+  else
+    fail "$program's manual page names version $VERSION" "$(tail -n 1 <<<"$text")"
+  fi
+done
 
 # --- the programs' libraries --------------------------------------------------
 for program in lumo-tool lumo-sim lumoctl; do
@@ -154,11 +234,32 @@ if [ -f "$DESKTOP" ]; then
   fi
 fi
 
+# --- lintian ------------------------------------------------------------------
+# Debian's own package checker. Every error and warning fails; so does an
+# override that no longer matches anything, so that the list in
+# packaging/lintian-overrides stays what it claims to be. Informational
+# tags are shown and pass.
+lintian_out=$(lintian --display-info "$DEB" 2>"$SCRATCH/lintian.err")
+lintian_rc=$?
+[ -z "$lintian_out" ] || sed 's/^/      lintian: /' <<<"$lintian_out"
+bad=$(grep -E '^[EW]: |(unused|mismatched)-override' <<<"$lintian_out")
+if [ $lintian_rc -eq 0 ] && [ -z "$bad" ]; then
+  pass "lintian: no error, no warning, no stale override ($(grep -c '^I: ' <<<"$lintian_out") informational)"
+else
+  fail "lintian: no error, no warning, no stale override" "exit $lintian_rc; $(tr '\n' ' ' <<<"$bad") $(grep -v 'root privileges' "$SCRATCH/lintian.err" | tr '\n' ' ')"
+fi
+
 # --- the installed programs, started once --------------------------------------
 for program in lumoctl lumo-sim; do
   out=$(timeout 10 "$ROOT/usr/bin/$program" --help 2>&1)
   rc=$?
   if [ $rc -eq 0 ] && grep -q "$program" <<<"$out"; then pass "$program --help"; else fail "$program --help" "exit $rc: $(head -n 3 <<<"$out")"; fi
+done
+# --version needs no display, the window's included.
+for program in "${PROGRAMS[@]}"; do
+  out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 10 "$ROOT/usr/bin/$program" --version 2>&1)
+  rc=$?
+  if [ $rc -eq 0 ] && [ "$out" = "$program $VERSION" ]; then pass "$program --version: $out"; else fail "$program --version" "exit $rc: '$out'"; fi
 done
 
 # The window: on a virtual X display the helper waits for its painted window,

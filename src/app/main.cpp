@@ -1,11 +1,12 @@
 // lumo-tool: the LUMO actuator service tool. Takes no arguments beyond Qt's
-// own, reads no settings and saves none.
+// own and --help and --version, reads no settings and saves none.
 
 #include <QString>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "LumoVersion.h"
 #include "app/LumoApplication.h"
 #include "app/WaitDlg.h"
 #include "console/Modbussetting.h"
@@ -40,10 +41,44 @@ bool HaveDisplay()
 #endif
 }
 
+constexpr const char *kUsage =
+    "Usage: lumo-tool [OPTION]...\n"
+    "The LUMO actuator service tool: a window to find LUMO-D, LUMO-P and LUMO-B\n"
+    "linear actuators on an RS-485 Modbus RTU bus, read and write their\n"
+    "configuration, let them learn their stroke, move them and give them new\n"
+    "addresses.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     show this help and exit\n"
+    "  --version      show the version and exit\n"
+    "\n"
+    "Qt's own options (-platform, -style, -reverse, ...) are understood as well.\n"
+    "The window needs a graphical display (DISPLAY or WAYLAND_DISPLAY); without one\n"
+    "it says so and exits with status 1. On a virtual X server: xvfb-run -a lumo-tool\n";
+
+// --help and --version: answered before Qt looks for a display, so that they
+// work anywhere. Returns true when one of them was given and answered.
+bool AnswerHelpOrVersion(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(kUsage, stdout);
+            return true;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("lumo-tool %s\n", kLumoVersion);
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (AnswerHelpOrVersion(argc, argv))
+        return 0;
     if (!HaveDisplay()) {
         std::fprintf(stderr,
                      "lumo-tool: no graphical display (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"

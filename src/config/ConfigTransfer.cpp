@@ -1,5 +1,8 @@
 #include "config/ConfigTransfer.h"
 
+#include <iterator>
+#include <string_view>
+
 namespace {
 
 using ReadOp = ResultCode (ActuatorRegisters::*)(uint8_t, uint16_t &);
@@ -13,6 +16,7 @@ struct ReadStep {
 struct WriteStep {
     WriteOp write;
     uint16_t ActuatorConfig::*word;
+    const char *name;
 };
 
 constexpr ReadStep kReadOrder[] = {
@@ -30,16 +34,28 @@ constexpr ReadStep kReadOrder[] = {
 
 // VoltageOut goes last, after the bus settings.
 constexpr WriteStep kWriteOrder[] = {
-    {&ActuatorRegisters::WriteMaxPos, &ActuatorConfig::MaxPos},
-    {&ActuatorRegisters::WriteRearLimit, &ActuatorConfig::RearLimit},
-    {&ActuatorRegisters::WriteFrontLimit, &ActuatorConfig::FrontLimit},
-    {&ActuatorRegisters::WriteCurrentLimit, &ActuatorConfig::CurrentLimit},
-    {&ActuatorRegisters::WriteSpeedPwm, &ActuatorConfig::SpeedPwm},
-    {&ActuatorRegisters::WriteSettingFlag, &ActuatorConfig::SettingFlag},
-    {&ActuatorRegisters::WriteHallPotSelect, &ActuatorConfig::HallPotSelect},
-    {&ActuatorRegisters::WriteBaudRate, &ActuatorConfig::BaudRate},
-    {&ActuatorRegisters::WriteVoltageOut, &ActuatorConfig::VoltageOut},
+    {&ActuatorRegisters::WriteMaxPos, &ActuatorConfig::MaxPos, "MaxPos"},
+    {&ActuatorRegisters::WriteRearLimit, &ActuatorConfig::RearLimit, "RearLimit"},
+    {&ActuatorRegisters::WriteFrontLimit, &ActuatorConfig::FrontLimit, "FrontLimit"},
+    {&ActuatorRegisters::WriteCurrentLimit, &ActuatorConfig::CurrentLimit, "CurrentLimit"},
+    {&ActuatorRegisters::WriteSpeedPwm, &ActuatorConfig::SpeedPwm, "SpeedPwm"},
+    {&ActuatorRegisters::WriteSettingFlag, &ActuatorConfig::SettingFlag, "SettingFlag"},
+    {&ActuatorRegisters::WriteHallPotSelect, &ActuatorConfig::HallPotSelect, "HallPotSelect"},
+    {&ActuatorRegisters::WriteBaudRate, &ActuatorConfig::BaudRate, "BaudRate"},
+    {&ActuatorRegisters::WriteVoltageOut, &ActuatorConfig::VoltageOut, "VoltageOut"},
 };
+
+// The published order is the one written here.
+constexpr bool SameWriteOrder()
+{
+    if (std::size(kWriteOrder) != kConfigWriteOrder.size())
+        return false;
+    for (size_t i = 0; i < kConfigWriteOrder.size(); ++i)
+        if (std::string_view(kWriteOrder[i].name) != kConfigWriteOrder[i])
+            return false;
+    return true;
+}
+static_assert(SameWriteOrder());
 
 void Refresh(TransferContext &context)
 {
@@ -89,8 +105,10 @@ bool ReadConfig(ActuatorRegisters &registers, uint8_t address, ActuatorConfig *r
 }
 
 bool WriteConfig(ActuatorRegisters &registers, uint8_t address, const ActuatorConfig *record,
-                 TransferContext &context)
+                 TransferContext &context, size_t *written)
 {
+    if (written != nullptr)
+        *written = 0;
     if (address == 0 || record == nullptr) {
         context.lastResult = Result::ParameterError;
         Refresh(context);
@@ -100,6 +118,8 @@ bool WriteConfig(ActuatorRegisters &registers, uint8_t address, const ActuatorCo
         const uint16_t value = record->*step.word;
         if (!Attempt(registers, context, [&] { return (registers.*step.write)(address, value); }))
             return false;
+        if (written != nullptr)
+            ++*written;
     }
     return true;
 }

@@ -2,6 +2,8 @@
 // Reading and writing a whole configuration, register by register, each
 // register with the window's attempt loop.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -26,11 +28,19 @@ struct TransferContext {
 // Address 0 or no record: lastResult 1, one refresh, nothing sent, false.
 bool ReadConfig(ActuatorRegisters &registers, uint8_t address, ActuatorConfig *record, TransferContext &context);
 
+// The registers WriteConfig sends, by name, in the order it sends them.
+inline constexpr std::array<const char *, 9> kConfigWriteOrder = {
+    "MaxPos", "RearLimit", "FrontLimit", "CurrentLimit", "SpeedPwm",
+    "SettingFlag", "HallPotSelect", "BaudRate", "VoltageOut"};
+
 // Writes MaxPos, RearLimit, FrontLimit, CurrentLimit, SpeedPwm, SettingFlag,
 // HallPotSelect, BaudRate and last VoltageOut. Stops at the first register
 // that fails all its attempts; the registers already written keep their new
 // values on the device (nothing is rolled back). motorId and PosOffset are
-// never written, and isBusy is not set.
+// never written, and isBusy is not set. `written`, when given, receives how
+// many registers (of kConfigWriteOrder, from the first) the device took:
+// 9 after a complete write; on a failure the next one is the register that
+// failed, with lastResult its code.
 // Address 0 or no record: lastResult 1, one refresh, nothing sent, false.
 bool WriteConfig(ActuatorRegisters &registers, uint8_t address, const ActuatorConfig *record,
-                 TransferContext &context);
+                 TransferContext &context, size_t *written = nullptr);

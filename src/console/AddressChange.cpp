@@ -75,19 +75,25 @@ void TMODBUSSettingForm::modifyDeviceIDButtonClick()
     if (from == 0 || to == 0)
         return;
 
-    state_.lastResult = registers_.WriteAddress(from, to);
+    const ResultCode written = registers_.WriteAddress(from, to);
+    state_.lastResult = written;
     RefreshUiState(false);
-    if (state_.lastResult != Result::NoError)
+    if (state_.lastResult != Result::NoError) {
+        RecordAddressChange(from, to, written, "the write was refused");
         return;
+    }
 
     // The device must answer at its new address before the lists say so.
-    RunAttempts(engine_, state_.cmdTryCount, state_.commandGapMs, state_.lastResult,
-                [this, to] {
-                    uint16_t motion = 0;
-                    uint16_t flags = 0;
-                    return registers_.ReadMotorStatus(to, motion, flags);
-                },
-                {{}, [this] { RefreshUiState(false); }});
+    const ResultCode answered = RunAttempts(engine_, state_.cmdTryCount, state_.commandGapMs, state_.lastResult,
+                                            [this, to] {
+                                                uint16_t motion = 0;
+                                                uint16_t flags = 0;
+                                                return registers_.ReadMotorStatus(to, motion, flags);
+                                            },
+                                            {{}, [this] { RefreshUiState(false); }});
+    RecordAddressChange(from, to, answered,
+                        answered == Result::NoError ? ""
+                                                    : "written, but the actuator did not answer at the new address");
     if (state_.lastResult != Result::NoError)
         return;
 

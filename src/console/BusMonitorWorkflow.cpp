@@ -2,8 +2,9 @@
 // "Diagnose" button, which runs the bus doctor on the window's open port.
 //
 // Nothing here changes the four pages. The monitor is reached from the
-// status bar: a double-click on the result panel, or Ctrl+M anywhere in the
-// window; the result panel's tooltip says so.
+// status bar: a double-click on the result panel, its context menu (shared
+// with the Service history), or Ctrl+M anywhere in the window; the result
+// panel's tooltip says so.
 
 #include <QCoreApplication>
 #include <QKeySequence>
@@ -43,8 +44,9 @@ void TMODBUSSettingForm::InstallBusMonitor()
         --pumpDepth_;
     });
 
-    OptionStatusBar->SetPanelToolTip(kResultPanel,
-                                     QStringLiteral("Double-click here or press Ctrl+M for the Bus monitor"));
+    OptionStatusBar->SetPanelToolTip(kResultPanel, QStringLiteral("Double-click here or press Ctrl+M for the Bus "
+                                                                  "monitor; right-click for the Service history "
+                                                                  "(Ctrl+H)"));
     connect(OptionStatusBar, &TStatusBar::PanelDoubleClicked, this, [this](int panel) {
         if (panel == kResultPanel)
             ShowBusMonitor();

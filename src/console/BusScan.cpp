@@ -245,6 +245,8 @@ void TMODBUSSettingForm::BusDevicesListViewClick()
         uint16_t name = 0;
         auto read = [&](auto operation) { return TryOperation(kInfoReadTries, operation, refreshAfter); };
         const bool named = read([&] { return registers_.ReadName(address, name); }) == Result::NoError;
+        if (named)
+            NoteMotorId(address, name);
         // Another row clicked (or a scan started) during the waits has made
         // its own choice; this device's answers would only overwrite it.
         if (state_.selectedDeviceId != address)
@@ -257,6 +259,8 @@ void TMODBUSSettingForm::BusDevicesListViewClick()
             return;
         SetEditText(FwVerMajorEdit, versioned ? QString::asprintf("%02d", firmware >> 8) : QStringLiteral("00"));
         SetEditText(FwVerMinorEdit, versioned ? QString::asprintf("%02d", firmware & 0xFF) : QStringLiteral("00"));
+        if (named)
+            RecordDeviceSeen(address, versioned ? std::optional<uint16_t>(firmware) : std::nullopt);
     }
     RefreshUiState(false);
 }

@@ -49,7 +49,7 @@ std::tm LocalNow()
 
 } // namespace
 
-bool TMODBUSSettingForm::ExportConfigFile(const ActuatorConfig &record, QString &systemError)
+bool TMODBUSSettingForm::ExportConfigFile(const ActuatorConfig &record, QString &systemError, QString &path)
 {
     const QString filter = QString::fromLatin1(ConfigFile::ExportFilter);
     const QString extension = QString::fromLatin1(ConfigFile::DefaultExtension);
@@ -70,11 +70,12 @@ bool TMODBUSSettingForm::ExportConfigFile(const ActuatorConfig &record, QString 
             systemError = QStringLiteral("Cannot create file \"%1\". %2").arg(*chosen, SystemText(reason));
             return false;
         }
+        path = *chosen;
         return true;
     }
 }
 
-bool TMODBUSSettingForm::ImportConfigFile(ActuatorConfig *record, QString &systemError)
+bool TMODBUSSettingForm::ImportConfigFile(ActuatorConfig *record, QString &systemError, QString &path)
 {
     const std::optional<QString> chosen = dialogs_.OpenFileName(QString(), QString::fromLatin1(ConfigFile::ImportFilter));
     if (!chosen || chosen->isEmpty())
@@ -92,6 +93,7 @@ bool TMODBUSSettingForm::ImportConfigFile(ActuatorConfig *record, QString &syste
     }
     *record = read;
     ShowConfig(*record);
+    path = *chosen;
     return true;
 }
 
@@ -100,9 +102,11 @@ void TMODBUSSettingForm::ImportConfigButtonClick()
     SetActionText(QStringLiteral("Import config data"));
     ActuatorConfig record;
     QString systemError;
-    if (ImportConfigFile(&record, systemError))
+    QString path;
+    if (ImportConfigFile(&record, systemError, path)) {
+        RecordConfigFile(records::EventKind::ConfigImport, path, record);
         dialogs_.Information(QStringLiteral("Configuration data imported successfully !"));
-    else if (!systemError.isEmpty())
+    } else if (!systemError.isEmpty())
         dialogs_.Error(systemError);
     else
         dialogs_.Error(QStringLiteral("Configuration data import failed !"));
@@ -120,9 +124,11 @@ void TMODBUSSettingForm::ExportConfigButtonClick()
         return;
     }
     QString systemError;
-    if (ExportConfigFile(record, systemError))
+    QString path;
+    if (ExportConfigFile(record, systemError, path)) {
+        RecordConfigFile(records::EventKind::ConfigExport, path, record);
         dialogs_.Information(QStringLiteral("Export device config successfully !"));
-    else if (!systemError.isEmpty())
+    } else if (!systemError.isEmpty())
         dialogs_.Error(systemError);
     else
         dialogs_.Error(QStringLiteral("Device configuration export failed !"));

@@ -136,11 +136,19 @@ bool TMODBUSSettingForm::ReadConfig(uint8_t address, ActuatorConfig *record)
     return true;
 }
 
-bool TMODBUSSettingForm::WriteConfig(uint8_t address, const ActuatorConfig *record)
+bool TMODBUSSettingForm::WriteConfig(uint8_t address, const ActuatorConfig *record,
+                                     std::vector<records::RegisterResult> *results)
 {
     TransferContext context{state_.lastResult, state_.isBusy, state_.posOffset, state_.cmdTryCount,
                             state_.commandGapMs, [this](bool busy) { RefreshUiState(busy); }};
-    return ::WriteConfig(registers_, address, record, context);
+    size_t written = 0;
+    const bool complete = ::WriteConfig(registers_, address, record, context, &written);
+    // The registers before the one that failed are written; the failed one
+    // ended with the code the transfer left in lastResult.
+    if (results)
+        *results = records::ConfigWriteResults(written, complete ? Result::NoError
+                                                                 : static_cast<ResultCode>(state_.lastResult));
+    return complete;
 }
 
 void TMODBUSSettingForm::ShowModelInputs()
@@ -227,10 +235,12 @@ void TMODBUSSettingForm::LoadConfigButtonClick()
         state_.comPort->DrainInput();
     SetActionText(QStringLiteral("Get config data"));
     ActuatorConfig record;
+    const uint8_t address = state_.selectedDeviceId;
     // A failed read leaves the page as it was; its code is in the status bar.
-    if (!ReadConfig(state_.selectedDeviceId, &record))
+    if (!ReadConfig(address, &record))
         return;
     ShowConfig(record);
+    RecordConfigRead(address, record);
     dialogs_.Information(QStringLiteral("Get device config successfully !"));
 }
 
@@ -244,7 +254,11 @@ void TMODBUSSettingForm::UpdateConfigButtonClick()
     if (state_.selectedModel == Model::None && !SettleVoltageOut(address, &record))
         return;
     SetActionText(QStringLiteral("Set config data"));
-    if (WriteConfig(address, &record))
+    std::vector<records::RegisterResult> results;
+    const bool written = WriteConfig(address, &record, &results);
+    RecordConfigWrite(address, record, written ? Result::NoError : static_cast<ResultCode>(state_.lastResult),
+                      std::move(results));
+    if (written)
         dialogs_.Information(QStringLiteral("Update device config successfully !"));
     else
         dialogs_.Error(QStringLiteral("Failed to update device configuration !"));

@@ -86,6 +86,8 @@ bool TMODBUSSettingForm::OpenPort(const std::string &name)
 
 void TMODBUSSettingForm::ClosePort()
 {
+    // Stored while the port still names the connection.
+    ForgetConnectionRecords();
     if (!state_.comPort)
         return;
     state_.comPort->DrainInput();

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,4 +38,7 @@ struct ConsoleEnvironment {
     // faster.
     uint8_t doctorFirstAddress = 1;
     uint8_t doctorLastAddress = 127;
+    // The service records' file. Unset: records::DefaultRecordsPath()
+    // ($LUMO_RECORDS, else the user's data folder); empty: no records.
+    std::optional<std::string> recordsPath;
 };

@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QButtonGroup>
+#include <QContextMenuEvent>
 #include <QGridLayout>
 #include <QLabel>
 #include <QMouseEvent>
@@ -60,6 +61,13 @@ bool TStatusBar::eventFilter(QObject *watched, QEvent *event)
         const int panel = static_cast<int>(panels_.indexOf(qobject_cast<QLabel *>(watched)));
         if (panel >= 0)
             emit PanelDoubleClicked(panel);
+    }
+    if (event->type() == QEvent::ContextMenu) {
+        const int panel = static_cast<int>(panels_.indexOf(qobject_cast<QLabel *>(watched)));
+        if (panel >= 0) {
+            emit PanelContextMenu(panel, static_cast<QContextMenuEvent *>(event)->globalPos());
+            return true;
+        }
     }
     return QWidget::eventFilter(watched, event);
 }

@@ -29,6 +29,8 @@ public:
 
 signals:
     void PanelDoubleClicked(int panel);
+    // A right-click (or the menu key) on a panel, at `globalPos`.
+    void PanelContextMenu(int panel, const QPoint &globalPos);
 
 protected:
     void resizeEvent(QResizeEvent *event) override;

@@ -27,6 +27,7 @@ uint32_t NextStep(uint32_t step)
 
 void TMODBUSSettingForm::cycleTestStartButtonClick()
 {
+    EndCycleRecord(); // a run under way ends here; the next step begins a new one
     state_.cycleTestRunning = true;
     state_.cycleTestStep = 1;
     cycleTestTimer->setInterval(env_.timings.cycleTestFirstStepMs);
@@ -35,6 +36,7 @@ void TMODBUSSettingForm::cycleTestStartButtonClick()
 
 void TMODBUSSettingForm::cycleTestStopButtonClick()
 {
+    EndCycleRecord();
     state_.cycleTestRunning = false;
     state_.cycleTestStep = 0;
     cycleTestTimer->stop();
@@ -63,13 +65,16 @@ void TMODBUSSettingForm::cycleTestTimerTimer()
     const uint32_t step = state_.cycleTestStep;
     if (step < 1 || step > kStepCommands.size()) {
         // Step 0: the run ended at the last failure; nothing more is sent.
+        EndCycleRecord();
         state_.cycleTestRunning = false;
         RefreshUiState(false);
         return;
     }
 
+    const uint32_t run = cycleRecord_.run;
     const ResultCode result = registers_.WriteActionCmdIn(address, kStepCommands[step - 1]);
     NoteMotionCommand(address, kStepCommands[step - 1], result);
+    NoteCycleStep(run, address, step, result);
     state_.lastResult = result;
     if (result != Result::NoError)
         debugMemo->appendPlainText(QString::asprintf("Error code = 0x%04X", static_cast<unsigned>(result)));

@@ -33,14 +33,20 @@ void TMODBUSSettingForm::LearnButtonClick()
     auto command = [this, address](uint16_t value) {
         return [this, address, value] { return registers_.WriteActionCmdIn(address, value); };
     };
-    if (RunAttempts(engine_, state_.cmdTryCount, state_.commandGapMs, state_.lastResult, command(Cmd::Stop), hooks) !=
-        Result::NoError)
+    const ResultCode stopped =
+        RunAttempts(engine_, state_.cmdTryCount, state_.commandGapMs, state_.lastResult, command(Cmd::Stop), hooks);
+    if (stopped != Result::NoError) {
+        RecordLearning(address, std::nullopt, stopped, "the stop before learning failed");
         return;
+    }
     SetActionText(QStringLiteral("Motor Stop..."));
     DelayWithMessages(50);
-    if (RunAttempts(engine_, state_.cmdTryCount, state_.commandGapMs, state_.lastResult, command(Cmd::Learn), hooks) !=
-        Result::NoError)
+    const ResultCode learning =
+        RunAttempts(engine_, state_.cmdTryCount, state_.commandGapMs, state_.lastResult, command(Cmd::Learn), hooks);
+    if (learning != Result::NoError) {
+        RecordLearning(address, std::nullopt, learning, "the learn command failed");
         return;
+    }
     state_.learnDeviceId = address;
     state_.learnErrorCount = 0;
     MotorLearnStatusTimer->start();
@@ -57,6 +63,8 @@ void TMODBUSSettingForm::MotorLearnStatusTimerTimer()
     MotorLearnStatusTimer->stop();
     if (state_.isScanning) {
         // A scan has taken the bus over: the watch is abandoned.
+        RecordLearning(state_.learnDeviceId, std::nullopt, Result::NoError,
+                       "not followed to its end: a bus scan took the bus over");
         HideWaitDialog();
         return;
     }
@@ -72,6 +80,7 @@ void TMODBUSSettingForm::MotorLearnStatusTimerTimer()
     RefreshUiState(false);
     if (read != Result::NoError) {
         if (++state_.learnErrorCount >= kLearnReadFailureLimit) {
+            RecordLearning(address, std::nullopt, read, "the actuator stopped answering during learning");
             HideWaitDialog();
             return;
         }
@@ -93,7 +102,15 @@ void TMODBUSSettingForm::MotorLearnStatusTimerTimer()
     if (state_.comPort)
         state_.comPort->DrainInput();
     ActuatorConfig record;
-    if (ReadConfig(address, &record) && (state_.selectedDeviceId == address || ReselectDevice(address)) &&
+    const bool learned = ReadConfig(address, &record);
+    if (learned) {
+        RecordLearning(address, record.MaxPos, Result::NoError, "");
+        RecordConfigRead(address, record, "read after stroke learning");
+    } else {
+        RecordLearning(address, std::nullopt, static_cast<ResultCode>(state_.lastResult),
+                       "the learned configuration could not be read");
+    }
+    if (learned && (state_.selectedDeviceId == address || ReselectDevice(address)) &&
         state_.selectedDeviceId == address)
         ShowConfig(record);
     HideWaitDialog();

@@ -222,6 +222,7 @@ TMODBUSSettingForm::TMODBUSSettingForm(ConsoleEnvironment environment, QWidget *
     BuildControls();
     RouteEvents();
     InstallBusMonitor();
+    InstallServiceHistory();
     state_.portName.clear();
     state_.autoPortEntry.clear();
     InstallPortWatcher();
@@ -230,6 +231,9 @@ TMODBUSSettingForm::TMODBUSSettingForm(ConsoleEnvironment environment, QWidget *
     // Emptying NewDeviceIDEdit has run its change handler, which refreshes;
     // refreshing once more makes the opening state independent of it.
     RefreshUiState(false);
+    // Last, so that a store that cannot be opened is what status panel 1
+    // says at first.
+    OpenRecords();
     FormCreate();
 }
 

@@ -6,14 +6,18 @@
 
 #include <QWidget>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "console/ConsoleEnvironment.h"
 #include "console/ConsoleState.h"
 #include "diagnostics/BusHealth.h"
 #include "modbus/RegisterOps.h"
 #include "modbus/RtuEngine.h"
+#include "records/RecordStore.h"
 
 class QCheckBox;
 class QComboBox;
@@ -35,6 +39,7 @@ class TBusMonitorForm;
 class TDropDownComboBox;
 class TPerformanceGraph;
 class TRadioGroup;
+class TServiceHistoryForm;
 class TShape;
 class TStatusBar;
 class TUpDown;
@@ -157,7 +162,10 @@ private:
     // page's change handling.
     void ShowConfig(const struct ActuatorConfig &record);
     bool ReadConfig(uint8_t address, struct ActuatorConfig *record);
-    bool WriteConfig(uint8_t address, const struct ActuatorConfig *record);
+    // `results`, when given, receives each register the write sent with
+    // its last attempt's code.
+    bool WriteConfig(uint8_t address, const struct ActuatorConfig *record,
+                     std::vector<records::RegisterResult> *results = nullptr);
     // What each of the ten change handlers does.
     void ConfigInputChange();
     // Shows the voltage row for a LUMO-P only (selectedModel) and judges
@@ -180,9 +188,10 @@ private:
     void ImportConfigButtonClick();
     void ExportConfigButtonClick();
     // False when the operator cancelled; false with `systemError` set when
-    // the file could not be written or read.
-    bool ExportConfigFile(const struct ActuatorConfig &record, QString &systemError);
-    bool ImportConfigFile(struct ActuatorConfig *record, QString &systemError);
+    // the file could not be written or read. `path` receives the file's
+    // name when it was written or read.
+    bool ExportConfigFile(const struct ActuatorConfig &record, QString &systemError, QString &path);
+    bool ImportConfigFile(struct ActuatorConfig *record, QString &systemError, QString &path);
 
     // Stroke learning (Learning.cpp).
     void LearnButtonClick();
@@ -285,6 +294,70 @@ private:
     TBusMonitorForm *busMonitor_ = nullptr;  // built when first opened
     int pumpDepth_ = 0;                      // engine waits under way (nested)
     bool doctorRunning_ = false;
+
+    // Service records (Recording.cpp): each workflow notes what it did to
+    // an actuator, from what it has read or written anyway; nothing here
+    // goes to the bus. An actuator is known by the motor ID a click on its
+    // Bus Devices row read; events at an address whose motor ID this
+    // connection has not read are not recorded.
+    void OpenRecords();
+    // Says once, in status panel 1 and on stderr, that the records are off
+    // (or that a damaged file was set aside).
+    void ReportRecordsProblem();
+    std::optional<uint16_t> MotorIdAt(uint8_t address) const;
+    void NoteMotorId(uint8_t address, uint16_t motorId);
+    // Fills in the actuator, the address, the origin and the time, and
+    // stores `event`; nothing when the motor ID at `address` is not known.
+    void Record(uint8_t address, records::Event event);
+    void RecordDeviceSeen(uint8_t address, std::optional<uint16_t> firmware);
+    void RecordConfigRead(uint8_t address, const struct ActuatorConfig &values, const char *detail = "");
+    void RecordConfigWrite(uint8_t address, const struct ActuatorConfig &written, ResultCode result,
+                           std::vector<records::RegisterResult> results);
+    void RecordAddressChange(uint8_t from, uint8_t to, ResultCode result, const char *detail);
+    void RecordLearning(uint8_t address, std::optional<uint16_t> stroke, ResultCode result, const char *detail);
+    void RecordConfigFile(records::EventKind kind, const QString &path, const struct ActuatorConfig &values);
+    // A motion command's summary waits while the status poll follows the
+    // move, and is stored with the last position read once the actuator
+    // stands (or the next command, a disconnect or the close comes first).
+    void RecordMotion(uint8_t address, const std::string &action, ResultCode result);
+    void NotePosition(uint8_t address, uint16_t position);
+    void FlushMotion(uint8_t address);
+    void FlushAllMotion();
+    // A cycle-test run is one event: its steps and its first error.
+    void NoteCycleStep(uint32_t run, uint8_t address, uint32_t step, ResultCode result);
+    void EndCycleRecord();
+    // Before the port closes: what is pending is stored and the
+    // connection's motor IDs are forgotten.
+    void ForgetConnectionRecords();
+    std::unique_ptr<records::RecordStore> records_;
+    records::Origin origin_;                        // station, user, program
+    bool recordsProblemShown_ = false;
+    std::map<uint8_t, uint16_t> motorIds_;           // this connection: address -> motor ID
+    struct SeenDevice {
+        uint16_t motorId;
+        std::optional<uint16_t> firmware;
+        uint32_t model;
+        bool operator==(const SeenDevice &) const = default;
+    };
+    std::map<uint8_t, SeenDevice> seenDevices_;      // this connection: the device seen last at an address
+    std::map<uint16_t, struct ActuatorConfig> lastReadConfig_; // motor ID -> last read or written here
+    std::map<uint8_t, uint16_t> lastPosition_;       // this connection: address -> CurrentPos
+    std::map<uint8_t, records::Event> pendingMotion_; // address -> a move not yet over
+    struct {
+        uint32_t run = 0;          // counts "start" clicks
+        bool active = false;
+        uint8_t address = 0;
+        uint32_t steps = 0;        // steps whose command succeeded
+        uint32_t sent = 0;
+        std::optional<ResultCode> firstError;
+        uint32_t firstErrorStep = 0;
+    } cycleRecord_;
+
+    // The Service history (ServiceHistoryWorkflow.cpp): opened with Ctrl+H
+    // or from the status bar's result panel, beside the Bus monitor.
+    void InstallServiceHistory();
+    void ShowServiceHistory();
+    TServiceHistoryForm *serviceHistory_ = nullptr; // built when first opened
 
     // Injected services.
     ConsoleEnvironment env_;

@@ -21,7 +21,9 @@
 #include <QSlider>
 #include <QTimer>
 #include <array>
+#include <cctype>
 #include <optional>
+#include <string>
 
 #include "config/ConfigRules.h"
 #include "console/Controls.h"
@@ -197,6 +199,7 @@ void TMODBUSSettingForm::ReadControlDevice()
     // The typed target is judged against this device's limits now.
     CheckTargetPos();
     motorPositionEdit->setText(QString::number(words[Reg::CurrentPos - Reg::BlockStart]));
+    NotePosition(address, words[Reg::CurrentPos - Reg::BlockStart]);
 
     DelayWithMessages(kCurrentReadPauseMs);
     if (moved())
@@ -235,7 +238,13 @@ ResultCode TMODBUSSettingForm::SendMotorCommand(uint16_t command, int32_t tries)
         NoteMotionCommand(address, command, result);
         return result;
     };
-    return TryOperation(tries, send, {{}, [this] { RefreshUiState(false); }});
+    const ResultCode result = TryOperation(tries, send, {{}, [this] { RefreshUiState(false); }});
+    const std::string_view name = Cmd::NameOf(command);
+    std::string action(name);
+    for (char &c : action)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    RecordMotion(address, action, result);
+    return result;
 }
 
 void TMODBUSSettingForm::StartStatusPoll()
@@ -310,7 +319,15 @@ void TMODBUSSettingForm::motorActionGoButtonClick()
 
     SetActionText(QStringLiteral("set position..."));
     const auto goal = static_cast<uint16_t>(target + state_.posOffset); // modulo 65536
-    if (write([&] { return registers_.WriteGoToPos(address, goal); }) != Result::NoError)
+    // The three writes are one command in the records, with the result of
+    // the one that ended it.
+    const std::string action = "goto " + std::to_string(target);
+    auto written = [&](ResultCode result) {
+        if (result != Result::NoError)
+            RecordMotion(address, action, result);
+        return result == Result::NoError;
+    };
+    if (!written(write([&] { return registers_.WriteGoToPos(address, goal); })))
         return;
     auto command = [&](uint16_t value) {
         return [&, value] {
@@ -320,11 +337,12 @@ void TMODBUSSettingForm::motorActionGoButtonClick()
         };
     };
     SetActionText(QStringLiteral("stop motor..."));
-    if (write(command(Cmd::Stop)) != Result::NoError)
+    if (!written(write(command(Cmd::Stop))))
         return;
     SetActionText(QStringLiteral("go to..."));
-    if (write(command(Cmd::GoToPos)) != Result::NoError)
+    if (!written(write(command(Cmd::GoToPos))))
         return;
+    RecordMotion(address, action, Result::NoError);
     StartStatusPoll();
 }
 
@@ -352,8 +370,10 @@ bool TMODBUSSettingForm::StatusPollTick(uint8_t address, bool probed, uint16_t m
     auto read = [&](auto operation) { return TryOperation(state_.cmdTryCount, operation, refreshBefore); };
     if (probed) {
         uint16_t position = 0;
-        if (read([&] { return registers_.ReadCurrentPos(address, position); }) == Result::NoError)
+        if (read([&] { return registers_.ReadCurrentPos(address, position); }) == Result::NoError) {
             motorPositionEdit->setText(QString::number(static_cast<int>(position) - state_.posOffset));
+            NotePosition(address, position);
+        }
         uint16_t current = 0;
         if (read([&] { return registers_.ReadMotorCurrent(address, current); }) == Result::NoError)
             motorCurrentEdit->setText(QString::number(current));
@@ -377,14 +397,18 @@ bool TMODBUSSettingForm::StatusPollTick(uint8_t address, bool probed, uint16_t m
     ShowMotorStatus(motion, flags);
     RefreshUiState(false);
 
+    // The position shown was read between the two status reads. If the
+    // first still saw motion, the actuator stopped after it and the shown
+    // position is short of where it stands: one more tick reads that.
+    const bool moving = motion != Motion::Stopped || (probed && movingAtStart);
+    // Standing, with its position read: the move's summary is complete.
+    if (!moving)
+        FlushMotion(address);
     if (state_.controlDeviceId == 0)
         return false;
     if (GetMotorStatusCheckBox->isChecked())
         return true;
-    // The position shown was read between the two status reads. If the
-    // first still saw motion, the actuator stopped after it and the shown
-    // position is short of where it stands: one more tick reads that.
-    return motion != Motion::Stopped || (probed && movingAtStart);
+    return moving;
 }
 
 void TMODBUSSettingForm::ShowMotorStatus(uint16_t motionState, uint16_t flags)

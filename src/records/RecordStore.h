@@ -7,6 +7,7 @@
 // once (Problem()) and every later call does nothing, so a workflow goes on
 // exactly as without records.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -52,6 +53,10 @@ struct RegisterResult {
     ResultCode code = Result::NoError;
 };
 
+// The result of a workflow that failed without a bus error of its own (a
+// timeout, a target not reached, an interruption); its detail says why.
+inline constexpr ResultCode kNotCompleted = 0xFFFE;
+
 struct Event {
     int64_t id = 0;             // set by the store
     int64_t timeMs = 0;         // Unix time in ms (UTC); the store fills 0 with now
@@ -78,7 +83,8 @@ struct Event {
 
 struct HistoryQuery {
     std::optional<uint16_t> motorId;
-    std::optional<uint8_t> address;      // events at this address (any motor)
+    std::optional<uint8_t> address;      // events at this address (any motor); an
+                                         // address change counts at its old and new one
     std::optional<int64_t> fromMs;       // inclusive
     std::optional<int64_t> toMs;         // exclusive
     size_t limit = 0;                    // 0: all
@@ -112,8 +118,9 @@ public:
 
     // Newest first.
     std::vector<Event> History(const HistoryQuery &query) const;
-    // The newest ConfigRead (or ConfigWrite's after) of a motor: the
-    // "before" of a write.
+    // The newest complete ConfigRead (or ConfigWrite's after) of a motor:
+    // the "before" of a write. After a write that stopped part way, its
+    // before with the registers the device took.
     std::optional<ActuatorConfig> LastKnownConfig(uint16_t motorId) const;
     // The motor IDs on record, newest activity first.
     std::vector<uint16_t> Motors() const;
@@ -125,6 +132,26 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+// The ten configuration words (all of ActuatorConfig but motorId) by the
+// names that register results and histories use.
+struct ConfigWord {
+    const char *name;
+    uint16_t ActuatorConfig::*member;
+};
+inline constexpr ConfigWord kConfigWords[] = {
+    {"MaxPos", &ActuatorConfig::MaxPos},         {"RearLimit", &ActuatorConfig::RearLimit},
+    {"FrontLimit", &ActuatorConfig::FrontLimit}, {"CurrentLimit", &ActuatorConfig::CurrentLimit},
+    {"SpeedPwm", &ActuatorConfig::SpeedPwm},     {"SettingFlag", &ActuatorConfig::SettingFlag},
+    {"VoltageOut", &ActuatorConfig::VoltageOut}, {"HallPotSelect", &ActuatorConfig::HallPotSelect},
+    {"BaudRate", &ActuatorConfig::BaudRate},     {"PosOffset", &ActuatorConfig::PosOffset},
+};
+
+// The register results of a configuration write from what WriteConfig
+// tells (its `written` count and lastResult): NoError for each register the
+// device took, then `failure` for the one that failed, if the write stopped
+// early. Registers never sent have no result; a ParameterError sent none.
+std::vector<RegisterResult> ConfigWriteResults(size_t written, ResultCode failure);
 
 // Where the records live unless told otherwise: $LUMO_RECORDS if set, else
 // $XDG_DATA_HOME/lumo-service-tool/records.sqlite (XDG_DATA_HOME defaulting

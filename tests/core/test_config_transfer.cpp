@@ -196,10 +196,15 @@ TEST_F(ConfigTransferOnPty, WriteSendsNineRegistersWithVoltageLast)
 {
     const ActuatorConfig record = WriteRecord();
     bool ok = false;
-    const std::vector<Bytes> frames = Run([&] { ok = WriteConfig(registers, kSlave, &record, context); });
+    size_t written = 0;
+    const std::vector<Bytes> frames = Run([&] { ok = WriteConfig(registers, kSlave, &record, context, &written); });
 
     ASSERT_TRUE(ok);
     EXPECT_EQ(lastResult, 0u);
+    EXPECT_EQ(written, 9u);
+    // The order published by name is the order sent.
+    for (size_t i = 0; i < kConfigWriteOrder.size(); ++i)
+        EXPECT_EQ(Reg::HoldingName(kWriteOrder[i].first), kConfigWriteOrder[i]) << i;
     EXPECT_EQ(busyAtRefresh, std::vector<bool>(9, false)) << "a write does not hold isBusy";
     ASSERT_EQ(frames.size(), 9u);
     for (size_t i = 0; i < frames.size(); ++i)
@@ -212,10 +217,12 @@ TEST_F(ConfigTransferOnPty, WriteFailingAtSpeedStopsBeforeSettingFlagWithoutRoll
     device.silent = Reg::SpeedPwm;
     const ActuatorConfig record = WriteRecord();
     bool ok = true;
-    const std::vector<Bytes> frames = Run([&] { ok = WriteConfig(registers, kSlave, &record, context); });
+    size_t written = 99;
+    const std::vector<Bytes> frames = Run([&] { ok = WriteConfig(registers, kSlave, &record, context, &written); });
 
     EXPECT_FALSE(ok);
     EXPECT_EQ(lastResult, Result::ReadError);
+    EXPECT_EQ(written, 4u) << "MaxPos .. CurrentLimit; the next one, SpeedPwm, failed";
     ASSERT_EQ(frames.size(), 4u + cmdTryCount);
     for (size_t i = 4; i < frames.size(); ++i)
         EXPECT_EQ(frames[i], Request(Fc::WriteSingle, Reg::SpeedPwm, 80));

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ScriptedDialogs.h"
+#include "TempRecords.h"
 #include "console/Controls.h"
 #include "console/Modbussetting.h"
 #include "console/UiView.h"
@@ -101,6 +102,7 @@ struct QuietWindow {
             return true;
         };
         env.timings.portWatchMs = 20;
+        env.recordsPath = RecordsFileIn(sysfs);
         form = std::make_unique<TMODBUSSettingForm>(std::move(env));
     }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "PictureChecks.h"
+#include "TempRecords.h"
 #include "app/WaitDlg.h"
 #include "console/Modbussetting.h"
 
@@ -56,6 +57,7 @@ int main(int argc, char **argv)
     if (!QDir().mkpath(out.path()))
         return 1;
 
+    RecordsToTempFolder();
     TMODBUSSettingForm form;
     form.show();
     auto *tabs = form.findChild<QTabWidget *>(QStringLiteral("PageControl1"));

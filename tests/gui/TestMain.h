@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "TempRecords.h"
 #include "app/LumoApplication.h"
 
 using TestClassList = std::vector<std::pair<const char *, std::function<std::unique_ptr<QObject>()>>>;
@@ -19,6 +20,7 @@ using TestClassList = std::vector<std::pair<const char *, std::function<std::uni
 // 0 when every class that ran passed.
 inline int RunTestClasses(int argc, char **argv, const TestClassList &classes)
 {
+    RecordsToTempFolder();
     LumoApplication app(argc, argv);
     const char *only = nullptr;
     std::vector<char *> args(argv, argv + argc);

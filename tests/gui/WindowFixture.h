@@ -14,16 +14,18 @@
 #include <vector>
 
 #include "ScriptedDialogs.h"
+#include "TempRecords.h"
 #include "VirtualBus.h"
 #include "console/Modbussetting.h"
 #include "serial/UsbDevice.h"
 
-// `sysfs` stands in for /sys with an empty tty class; it and `dialogs` must
-// outlive the window.
+// `sysfs` stands in for /sys with an empty tty class, and holds the window's
+// service records; it and `dialogs` must outlive the window.
 inline ConsoleEnvironment IsolatedEnvironment(const QTemporaryDir &sysfs, ScriptedDialogs &dialogs)
 {
     ConsoleEnvironment env;
     env.dialogs = &dialogs;
+    env.recordsPath = RecordsFileIn(sysfs);
     const std::string emptyTree = sysfs.path().toStdString();
     QDir(sysfs.path()).mkpath(QStringLiteral("class/tty"));
     env.makeAdapterFinder = [emptyTree] { return std::make_unique<C_USBDevice>(SysfsTree{emptyTree, emptyTree}); };

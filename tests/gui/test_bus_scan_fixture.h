@@ -89,6 +89,8 @@ struct FixtureOptions {
     // The addresses the Bus monitor's Diagnose probes.
     uint8_t doctorFirstAddress = 1;
     uint8_t doctorLastAddress = 127;
+    // The service records' file; unset: one in the fixture's temporary folder.
+    std::optional<std::string> recordsPath;
 };
 
 // The devices on the instant line, with the scan's and the poll's pauses cut
@@ -127,6 +129,8 @@ public:
         env.timings = options.timings;
         env.doctorFirstAddress = options.doctorFirstAddress;
         env.doctorLastAddress = options.doctorLastAddress;
+        if (options.recordsPath)
+            env.recordsPath = options.recordsPath;
         if (options.clockFactor > 1) {
             clock = std::make_unique<FastClock>(options.clockFactor);
             env.clock = clock.get();

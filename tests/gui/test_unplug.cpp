@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "ScriptedDialogs.h"
+#include "TempRecords.h"
 #include "VirtualBus.h"
 #include "app/LumoApplication.h"
 #include "app/WaitDlg.h"
@@ -186,6 +187,7 @@ public:
         env.timings.cycleTestFirstStepMs = 20;
         env.timings.cycleTestSecondMs = 50;
         env.timings.portWatchMs = portWatchMs;
+        env.recordsPath = RecordsFileIn(sysfs);
         form = std::make_unique<TMODBUSSettingForm>(std::move(env));
         form->SetWaitDialog(&waitDlg);
         form->show();

@@ -202,8 +202,8 @@ TEST(ProgramTest, HelpDocumentsEveryOption)
     std::string out;
     ASSERT_EQ(RunToEnd({Program, "--help"}, &out), 0);
     for (const char *option : {"--device", "--fault", "--link", "--log", "--time-scale", "--learn-ms",
-                               "--full-stroke-ms", "--frame-gap-ms", "--seed", "--help", "silent", "delay=MS",
-                               "corrupt-every=N", "stray", "hall-error", "over-current", "exception=REG",
+                               "--full-stroke-ms", "--frame-gap-ms", "--seed", "--help", "--version", "silent",
+                               "delay=MS", "corrupt-every=N", "stray", "hall-error", "over-current", "exception=REG",
                                "LUMO-D", "LUMO-P", "LUMO-B", "--baud", "--baud-change", "--turnaround",
                                "--adapter-latency", "--adapter-packet", "--echo", "--noise", "--instant",
                                "baud=RATE", "noise=BER", "shared", "SIGUSR1"})

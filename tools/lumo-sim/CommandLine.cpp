@@ -221,6 +221,10 @@ std::string ParseCommandLine(const std::vector<std::string> &args, CommandLine &
             out.help = true; // help wins over anything else on the line
             return {};
         }
+        if (option == "--version") {
+            out.version = true; // as does the version
+            return {};
+        }
         if (option == "--echo" || option == "--instant") {
             if (inlineValue)
                 return "option " + option + " takes no value";
@@ -408,6 +412,7 @@ The line:
   --frame-gap-ms N      with --instant: silence that ends a request (default 5);
                         on the line it is t3.5 of the rate
   -h, --help            show this help and exit
+  --version             show the version and exit
 
 Numbers are decimal, or hex after 0x. Options take their value as the next
 argument or after '=' (--link=/tmp/lumo-bus).

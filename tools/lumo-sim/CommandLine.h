@@ -14,6 +14,7 @@ struct CommandLine {
     std::vector<DeviceOptions> devices; // the demo bus when no --device is given
     std::string linkPath;               // empty: no link
     bool help = false;
+    bool version = false;
 };
 
 // Parses the arguments after the program name. Returns a message naming the

@@ -10,6 +10,7 @@
 #include <pthread.h>
 
 #include "CommandLine.h"
+#include "LumoVersion.h"
 #include "VirtualBus.h"
 #include "modbus/Registers.h"
 
@@ -30,6 +31,10 @@ int main(int argc, char **argv)
     }
     if (options.help) {
         std::fputs(lumosim::UsageText().c_str(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("lumo-sim %s\n", kLumoVersion);
         return 0;
     }
 

@@ -10,6 +10,8 @@
 #include "Output.h"
 #include "modbus/RtuEngine.h"
 
+class Recorder;
+
 // The options every bus command shares.
 struct PortOptions {
     std::string port;
@@ -19,6 +21,10 @@ struct PortOptions {
     // --trace / --frames: what the engine sees on the line; null without them.
     FrameTrace *trace = nullptr;
     FrameObserver Observer() const { return trace != nullptr ? trace->Observer() : FrameObserver{}; }
+    // The service records; null or off: nothing is recorded.
+    Recorder *records = nullptr;
+    // The recorder while it keeps events, else null.
+    Recorder *Recording() const;
 };
 
 void RunPorts(Output &out);

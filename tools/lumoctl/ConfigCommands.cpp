@@ -10,6 +10,7 @@
 #include "BusSession.h"
 #include "Commands.h"
 #include "ConfigView.h"
+#include "Records.h"
 #include "config/ConfigFile.h"
 #include "config/ConfigTransfer.h"
 #include "modbus/Registers.h"
@@ -75,6 +76,35 @@ void Describe(Output &out, const ConfigView &view)
         out.Say(line);
 }
 
+// A write from a file: the file's import, then the write with the values
+// before it (the motor's last known configuration), after it, and each
+// register's result.
+void RecordWrite(const PortOptions &port, BusSession &bus, uint8_t address, uint16_t model,
+                 const ActuatorConfig &fromFile, const ActuatorConfig &sent, size_t written, const BusError &failure,
+                 const std::string &file, const std::string &detail)
+{
+    Recorder *records = port.Recording();
+    const std::optional<uint16_t> motorId = records ? records->MotorId(bus, address, failure.code) : std::nullopt;
+    if (!motorId)
+        return;
+    records::Event import = records->NewEvent(records::EventKind::ConfigImport, *motorId, address, bus);
+    import.config = fromFile;
+    import.file = file;
+    records::Event write = records->NewEvent(records::EventKind::ConfigWrite, *motorId, address, bus);
+    write.model = model;
+    write.before = records->LastKnownConfig(*motorId);
+    write.config = sent;
+    // PosOffset is never written: the device keeps the one it had.
+    if (write.before)
+        write.config->PosOffset = write.before->PosOffset;
+    write.registers = records::ConfigWriteResults(written, failure.code);
+    write.result = failure.code;
+    write.file = file;
+    write.detail = detail;
+    records->Add(import);
+    records->Add(write);
+}
+
 } // namespace
 
 void RunConfigRead(Output &out, const PortOptions &port, const std::string &addressText, const std::string &file)
@@ -113,6 +143,15 @@ void RunConfigRead(Output &out, const PortOptions &port, const std::string &addr
     for (const std::string &problem : view.problems)
         out.Note(Device(address) + ": " + problem);
 
+    Recorder *records = port.Recording();
+    const std::optional<uint16_t> motorId = records ? records->MotorId(bus, address) : std::nullopt;
+    if (motorId) {
+        records::Event event = records->NewEvent(records::EventKind::ConfigRead, *motorId, address, bus);
+        event.model = model;
+        event.config = record;
+        records->Add(event);
+    }
+
     if (file.empty())
         return;
     // The file holds what the page would export after this read; a device
@@ -124,12 +163,22 @@ void RunConfigRead(Output &out, const PortOptions &port, const std::string &addr
     const ActuatorConfig gathered = GatheredRecord(view);
     for (const std::string &note : AdjustmentNotes(record, gathered, model))
         out.Note("in the file, " + note);
+    const auto recordExport = [&](const std::string &name) {
+        if (!motorId || !port.Recording())
+            return;
+        records::Event event =
+            records->NewEvent(records::EventKind::ConfigExport, motorId.value_or(0), address, bus);
+        event.config = gathered;
+        event.file = name;
+        records->Add(event);
+    };
     if (toStdout) {
         const std::array<uint8_t, ConfigFileSize> bytes = ToFileBytes(gathered);
         std::cout.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         std::cout.flush();
         if (!std::cout)
             throw Failure(ExitUsage, "cannot write the file to standard output");
+        recordExport("-");
         return;
     }
     const std::string path = OutputPath(file);
@@ -139,6 +188,7 @@ void RunConfigRead(Output &out, const PortOptions &port, const std::string &addr
     std::string error;
     if (!WriteConfigFile(path, gathered, error))
         ThrowUsage("cannot write " + path + ": " + error);
+    recordExport(path);
     doc["file"] = path;
     doc["fileRegisters"] = RegistersJson(gathered);
     out.Say("Saved to " + path);
@@ -178,10 +228,16 @@ void RunConfigWrite(Output &out, const PortOptions &port, const std::string &add
     for (const std::string &note : AdjustmentNotes(record, gathered, model))
         out.Note(note);
 
-    if (!WriteConfig(bus.registers(), address, &gathered, bus.transfer()))
-        ThrowBus("writing the configuration to " + Device(address) +
-                     " (the registers written before the failure keep their new values)",
-                 bus.LastTransferError());
+    size_t written = 0;
+    const bool complete = WriteConfig(bus.registers(), address, &gathered, bus.transfer(), &written);
+    // Taken before the records' read of the motor ID changes them.
+    const BusError failure = bus.LastTransferError();
+    const std::string failed = "writing the configuration to " + Device(address) +
+                               " (the registers written before the failure keep their new values)";
+    RecordWrite(port, bus, address, model, record, gathered, written, complete ? BusError{} : failure, file,
+                complete ? std::string() : failed + ": " + CodeText(failure));
+    if (!complete)
+        ThrowBus(failed, failure);
     doc["config"] = ConfigJson(view);
     doc["registers"] = RegistersJson(gathered);
     out.Say("Wrote " + file + " to " + Device(address) + " (" + std::string(Model::NameOf(model)) + ")");

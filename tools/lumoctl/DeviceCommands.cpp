@@ -1,11 +1,13 @@
 // ports, scan, info, status, move, learn, set-address and raw.
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <thread>
@@ -14,6 +16,7 @@
 #include "BusSession.h"
 #include "Commands.h"
 #include "ConfigView.h"
+#include "Records.h"
 #include "config/ConfigTransfer.h"
 #include "modbus/Registers.h"
 #include "serial/SerialPorts.h"
@@ -272,6 +275,98 @@ long ParseTimeout(const std::string &text, bool wait)
     return ParseInRange(text, "--timeout", 1, kMaxWaitSeconds);
 }
 
+// How a command that has sent something ended, for the records: the bus
+// code of its failure, or kNotCompleted for one without (a timeout, a
+// target not reached, an interruption); NoError for a success.
+ResultCode OutcomeOf(const Failure *failure)
+{
+    if (failure == nullptr)
+        return Result::NoError;
+    return failure->bus ? failure->bus->code : records::kNotCompleted;
+}
+
+// Records one event of `kind` at `address`, filled in by `fill`, once the
+// motor ID is known (see Recorder::MotorId). Returns that motor ID, or
+// nothing when the event is not recorded.
+std::optional<uint16_t> Record(const PortOptions &port, BusSession &bus, uint8_t address, records::EventKind kind,
+                               const Failure *failure, const std::function<void(records::Event &)> &fill)
+{
+    Recorder *records = port.Recording();
+    const ResultCode outcome = OutcomeOf(failure);
+    const std::optional<uint16_t> motorId = records ? records->MotorId(bus, address, outcome) : std::nullopt;
+    if (!motorId)
+        return std::nullopt;
+    records::Event event = records->NewEvent(kind, *motorId, address, bus);
+    event.result = outcome;
+    if (failure != nullptr)
+        event.detail = failure->what();
+    fill(event);
+    records->Add(event);
+    return motorId;
+}
+
+// Runs `body`, the part of a command that changes the device, and records
+// it as `kind` whichever way it ends; a failure goes on to the caller.
+// `sent` tells whether anything reached the device: a command refused
+// before that is not an event. Returns the motor ID after a success that
+// was recorded.
+// `address` is read when the body has ended: a body that moves the device
+// to another address says so through it.
+std::optional<uint16_t> Recorded(const PortOptions &port, BusSession &bus, const uint8_t &address,
+                                 records::EventKind kind,
+                                 const bool &sent, const std::function<void()> &body,
+                                 const std::function<void(records::Event &)> &fill)
+{
+    try {
+        body();
+    } catch (const Failure &failure) {
+        if (sent)
+            Record(port, bus, address, kind, &failure, fill);
+        throw;
+    }
+    return Record(port, bus, address, kind, nullptr, fill);
+}
+
+// A raw write to an actuator's configuration registers (every register it
+// writes one of the ten configuration words) is recorded as a write of
+// those registers: after it, the last known configuration with the values
+// written. Other raw writes are not recorded: they are none of the tool's
+// workflows, and what they mean is not known here.
+void RecordRawWrite(const PortOptions &port, BusSession &bus, uint8_t address, const std::string &functionHex,
+                    uint16_t start, const std::vector<uint16_t> &values, const BusError &error)
+{
+    Recorder *records = port.Recording();
+    if (records == nullptr || address > kLastAddress)
+        return;
+    std::vector<const records::ConfigWord *> words;
+    for (size_t i = 0; i < values.size(); ++i) {
+        const std::string_view name = Reg::HoldingName(static_cast<uint16_t>(start + i));
+        const auto word = std::find_if(std::begin(records::kConfigWords), std::end(records::kConfigWords),
+                                       [&](const records::ConfigWord &w) { return name == w.name; });
+        if (word == std::end(records::kConfigWords))
+            return;
+        words.push_back(word);
+    }
+    const std::optional<uint16_t> motorId = records->MotorId(bus, address, error.code);
+    if (!motorId)
+        return;
+    records::Event event = records->NewEvent(records::EventKind::ConfigWrite, *motorId, address, bus);
+    event.before = records->LastKnownConfig(*motorId);
+    event.config = event.before;
+    std::string written;
+    for (size_t i = 0; i < words.size(); ++i) {
+        if (event.config)
+            (*event.config).*words[i]->member = values[i];
+        event.registers.push_back({words[i]->name, error.code});
+        written += std::string(i == 0 ? "" : " ") + words[i]->name + "=" + std::to_string(values[i]);
+    }
+    event.result = error.code;
+    event.detail = "raw write, function " + functionHex + " from " + Hex4(start) + ": " + written;
+    if (error.code != Result::NoError)
+        event.detail += ": " + CodeText(error);
+    records->Add(event);
+}
+
 } // namespace
 
 void CatchInterrupts()
@@ -427,6 +522,13 @@ void RunInfo(Output &out, const PortOptions &port, const std::string &addressTex
     SayTable(out, "Model", std::string(Model::NameOf(model)));
     SayTable(out, "Motor ID", motorId);
     SayTable(out, "Firmware", version);
+
+    if (Recorder *records = port.Recording()) {
+        records::Event event = records->NewEvent(records::EventKind::DeviceSeen, name, address, bus);
+        event.model = model;
+        event.firmware = firmware;
+        records->Add(event);
+    }
 }
 
 void RunStatus(Output &out, const PortOptions &port, const std::string &addressText, bool watch)
@@ -533,53 +635,76 @@ void RunMove(Output &out, const PortOptions &port, const std::string &addressTex
                        "LUMO-D and the LUMO-B only");
     }
 
-    ResultCode code = Result::NoError;
-    if (command == Cmd::GoToPos) {
-        // The target must lie between the rear and the front limit, both
-        // included, whatever the model.
-        std::array<uint16_t, Reg::BlockCount> words{};
-        if (!r.ReadActuatorRegisters(address, words, bus.lastResult()))
-            ThrowBus("reading the limits of " + Device(address), bus.LastTransferError());
-        const long rear = static_cast<long>(words[2]) - bus.posOffset();
-        const long front = static_cast<long>(words[3]) - bus.posOffset();
-        doc["target"] = target;
-        doc["rearLimit"] = rear;
-        doc["frontLimit"] = front;
-        if (target < rear || target > front)
-            ThrowUsage("the target " + std::to_string(target) + " lies outside the range " + std::to_string(rear) +
-                       " to " + std::to_string(front) + " (rear to front limit) of " + Device(address));
-        const uint16_t word = static_cast<uint16_t>(target + bus.posOffset());
-        code = bus.Attempt([&] { return r.WriteGoToPos(address, word); });
+    // Recorded as sent, with where the actuator stopped when the command
+    // waited for it.
+    bool sent = false;
+    std::optional<uint16_t> stoppedAt;
+    std::string ending;
+    const std::string sentText = command == Cmd::GoToPos ? "go to " + std::to_string(target) : action;
+    const auto body = [&] {
+        ResultCode code = Result::NoError;
+        if (command == Cmd::GoToPos) {
+            // The target must lie between the rear and the front limit, both
+            // included, whatever the model.
+            std::array<uint16_t, Reg::BlockCount> words{};
+            if (!r.ReadActuatorRegisters(address, words, bus.lastResult()))
+                ThrowBus("reading the limits of " + Device(address), bus.LastTransferError());
+            const long rear = static_cast<long>(words[2]) - bus.posOffset();
+            const long front = static_cast<long>(words[3]) - bus.posOffset();
+            doc["target"] = target;
+            doc["rearLimit"] = rear;
+            doc["frontLimit"] = front;
+            if (target < rear || target > front)
+                ThrowUsage("the target " + std::to_string(target) + " lies outside the range " +
+                           std::to_string(rear) + " to " + std::to_string(front) + " (rear to front limit) of " +
+                           Device(address));
+            const uint16_t word = static_cast<uint16_t>(target + bus.posOffset());
+            sent = true;
+            code = bus.Attempt([&] { return r.WriteGoToPos(address, word); });
+            if (code != Result::NoError)
+                ThrowBus("setting the target of " + Device(address), bus.ErrorOf(code));
+            code = bus.Attempt([&] { return r.WriteActionCmdIn(address, Cmd::Stop); });
+            if (code != Result::NoError)
+                ThrowBus("stopping " + Device(address) + " before the go-to", bus.ErrorOf(code));
+        }
+        sent = true;
+        code = bus.Attempt([&] { return r.WriteActionCmdIn(address, command); });
         if (code != Result::NoError)
-            ThrowBus("setting the target of " + Device(address), bus.ErrorOf(code));
-        code = bus.Attempt([&] { return r.WriteActionCmdIn(address, Cmd::Stop); });
-        if (code != Result::NoError)
-            ThrowBus("stopping " + Device(address) + " before the go-to", bus.ErrorOf(code));
-    }
-    code = bus.Attempt([&] { return r.WriteActionCmdIn(address, command); });
-    if (code != Result::NoError)
-        ThrowBus("sending " + action + " to " + Device(address), bus.ErrorOf(code));
+            ThrowBus("sending " + action + " to " + Device(address), bus.ErrorOf(code));
 
-    const std::string sent = command == Cmd::GoToPos ? "go to " + std::to_string(target) : action;
-    if (!wait) {
-        out.Say(Device(address) + ": " + sent + " sent");
-        return;
-    }
-    CatchInterrupts();
-    const StatusSample s = WaitUntilStopped(out, bus, address, timeout);
-    doc.update(SampleJson(address, s, bus.posOffset()));
-    const long stoppedAt = static_cast<long>(s.position) - bus.posOffset();
-    const std::string where = "stopped at " + std::to_string(stoppedAt) + " (flags: " + FlagsText(s.flags) + ")";
-    if (command == Cmd::GoToPos) {
-        // Arrived: the actuator says so with Position OK and stands at the
-        // target. The flag alone could be one left from an earlier go-to;
-        // the position alone could be a stop that happened near it.
-        const bool reached = (s.flags & Flag::PositionOk) && std::labs(stoppedAt - target) <= kArrivalToleranceSteps;
-        doc["reached"] = reached;
-        if (!reached)
-            throw Failure(ExitBus, Device(address) + ": " + sent + " failed: " + where + ", short of the target");
-    }
-    out.Say(Device(address) + ": " + sent + " done, " + where);
+        if (!wait) {
+            ending = sentText + " sent";
+            out.Say(Device(address) + ": " + ending);
+            return;
+        }
+        CatchInterrupts();
+        const StatusSample s = WaitUntilStopped(out, bus, address, timeout);
+        doc.update(SampleJson(address, s, bus.posOffset()));
+        const long position = static_cast<long>(s.position) - bus.posOffset();
+        if (position >= 0 && position <= 0xFFFF)
+            stoppedAt = static_cast<uint16_t>(position);
+        const std::string where =
+            "stopped at " + std::to_string(position) + " (flags: " + FlagsText(s.flags) + ")";
+        if (command == Cmd::GoToPos) {
+            // Arrived: the actuator says so with Position OK and stands at
+            // the target. The flag alone could be one left from an earlier
+            // go-to; the position alone could be a stop that happened near it.
+            const bool reached =
+                (s.flags & Flag::PositionOk) && std::labs(position - target) <= kArrivalToleranceSteps;
+            doc["reached"] = reached;
+            if (!reached)
+                throw Failure(ExitBus,
+                              Device(address) + ": " + sentText + " failed: " + where + ", short of the target");
+        }
+        ending = sentText + " done, " + where;
+        out.Say(Device(address) + ": " + ending);
+    };
+    Recorded(port, bus, address, records::EventKind::Motion, sent, body, [&](records::Event &event) {
+        event.action = command == Cmd::GoToPos ? "goto " + std::to_string(target) : action;
+        event.position = stoppedAt;
+        if (event.detail.empty())
+            event.detail = ending;
+    });
 }
 
 void RunLearn(Output &out, const PortOptions &port, const std::string &addressText, bool wait,
@@ -594,67 +719,90 @@ void RunLearn(Output &out, const PortOptions &port, const std::string &addressTe
     doc.update(BusJson(bus));
     doc["address"] = address;
 
-    ResultCode code = bus.Attempt([&] { return r.WriteActionCmdIn(address, Cmd::Stop); });
-    if (code != Result::NoError)
-        ThrowBus("stopping " + Device(address) + " before learning", bus.ErrorOf(code));
-    bus.Pause(kLearnStartPauseMs);
-    code = bus.Attempt([&] { return r.WriteActionCmdIn(address, Cmd::Learn); });
-    if (code != Result::NoError)
-        ThrowBus("starting stroke learning on " + Device(address), bus.ErrorOf(code));
-    if (!wait) {
-        out.Say(Device(address) + " is learning its stroke");
-        return;
-    }
-
-    // The window's learning watch: one status read per tick, no retries
-    // within a tick, 20 failures in a row end it. The first tick comes
-    // 200 ms after the learn command.
-    CatchInterrupts();
-    const Deadline deadline(timeout);
-    int failedReads = 0;
-    for (;;) {
-        bus.Pause(kLearnPollMs);
-        if (Interrupted())
-            StopBeforeLeaving(out, bus, address, "interrupted while " + Device(address) + " was learning");
-        uint16_t state = 0, flags = 0;
-        code = r.ReadMotorStatus(address, state, flags);
-        if (code == Result::PortError) {
-            const BusError error = bus.ErrorOf(code);
-            StopBeforeLeaving(out, bus, address, "watching " + Device(address) + " learn: " + CodeText(error), error);
+    // Recorded with the learned stroke when the command follows the
+    // learning; the configuration read at its end is recorded as a read.
+    const bool sent = true;
+    std::optional<ActuatorConfig> learned;
+    uint16_t learnedModel = 0;
+    const auto body = [&] {
+        ResultCode code = bus.Attempt([&] { return r.WriteActionCmdIn(address, Cmd::Stop); });
+        if (code != Result::NoError)
+            ThrowBus("stopping " + Device(address) + " before learning", bus.ErrorOf(code));
+        bus.Pause(kLearnStartPauseMs);
+        code = bus.Attempt([&] { return r.WriteActionCmdIn(address, Cmd::Learn); });
+        if (code != Result::NoError)
+            ThrowBus("starting stroke learning on " + Device(address), bus.ErrorOf(code));
+        if (!wait) {
+            out.Say(Device(address) + " is learning its stroke");
+            return;
         }
-        if (code != Result::NoError) {
-            if (++failedReads >= kLearnMaxFailedReads) {
+
+
+        // The window's learning watch: one status read per tick, no retries
+        // within a tick, 20 failures in a row end it. The first tick comes
+        // 200 ms after the learn command.
+        CatchInterrupts();
+        const Deadline deadline(timeout);
+        int failedReads = 0;
+        for (;;) {
+            bus.Pause(kLearnPollMs);
+            if (Interrupted())
+                StopBeforeLeaving(out, bus, address, "interrupted while " + Device(address) + " was learning");
+            uint16_t state = 0, flags = 0;
+            code = r.ReadMotorStatus(address, state, flags);
+            if (code == Result::PortError) {
                 const BusError error = bus.ErrorOf(code);
-                StopBeforeLeaving(out, bus, address,
-                                  Device(address) + " stopped answering while learning (" +
-                                      std::to_string(kLearnMaxFailedReads) +
-                                      " status reads failed in a row): " + CodeText(error),
-                                  error);
+                StopBeforeLeaving(out, bus, address, "watching " + Device(address) + " learn: " + CodeText(error), error);
             }
-            continue;
+            if (code != Result::NoError) {
+                if (++failedReads >= kLearnMaxFailedReads) {
+                    const BusError error = bus.ErrorOf(code);
+                    StopBeforeLeaving(out, bus, address,
+                                      Device(address) + " stopped answering while learning (" +
+                                          std::to_string(kLearnMaxFailedReads) +
+                                          " status reads failed in a row): " + CodeText(error),
+                                      error);
+                }
+                continue;
+            }
+            failedReads = 0;
+            if (!(flags & Flag::Learning))
+                break;
+            if (deadline.Passed())
+                StopBeforeLeaving(out, bus, address,
+                                  Device(address) + " still learning after " + std::to_string(timeout) + " s");
         }
-        failedReads = 0;
-        if (!(flags & Flag::Learning))
-            break;
-        if (deadline.Passed())
-            StopBeforeLeaving(out, bus, address,
-                              Device(address) + " still learning after " + std::to_string(timeout) + " s");
-    }
 
-    bus.Pause(kLearnEndPauseMs);
-    bus.DrainInput();
-    ActuatorConfig record;
-    if (!ReadConfig(r, address, &record, bus.transfer()))
-        ThrowBus("reading the learned configuration of " + Device(address), bus.LastTransferError());
-    // The model only decides whether the voltage row is shown.
-    uint16_t model = static_cast<uint16_t>(Model::None);
-    bus.Attempt([&] { return r.ReadModel(address, model); });
-    const ConfigView view = ViewConfig(record, model);
-    doc["config"] = ConfigJson(view);
-    doc["registers"] = RegistersJson(record);
-    out.Say(Device(address) + " has learned its stroke:");
-    for (const std::string &line : ConfigLines(view))
-        out.Say("  " + line);
+        bus.Pause(kLearnEndPauseMs);
+        bus.DrainInput();
+        ActuatorConfig record;
+        if (!ReadConfig(r, address, &record, bus.transfer()))
+            ThrowBus("reading the learned configuration of " + Device(address), bus.LastTransferError());
+        // The model only decides whether the voltage row is shown.
+        uint16_t model = static_cast<uint16_t>(Model::None);
+        bus.Attempt([&] { return r.ReadModel(address, model); });
+        learned = record;
+        learnedModel = model;
+        const ConfigView view = ViewConfig(record, model);
+        doc["config"] = ConfigJson(view);
+        doc["registers"] = RegistersJson(record);
+        out.Say(Device(address) + " has learned its stroke:");
+        for (const std::string &line : ConfigLines(view))
+            out.Say("  " + line);
+    };
+    const std::optional<uint16_t> motorId =
+        Recorded(port, bus, address, records::EventKind::Learning, sent, body, [&](records::Event &event) {
+            if (learned)
+                event.stroke = learned->MaxPos;
+            else if (event.detail.empty())
+                event.detail = "started; not followed (without --wait)";
+        });
+    if (Recorder *records = port.Recording(); records != nullptr && motorId && learned) {
+        records::Event read = records->NewEvent(records::EventKind::ConfigRead, *motorId, address, bus);
+        read.model = learnedModel;
+        read.config = learned;
+        records->Add(read);
+    }
 }
 
 void RunSetAddress(Output &out, const PortOptions &port, const std::string &oldText, const std::string &newText,
@@ -684,19 +832,29 @@ void RunSetAddress(Output &out, const PortOptions &port, const std::string &oldT
                        " is taken: a device answers there already (--no-probe skips this check)");
     }
 
-    // One write, then the device must answer at its new address.
-    ResultCode code = r.WriteAddress(oldAddress, newAddress);
-    bus.lastResult() = code;
-    if (code != Result::NoError)
-        ThrowBus("writing the new address " + std::to_string(newAddress) + " to " + Device(oldAddress),
-                 bus.ErrorOf(code));
-    uint16_t state = 0, flags = 0;
-    code = bus.Attempt([&] { return r.ReadMotorStatus(newAddress, state, flags); });
-    if (code != Result::NoError)
-        ThrowBus(Device(oldAddress) + " took the new address but does not answer at " + std::to_string(newAddress) +
-                     " (scan the bus to see where it is)",
-                 bus.ErrorOf(code));
-    out.Say(Device(oldAddress) + " now answers at address " + std::to_string(newAddress));
+    // One write, then the device must answer at its new address. Recorded
+    // either way, the motor ID read where the device should be by then.
+    uint8_t answersAt = oldAddress;
+    const auto fill = [&](records::Event &event) {
+        event.address = oldAddress;
+        event.newAddress = newAddress;
+    };
+    const bool sent = true;
+    Recorded(port, bus, answersAt, records::EventKind::AddressChange, sent, [&] {
+        ResultCode code = r.WriteAddress(oldAddress, newAddress);
+        bus.lastResult() = code;
+        if (code != Result::NoError)
+            ThrowBus("writing the new address " + std::to_string(newAddress) + " to " + Device(oldAddress),
+                     bus.ErrorOf(code));
+        answersAt = newAddress;
+        uint16_t state = 0, flags = 0;
+        code = bus.Attempt([&] { return r.ReadMotorStatus(newAddress, state, flags); });
+        if (code != Result::NoError)
+            ThrowBus(Device(oldAddress) + " took the new address but does not answer at " +
+                         std::to_string(newAddress) + " (scan the bus to see where it is)",
+                     bus.ErrorOf(code));
+        out.Say(Device(oldAddress) + " now answers at address " + std::to_string(newAddress));
+    }, fill);
 }
 
 void RunRaw(Output &out, const PortOptions &port, const std::string &addressText, const std::string &functionText,
@@ -770,8 +928,10 @@ void RunRaw(Output &out, const PortOptions &port, const std::string &addressText
     }
     const ResultCode code =
         bus.engine().WriteRegisters(static_cast<uint32_t>(function), address, start, count, values.data());
+    const BusError error = bus.ErrorOf(code);
+    RecordRawWrite(port, bus, address, functionHex, start, values, error);
     if (code != Result::NoError)
-        ThrowBus(what, bus.ErrorOf(code));
+        ThrowBus(what, error);
     doc["values"] = values;
     out.Say("wrote " + std::to_string(count) + (count == 1 ? " register" : " registers") + " from " + Hex4(start) +
             " of device " + std::to_string(address));

@@ -11,7 +11,12 @@
 #include <CLI/CLI.hpp>
 
 #include "Commands.h"
+#include "LumoVersion.h"
 #include "Output.h"
+#include "Records.h"
+#ifdef LUMOCTL_REPORT
+#include "ReportCommand.h"
+#endif
 
 namespace {
 
@@ -36,6 +41,8 @@ int main(int argc, char **argv)
     // Options of the program may also follow the command: "scan --port P".
     app.fallthrough();
     app.require_subcommand(1);
+    // "lumoctl <version>"; answered before the check for a command.
+    app.set_version_flag("--version", std::string("lumoctl ") + kLumoVersion, "print the version and exit");
 
     PortOptions port;
     bool json = false;
@@ -54,6 +61,12 @@ int main(int argc, char **argv)
     bool trace = false, frames = false;
     app.add_flag("--trace", trace, "print every frame on the line, decoded, on stderr (the output stays the same)");
     app.add_flag("--frames", frames, "with --json: add the frames on the line to the document");
+    std::string recordsPath;
+    bool noRecords = false;
+    CLI::Option *recordsOption = app.add_option(
+        "--records", recordsPath,
+        "service records file (default: $LUMO_RECORDS, else $XDG_DATA_HOME/lumo-service-tool/records.sqlite)");
+    app.add_flag("--no-records", noRecords, "record nothing in the service records")->excludes(recordsOption);
 
     CLI::App *ports = app.add_subcommand("ports", "list the serial ports and the recognised USB-serial adapters");
 
@@ -107,6 +120,20 @@ int main(int argc, char **argv)
     setAddress->add_option("new", newAddress, "new address, 1 to 127")->required();
     setAddress->add_flag("--no-probe", noProbe, "do not check first that nobody answers at the new address");
 
+    std::string motorId, historyAddress;
+    CLI::App *history =
+        app.add_subcommand("history", "what was done to an actuator, newest first, from the service records");
+    history->add_option("motor", motorId, "motor ID, four hexadecimal digits (5A05)");
+    history->add_option("--address", historyAddress, "instead of a motor ID: the events at this bus address");
+
+#ifdef LUMOCTL_REPORT
+    std::string reportMotor, reportFile, reportDay;
+    CLI::App *report = app.add_subcommand("report", "an actuator's service report as a PDF of one or two pages");
+    report->add_option("motor", reportMotor, "motor ID, four hexadecimal digits (5A05)")->required();
+    report->add_option("-o,--output", reportFile, "the PDF file to write")->required();
+    report->add_option("--day", reportDay, "only the events of this day, YYYY-MM-DD (default: the whole history)");
+#endif
+
     std::string listen;
     CLI::App *doctor = app.add_subcommand(
         "doctor", "diagnose the bus: other masters, echo, baud rates, noise, shared addresses, turnaround");
@@ -129,12 +156,15 @@ int main(int argc, char **argv)
         return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
+        return app.exit(e);
     } catch (const CLI::ParseError &e) {
         Output out(WantsJson(argc, argv));
         std::string message = e.what();
         // Without a known command CLI11 only says that one is required;
         // name the word it did not know.
-        const char *commands = "ports, scan, info, status, config, move, learn, set-address, raw, doctor";
+        const char *commands =
+            "ports, scan, info, status, config, move, learn, set-address, raw, doctor, history, report";
         if (app.get_subcommands().empty())
             message = app.remaining().empty()
                           ? std::string("a command is required (") + commands + ")"
@@ -150,6 +180,13 @@ int main(int argc, char **argv)
     }
 
     Output out(json);
+    // --records, else the environment's or the user's data folder.
+    if (noRecords)
+        recordsPath.clear();
+    else if (recordsOption->count() == 0)
+        recordsPath = records::DefaultRecordsPath();
+    Recorder recorder(recordsPath, out);
+    port.records = &recorder;
     FrameTrace frameTrace(trace, frames);
     if (frameTrace.Active())
         port.trace = &frameTrace;
@@ -193,6 +230,12 @@ int main(int argc, char **argv)
             RunRaw(out, port, address, function, reg, count, values);
         else if (doctor->parsed())
             RunDoctorCommand(out, port, scanFrom, scanTo, listen);
+        else if (history->parsed())
+            RunHistory(out, recordsPath, motorId, historyAddress);
+#ifdef LUMOCTL_REPORT
+        else if (report->parsed())
+            RunReport(out, recordsPath, reportMotor, reportFile, reportDay);
+#endif
     } catch (const Failure &failure) {
         std::cout.flush();
         std::cerr << "lumoctl: " << failure.what() << '\n';

@@ -1,0 +1,59 @@
+// The Service history from the main window: opening it for the selected
+// actuator.
+//
+// Nothing here changes the four pages. Like the Bus monitor, the history is
+// reached from the status bar's result panel, whose context menu offers
+// both windows, or with its own shortcut, Ctrl+H, anywhere in the window.
+
+#include <QKeySequence>
+#include <QMenu>
+#include <QShortcut>
+
+#include "console/BusMonitor.h"
+#include "console/Controls.h"
+#include "console/Modbussetting.h"
+#include "console/ServiceHistory.h"
+
+namespace {
+
+constexpr int kResultPanel = 2;
+
+} // namespace
+
+void TMODBUSSettingForm::InstallServiceHistory()
+{
+    auto *shortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_H), this);
+    shortcut->setObjectName(QStringLiteral("serviceHistoryShortcut"));
+    connect(shortcut, &QShortcut::activated, this, [this] { ShowServiceHistory(); });
+
+    // The result panel's menu names both windows and their shortcuts. It
+    // pops up without a loop of its own, so nothing waits on it.
+    auto *menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("sideWindowsMenu"));
+    QAction *monitor = menu->addAction(QStringLiteral("Bus monitor"), this, [this] { ShowBusMonitor(); });
+    monitor->setObjectName(QStringLiteral("busMonitorAction"));
+    monitor->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
+    QAction *history = menu->addAction(QStringLiteral("Service history"), this, [this] { ShowServiceHistory(); });
+    history->setObjectName(QStringLiteral("serviceHistoryAction"));
+    history->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    // The shortcuts above are the window's; in the menu they are captions.
+    monitor->setShortcutContext(Qt::WidgetShortcut);
+    history->setShortcutContext(Qt::WidgetShortcut);
+    connect(OptionStatusBar, &TStatusBar::PanelContextMenu, this, [menu](int panel, const QPoint &at) {
+        if (panel == kResultPanel)
+            menu->popup(at);
+    });
+}
+
+void TMODBUSSettingForm::ShowServiceHistory()
+{
+    if (!serviceHistory_)
+        serviceHistory_ = new TServiceHistoryForm(records_.get(), dialogs_, this);
+    // The actuator selected on the Bus Devices page, else the one the
+    // Control page commands; with neither known, the history stays on the
+    // actuator it showed (or lets the operator pick one on record).
+    std::optional<uint16_t> motorId = MotorIdAt(state_.selectedDeviceId);
+    if (!motorId)
+        motorId = MotorIdAt(state_.controlDeviceId);
+    serviceHistory_->Open(motorId);
+}

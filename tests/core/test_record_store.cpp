@@ -1,0 +1,713 @@
+// The service record store on real files: every kind of event written and
+// read back, the history's order and filters, a file of the first schema
+// version, places where nothing can be written, a corrupt file, a newer or
+// foreign one, and two processes writing at once.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <set>
+
+#include "config/ConfigTransfer.h"
+#include "records/RecordStore.h"
+
+namespace fs = std::filesystem;
+using namespace records;
+
+namespace {
+
+std::string ReadBytes(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteBytes(const fs::path &path, const std::string &bytes)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Runs SQL on a file directly, as another program (or an older version of
+// this one) would have written it.
+void RunSql(const fs::path &path, const std::string &sql)
+{
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    char *error = nullptr;
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+    const std::string text = error != nullptr ? error : "";
+    sqlite3_free(error);
+    sqlite3_close(db);
+    ASSERT_EQ(rc, SQLITE_OK) << text;
+}
+
+ActuatorConfig Config(uint16_t maxPos, uint16_t speed)
+{
+    ActuatorConfig c;
+    c.MaxPos = maxPos;
+    c.RearLimit = 10;
+    c.FrontLimit = static_cast<uint16_t>(maxPos - 10);
+    c.CurrentLimit = 5000;
+    c.SpeedPwm = speed;
+    c.SettingFlag = 3;
+    c.VoltageOut = 2048;
+    c.HallPotSelect = 1;
+    c.BaudRate = 2;
+    c.PosOffset = 0x8000;
+    return c;
+}
+
+Origin Here(const std::string &port = "/dev/ttyUSB0")
+{
+    return {"line-3", "anna", "lumoctl", port};
+}
+
+Event At(int64_t timeMs, uint16_t motorId, uint8_t address, EventKind kind)
+{
+    Event e;
+    e.timeMs = timeMs;
+    e.motorId = motorId;
+    e.address = address;
+    e.kind = kind;
+    e.origin = Here();
+    return e;
+}
+
+void ExpectSameEvent(const Event &got, const Event &want)
+{
+    SCOPED_TRACE(std::string("event of kind ") + KindName(want.kind) + " at " + std::to_string(want.timeMs));
+    EXPECT_EQ(got.timeMs, want.timeMs);
+    EXPECT_EQ(got.motorId, want.motorId);
+    EXPECT_EQ(got.address, want.address);
+    EXPECT_EQ(got.kind, want.kind);
+    EXPECT_EQ(got.origin.station, want.origin.station);
+    EXPECT_EQ(got.origin.user, want.origin.user);
+    EXPECT_EQ(got.origin.program, want.origin.program);
+    EXPECT_EQ(got.origin.port, want.origin.port);
+    EXPECT_EQ(got.result, want.result);
+    EXPECT_EQ(got.model, want.model);
+    EXPECT_EQ(got.firmware, want.firmware);
+    EXPECT_EQ(got.before, want.before);
+    EXPECT_EQ(got.config, want.config);
+    ASSERT_EQ(got.registers.size(), want.registers.size());
+    for (size_t i = 0; i < want.registers.size(); ++i) {
+        EXPECT_EQ(got.registers[i].name, want.registers[i].name);
+        EXPECT_EQ(got.registers[i].code, want.registers[i].code);
+    }
+    EXPECT_EQ(got.newAddress, want.newAddress);
+    EXPECT_EQ(got.stroke, want.stroke);
+    EXPECT_EQ(got.action, want.action);
+    EXPECT_EQ(got.position, want.position);
+    EXPECT_EQ(got.steps, want.steps);
+    EXPECT_EQ(got.file, want.file);
+    EXPECT_EQ(got.detail, want.detail);
+}
+
+class RecordStoreTest : public ::testing::Test {
+protected:
+    fs::path dir;
+    fs::path path;
+
+    void SetUp() override
+    {
+        char name[] = "/tmp/lumo-records-XXXXXX";
+        ASSERT_NE(::mkdtemp(name), nullptr);
+        dir = name;
+        path = dir / "records.sqlite";
+    }
+    void TearDown() override { fs::remove_all(dir); }
+};
+
+// One event of each kind with the fields its kind carries, at the edges of
+// their ranges where that matters (a 32-bit step count, address 127, an
+// unset optional next to a set one, a file name that is not ASCII).
+std::vector<Event> OneOfEachKind()
+{
+    std::vector<Event> events;
+    Event seen = At(1'700'000'000'001, 0x5A05, 5, EventKind::DeviceSeen);
+    seen.model = 1;
+    seen.firmware = 0x0102;
+    events.push_back(seen);
+
+    Event read = At(1'700'000'000'002, 0x5A05, 5, EventKind::ConfigRead);
+    read.model = 1;
+    read.config = Config(1000, 100);
+    events.push_back(read);
+
+    Event write = At(1'700'000'000'003, 0x5A05, 5, EventKind::ConfigWrite);
+    write.model = 1;
+    write.before = Config(1000, 100);
+    write.config = Config(1200, 80);
+    write.registers = ConfigWriteResults(kConfigWriteOrder.size(), Result::NoError);
+    events.push_back(write);
+
+    Event failedWrite = At(1'700'000'000'004, 0x5A05, 5, EventKind::ConfigWrite);
+    failedWrite.result = Result::ReadDataWait;
+    failedWrite.before = Config(1200, 80);
+    failedWrite.config = Config(1500, 60);
+    failedWrite.registers = ConfigWriteResults(3, Result::ReadDataWait);
+    failedWrite.detail = "writing the configuration to device 5 stopped at CurrentLimit";
+    events.push_back(failedWrite);
+
+    Event address = At(1'700'000'000'005, 0x5A05, 5, EventKind::AddressChange);
+    address.newAddress = 127;
+    events.push_back(address);
+
+    Event learning = At(1'700'000'000'006, 0x5A05, 127, EventKind::Learning);
+    learning.stroke = 65535;
+    learning.position = 0;
+    events.push_back(learning);
+
+    Event motion = At(1'700'000'000'007, 0x5A05, 127, EventKind::Motion);
+    motion.action = "goto 1200";
+    motion.position = 1199;
+    motion.result = Result::NoError;
+    events.push_back(motion);
+
+    Event cycle = At(1'700'000'000'008, 0x5A05, 127, EventKind::CycleTest);
+    cycle.steps = std::numeric_limits<uint32_t>::max();
+    cycle.result = Result::ExceptionReply;
+    cycle.detail = "step 17: Modbus exception 02 (illegal data address)";
+    events.push_back(cycle);
+
+    Event import = At(1'700'000'000'009, 0x5A05, 127, EventKind::ConfigImport);
+    import.config = Config(900, 50);
+    import.file = "/home/anna/Réglages/LUMO_MID-0x0000_20240131-0905.config";
+    events.push_back(import);
+
+    Event exportEvent = At(1'700'000'000'010, 0x5A05, 127, EventKind::ConfigExport);
+    exportEvent.config = Config(900, 50);
+    exportEvent.file = "line 3.config";
+    exportEvent.origin = {"", "", "lumo-tool", ""};
+    events.push_back(exportEvent);
+    return events;
+}
+
+TEST_F(RecordStoreTest, EveryKindOfEventReadsBackFieldByField)
+{
+    const std::vector<Event> written = OneOfEachKind();
+    {
+        RecordStore store(path.string());
+        ASSERT_TRUE(store.IsOpen()) << store.Problem();
+        EXPECT_EQ(store.SchemaVersion(), RecordStore::CurrentSchemaVersion);
+        for (const Event &e : written)
+            EXPECT_GT(store.Add(e), 0);
+        EXPECT_EQ(store.Problem(), "");
+    }
+    // Read back by another store on the same file, as the window reads what
+    // lumoctl wrote.
+    RecordStore store(path.string());
+    HistoryQuery query;
+    query.motorId = 0x5A05;
+    const std::vector<Event> history = store.History(query);
+    ASSERT_EQ(history.size(), written.size());
+    for (size_t i = 0; i < written.size(); ++i)
+        ExpectSameEvent(history[written.size() - 1 - i], written[i]);
+}
+
+TEST_F(RecordStoreTest, KindNamesAreStableAndRoundTrip)
+{
+    const std::pair<EventKind, const char *> names[] = {
+        {EventKind::DeviceSeen, "device-seen"},   {EventKind::ConfigRead, "config-read"},
+        {EventKind::ConfigWrite, "config-write"}, {EventKind::AddressChange, "address-change"},
+        {EventKind::Learning, "learning"},        {EventKind::Motion, "motion"},
+        {EventKind::CycleTest, "cycle-test"},     {EventKind::ConfigImport, "config-import"},
+        {EventKind::ConfigExport, "config-export"},
+    };
+    for (const auto &[kind, name] : names) {
+        EXPECT_STREQ(KindName(kind), name);
+        EXPECT_EQ(KindFromName(name), kind);
+    }
+    EXPECT_EQ(KindFromName("config_write"), std::nullopt);
+}
+
+TEST_F(RecordStoreTest, HistoryIsNewestFirstAndFilters)
+{
+    RecordStore store(path.string());
+    ASSERT_TRUE(store.IsOpen()) << store.Problem();
+    // Two events in one millisecond keep the order they were added in.
+    const int64_t a1 = store.Add(At(1000, 0x0001, 1, EventKind::DeviceSeen));
+    const int64_t a2 = store.Add(At(1000, 0x0001, 1, EventKind::ConfigRead));
+    Event change = At(2000, 0x0001, 1, EventKind::AddressChange);
+    change.newAddress = 9;
+    const int64_t a3 = store.Add(change);
+    const int64_t b1 = store.Add(At(1500, 0x0002, 2, EventKind::DeviceSeen));
+    const int64_t a4 = store.Add(At(3000, 0x0001, 9, EventKind::Motion));
+    // Time 0 is "now".
+    const int64_t before = 1000LL * std::time(nullptr);
+    const int64_t c1 = store.Add(At(0, 0x0003, 3, EventKind::DeviceSeen));
+
+    auto ids = [&](HistoryQuery q) {
+        std::vector<int64_t> got;
+        for (const Event &e : store.History(q))
+            got.push_back(e.id);
+        return got;
+    };
+    HistoryQuery q;
+    q.motorId = 0x0001;
+    EXPECT_EQ(ids(q), (std::vector<int64_t>{a4, a3, a2, a1}));
+    q.limit = 2;
+    EXPECT_EQ(ids(q), (std::vector<int64_t>{a4, a3}));
+    q.limit = 0;
+    q.fromMs = 1000;
+    q.toMs = 3000;
+    EXPECT_EQ(ids(q), (std::vector<int64_t>{a3, a2, a1}));
+
+    // The address change belongs to both its addresses.
+    HistoryQuery at9;
+    at9.address = 9;
+    EXPECT_EQ(ids(at9), (std::vector<int64_t>{a4, a3}));
+    HistoryQuery at1;
+    at1.address = 1;
+    EXPECT_EQ(ids(at1), (std::vector<int64_t>{a3, a2, a1}));
+
+    HistoryQuery now;
+    now.motorId = 0x0003;
+    const std::vector<Event> latest = store.History(now);
+    ASSERT_EQ(latest.size(), 1u);
+    EXPECT_EQ(latest[0].id, c1);
+    EXPECT_GE(latest[0].timeMs, before);
+    EXPECT_LT(latest[0].timeMs, before + 60'000);
+
+    EXPECT_EQ(store.Motors(), (std::vector<uint16_t>{0x0003, 0x0001, 0x0002}));
+    EXPECT_GT(b1, 0);
+}
+
+TEST_F(RecordStoreTest, LastKnownConfigIsTheNewestReadOrWhatAWriteLeft)
+{
+    RecordStore store(path.string());
+    ASSERT_TRUE(store.IsOpen()) << store.Problem();
+    EXPECT_EQ(store.LastKnownConfig(0x5A05), std::nullopt);
+
+    Event read = At(1000, 0x5A05, 5, EventKind::ConfigRead);
+    read.config = Config(1000, 100);
+    store.Add(read);
+    // A file is not the device: an import or export changes nothing.
+    Event import = At(1500, 0x5A05, 5, EventKind::ConfigImport);
+    import.config = Config(3000, 30);
+    store.Add(import);
+    EXPECT_EQ(store.LastKnownConfig(0x5A05), Config(1000, 100));
+
+    Event write = At(2000, 0x5A05, 5, EventKind::ConfigWrite);
+    write.before = Config(1000, 100);
+    write.config = Config(1200, 80);
+    write.registers = ConfigWriteResults(kConfigWriteOrder.size(), Result::NoError);
+    store.Add(write);
+    EXPECT_EQ(store.LastKnownConfig(0x5A05), Config(1200, 80));
+
+    // Stopped at SpeedPwm: MaxPos .. CurrentLimit went out, the rest not.
+    Event partial = At(3000, 0x5A05, 5, EventKind::ConfigWrite);
+    partial.result = Result::ReadDataWait;
+    partial.before = Config(1200, 80);
+    partial.config = Config(1600, 40);
+    partial.registers = ConfigWriteResults(4, Result::ReadDataWait);
+    store.Add(partial);
+    ActuatorConfig left = Config(1200, 80);
+    left.MaxPos = 1600;
+    left.FrontLimit = 1590;
+    EXPECT_EQ(store.LastKnownConfig(0x5A05), left);
+    EXPECT_EQ(store.LastKnownConfig(0x5A06), std::nullopt);
+}
+
+TEST(ConfigWriteResults, FollowWhatTheWriteGotThrough)
+{
+    const auto complete = ConfigWriteResults(9, Result::NoError);
+    ASSERT_EQ(complete.size(), 9u);
+    EXPECT_EQ(complete.front().name, "MaxPos");
+    EXPECT_EQ(complete.back().name, "VoltageOut");
+
+    const auto stopped = ConfigWriteResults(3, Result::ReadDataWait);
+    ASSERT_EQ(stopped.size(), 4u);
+    EXPECT_EQ(stopped[2].code, Result::NoError);
+    EXPECT_EQ(stopped[3].name, "CurrentLimit");
+    EXPECT_EQ(stopped[3].code, Result::ReadDataWait);
+
+    EXPECT_TRUE(ConfigWriteResults(0, Result::ParameterError).empty());
+}
+
+// Version 1, as the first release wrote it: the events table alone, a
+// configuration write with its overall result only.
+constexpr const char *kVersion1 =
+    "CREATE TABLE events(id INTEGER PRIMARY KEY, time_ms INTEGER NOT NULL, motor_id INTEGER NOT NULL,"
+    " address INTEGER NOT NULL, kind TEXT NOT NULL, station TEXT NOT NULL, user_name TEXT NOT NULL,"
+    " program TEXT NOT NULL, port TEXT NOT NULL, result INTEGER NOT NULL, model INTEGER, firmware INTEGER,"
+    " before_config BLOB, config BLOB, new_address INTEGER, stroke INTEGER, action TEXT NOT NULL DEFAULT '',"
+    " position INTEGER, steps INTEGER, file TEXT NOT NULL DEFAULT '', detail TEXT NOT NULL DEFAULT '');"
+    "CREATE INDEX events_motor_time ON events(motor_id, time_ms);"
+    "CREATE INDEX events_address_time ON events(address, time_ms);"
+    "PRAGMA application_id = 1280658767;" // "LUMO"
+    "PRAGMA user_version = 1;";
+
+std::string Blob(const ActuatorConfig &config)
+{
+    std::string hex = "X'";
+    static const char digits[] = "0123456789ABCDEF";
+    for (const uint8_t b : ToFileBytes(config)) {
+        hex += digits[b >> 4];
+        hex += digits[b & 0xF];
+    }
+    return hex + "'";
+}
+
+TEST_F(RecordStoreTest, MigratesAVersion1FileKeepingItsEvents)
+{
+    RunSql(path, kVersion1);
+    RunSql(path, "INSERT INTO events(time_ms, motor_id, address, kind, station, user_name, program, port, result,"
+                 " model, before_config, config) VALUES(1000, 23045, 5, 'config-write', 'line-3', 'anna',"
+                 " 'lumoctl', '/dev/ttyUSB0', 0, 1, " +
+                     Blob(Config(1000, 100)) + ", " + Blob(Config(1200, 80)) +
+                     ");"
+                     "INSERT INTO events(time_ms, motor_id, address, kind, station, user_name, program, port,"
+                     " result, new_address) VALUES(2000, 23045, 5, 'address-change', 'line-3', 'anna', 'lumoctl',"
+                     " '/dev/ttyUSB0', 0, 6);");
+
+    RecordStore store(path.string());
+    ASSERT_TRUE(store.IsOpen()) << store.Problem();
+    EXPECT_EQ(store.SchemaVersion(), 2);
+    EXPECT_EQ(store.SetAside(), "");
+    HistoryQuery query;
+    query.motorId = 0x5A05;
+    std::vector<Event> history = store.History(query);
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_EQ(history[0].kind, EventKind::AddressChange);
+    EXPECT_EQ(history[0].newAddress, 6);
+    EXPECT_EQ(history[1].kind, EventKind::ConfigWrite);
+    EXPECT_EQ(history[1].before, Config(1000, 100));
+    EXPECT_EQ(history[1].config, Config(1200, 80));
+    EXPECT_TRUE(history[1].registers.empty()); // version 1 never had them
+    EXPECT_EQ(store.LastKnownConfig(0x5A05), Config(1200, 80));
+
+    // The migrated file takes events of the new version.
+    Event write = At(3000, 0x5A05, 6, EventKind::ConfigWrite);
+    write.before = Config(1200, 80);
+    write.config = Config(1300, 80);
+    write.registers = ConfigWriteResults(9, Result::NoError);
+    ASSERT_GT(store.Add(write), 0);
+    history = store.History(query);
+    ASSERT_EQ(history.size(), 3u);
+    EXPECT_EQ(history[0].registers.size(), 9u);
+
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt *stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &stmt, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(stmt, 0), 2);
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+}
+
+void ExpectDisabled(RecordStore &store, const std::string &mustMention)
+{
+    EXPECT_FALSE(store.IsOpen());
+    EXPECT_NE(store.Problem().find(mustMention), std::string::npos) << store.Problem();
+    const std::string first = store.Problem();
+    // Every later call does nothing, and the first text stays.
+    EXPECT_EQ(store.Add(At(1000, 1, 1, EventKind::DeviceSeen)), 0);
+    EXPECT_TRUE(store.History({}).empty());
+    EXPECT_EQ(store.LastKnownConfig(1), std::nullopt);
+    EXPECT_TRUE(store.Motors().empty());
+    EXPECT_EQ(store.Problem(), first);
+}
+
+// Tests run as root, which writes into any folder whatever its mode bits
+// say; these places refuse root too: a folder cannot be made below a
+// regular file (ENOTDIR), /proc takes no new files (ENOENT), and a folder
+// is no database file.
+TEST_F(RecordStoreTest, APlaceThatCannotBeWrittenDisablesTheStore)
+{
+    WriteBytes(dir / "plain-file", "x");
+    fs::create_directory(dir / "a-folder");
+    const struct {
+        const char *what;
+        std::string path;
+        std::string mention;
+    } cases[] = {
+        {"a folder below a regular file", (dir / "plain-file" / "records.sqlite").string(), "cannot create the folder"},
+        {"a file in /proc", "/proc/self/records.sqlite", "/proc/self/records.sqlite"},
+        {"a folder in /proc", "/proc/self/lumo/records.sqlite", "cannot create the folder"},
+        {"a folder where the file should be", (dir / "a-folder").string(), "a-folder"},
+        {"no path at all", "", "Service records are off"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        RecordStore store(c.path);
+        ExpectDisabled(store, c.mention);
+    }
+    EXPECT_EQ(ReadBytes(dir / "plain-file"), "x");
+}
+
+// A write the system refuses half way, as on a full disk, for real and as
+// root (whom a quota or a full disk's reserve would not stop): the file
+// size limit makes the system refuse to grow the write-ahead log past its
+// present size (EFBIG; SQLite calls it a disk I/O error, where a full disk
+// is "database or disk is full"). In a child, since the limit holds for
+// the whole process.
+TEST_F(RecordStoreTest, ARefusedWriteDisablesTheStoreOnce)
+{
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        RecordStore store(path.string());
+        if (!store.IsOpen() || store.Add(At(1000, 1, 1, EventKind::DeviceSeen)) == 0)
+            ::_exit(10);
+        const auto wal = static_cast<rlim_t>(fs::file_size(path.string() + "-wal"));
+        const rlimit limit{wal + 100, wal + 100};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            ::_exit(11);
+        Event big = At(2000, 1, 1, EventKind::CycleTest);
+        big.detail = std::string(8000, 'x');
+        if (store.Add(big) != 0)
+            ::_exit(12);
+        if (store.IsOpen() || store.Problem() != "Service records are off: cannot write " + path.string() +
+                                                      " (disk I/O error).")
+            ::_exit(13);
+        const std::string first = store.Problem();
+        if (store.Add(At(3000, 1, 1, EventKind::DeviceSeen)) != 0 || store.Problem() != first)
+            ::_exit(14);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10 open, 11 setrlimit, 12 the write went through, 13 no problem "
+                                         "saying so, 14 a later write";
+    // What was written before the refusal is still there.
+    RecordStore store(path.string());
+    ASSERT_TRUE(store.IsOpen()) << store.Problem();
+    HistoryQuery q;
+    q.motorId = 1;
+    ASSERT_EQ(store.History(q).size(), 1u);
+}
+
+std::string ValidDatabaseBytes(const fs::path &scratch)
+{
+    RunSql(scratch, "CREATE TABLE t(x); INSERT INTO t VALUES(randomblob(5000));");
+    return ReadBytes(scratch);
+}
+
+TEST_F(RecordStoreTest, ACorruptFileIsSetAsideByteForByte)
+{
+    std::string textFile;
+    for (int i = 0; i < 200; ++i)
+        textFile += "this is not a database, line " + std::to_string(i) + "\n";
+    // A database header followed by a torn first page: SQLite knows the
+    // format but not the content.
+    std::string torn = ValidDatabaseBytes(dir / "scratch.sqlite");
+    std::fill(torn.begin() + 100, torn.begin() + 4096, '\xA5');
+    const struct {
+        const char *what;
+        std::string bytes;
+    } cases[] = {{"text", textFile}, {"a torn first page", torn}};
+
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path file = dir / (std::string("records-") + (c.what[0] == 't' ? "a" : "b") + ".sqlite");
+        WriteBytes(file, c.bytes);
+        {
+            RecordStore store(file.string());
+            ASSERT_TRUE(store.IsOpen()) << store.Problem();
+            EXPECT_EQ(store.Problem(), "");
+            EXPECT_NE(store.SetAside().find(file.string() + " was not a records database"), std::string::npos)
+                << store.SetAside();
+            EXPECT_GT(store.Add(At(1000, 7, 7, EventKind::DeviceSeen)), 0);
+        }
+        // Exactly one file set aside, named as the message says, with every
+        // byte it had.
+        std::vector<fs::path> aside;
+        for (const auto &entry : fs::directory_iterator(dir))
+            if (entry.path().filename().string().rfind(file.filename().string() + ".corrupt-", 0) == 0)
+                aside.push_back(entry.path());
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_EQ(ReadBytes(aside[0]), c.bytes);
+
+        // The fresh file is a good one: opened again, nothing is set aside.
+        RecordStore again(file.string());
+        EXPECT_TRUE(again.IsOpen());
+        EXPECT_EQ(again.SetAside(), "");
+        HistoryQuery q;
+        q.motorId = 7;
+        EXPECT_EQ(again.History(q).size(), 1u);
+    }
+}
+
+TEST_F(RecordStoreTest, ANewerOrForeignDatabaseIsLeftUntouched)
+{
+    const struct {
+        const char *what;
+        std::string sql;
+        std::string mention;
+    } cases[] = {
+        {"a newer schema",
+         "PRAGMA journal_mode=WAL; CREATE TABLE events(id INTEGER PRIMARY KEY, shape TEXT);"
+         "INSERT INTO events(shape) VALUES('from the future'); PRAGMA application_id = 1280658767;"
+         "PRAGMA user_version = 3;",
+         "newer version"},
+        {"another program's database", "CREATE TABLE photos(id INTEGER PRIMARY KEY); PRAGMA user_version = 1;",
+         "another program"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(path);
+        RunSql(path, c.sql);
+        const std::string bytes = ReadBytes(path);
+        {
+            RecordStore store(path.string());
+            ExpectDisabled(store, c.mention);
+            EXPECT_EQ(store.SchemaVersion(), 0);
+            EXPECT_EQ(store.SetAside(), "");
+        }
+        EXPECT_EQ(ReadBytes(path), bytes);
+    }
+}
+
+// The window and lumoctl on one station: two processes open the same new
+// file at the same moment (both find it empty and set it up) and then add
+// their events as fast as they can, every tenth through a store opened for
+// it alone, as each lumoctl command opens its own. Every event arrives;
+// neither writer meets "database is locked".
+TEST_F(RecordStoreTest, TwoProcessesWriteAtOnce)
+{
+    constexpr int kEach = 400;
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    std::vector<pid_t> writers;
+    for (const uint16_t motor : {uint16_t{0x1001}, uint16_t{0x1002}}) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::close(go[1]);
+            char c = 0;
+            if (::read(go[0], &c, 1) != 0) // end of file: the parent's "go"
+                ::_exit(20);
+            RecordStore store(path.string());
+            if (!store.IsOpen()) {
+                std::fprintf(stderr, "%s\n", store.Problem().c_str());
+                ::_exit(21);
+            }
+            for (int i = 0; i < kEach; ++i) {
+                Event e = At(0, motor, 1, EventKind::Motion);
+                e.action = "step " + std::to_string(i);
+                e.registers = ConfigWriteResults(2, Result::NoError);
+                if (i % 10 == 9) {
+                    RecordStore once(path.string());
+                    if (once.Add(e) == 0) {
+                        std::fprintf(stderr, "%s\n", once.Problem().c_str());
+                        ::_exit(22);
+                    }
+                } else if (store.Add(e) == 0) {
+                    std::fprintf(stderr, "%s\n", store.Problem().c_str());
+                    ::_exit(22);
+                }
+            }
+            ::_exit(store.Problem().empty() ? 0 : 23);
+        }
+        writers.push_back(pid);
+    }
+    ::close(go[0]);
+    ::close(go[1]); // both start now
+    for (const pid_t pid : writers) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "21 could not open, 22 an event was refused, 23 a problem was set";
+    }
+    RecordStore store(path.string());
+    ASSERT_TRUE(store.IsOpen()) << store.Problem();
+    for (const uint16_t motor : {uint16_t{0x1001}, uint16_t{0x1002}}) {
+        HistoryQuery q;
+        q.motorId = motor;
+        const std::vector<Event> history = store.History(q);
+        std::set<std::string> steps;
+        for (const Event &e : history) {
+            steps.insert(e.action);
+            EXPECT_EQ(e.registers.size(), 2u);
+        }
+        EXPECT_EQ(history.size(), static_cast<size_t>(kEach));
+        EXPECT_EQ(steps.size(), static_cast<size_t>(kEach));
+    }
+}
+
+class ScopedEnv {
+public:
+    explicit ScopedEnv(const char *name) : name_(name)
+    {
+        if (const char *value = std::getenv(name))
+            saved_ = value;
+    }
+    ~ScopedEnv()
+    {
+        if (saved_)
+            ::setenv(name_, saved_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+    void Set(const char *value)
+    {
+        if (value != nullptr)
+            ::setenv(name_, value, 1);
+        else
+            ::unsetenv(name_);
+    }
+
+private:
+    const char *name_;
+    std::optional<std::string> saved_;
+};
+
+TEST(DefaultRecordsPath, FollowsTheOverrideThenTheDataFolder)
+{
+    ScopedEnv records("LUMO_RECORDS"), data("XDG_DATA_HOME"), home("HOME");
+    const struct {
+        const char *records, *data, *home, *expected;
+    } cases[] = {
+        {"/srv/line/records.sqlite", "/x", "/root", "/srv/line/records.sqlite"},
+        {"off", "/x", "/root", ""},
+        {"", "/x", "/root", ""},
+        {nullptr, "/data", "/home/anna", "/data/lumo-service-tool/records.sqlite"},
+        // A relative XDG_DATA_HOME is to be ignored.
+        {nullptr, "data", "/home/anna", "/home/anna/.local/share/lumo-service-tool/records.sqlite"},
+        {nullptr, nullptr, "/home/anna", "/home/anna/.local/share/lumo-service-tool/records.sqlite"},
+    };
+    for (const auto &c : cases) {
+        records.Set(c.records);
+        data.Set(c.data);
+        home.Set(c.home);
+        EXPECT_EQ(DefaultRecordsPath(), c.expected)
+            << (c.records ? c.records : "(unset)") << " " << (c.data ? c.data : "(unset)");
+    }
+}
+
+TEST(MotorIds, AreFourHexDigits)
+{
+    EXPECT_EQ(MotorIdText(0x5A05), "5A05");
+    EXPECT_EQ(MotorIdText(0x000B), "000B");
+    const std::pair<const char *, std::optional<uint16_t>> cases[] = {
+        {"5A05", 0x5A05}, {"0x5A05", 0x5A05}, {"5a05", 0x5A05}, {"0X00ff", 0x00FF}, {"b", 0x000B},
+        {"FFFF", 0xFFFF}, {"", std::nullopt},  {"0x", std::nullopt}, {"10000", std::nullopt},
+        {"5A0G", std::nullopt}, {" 5A05", std::nullopt}, {"-1", std::nullopt},
+    };
+    for (const auto &[text, expected] : cases)
+        EXPECT_EQ(ParseMotorId(text), expected) << "'" << text << "'";
+}
+
+TEST(Origin, NamesThisStationAndUser)
+{
+    EXPECT_FALSE(StationName().empty());
+    EXPECT_FALSE(UserName().empty());
+}
+
+} // namespace

@@ -1,0 +1,91 @@
+#include "ReportCommand.h"
+
+#include <QDate>
+#include <QGuiApplication>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+
+#include "console/ServiceReport.h"
+#include "records/RecordStore.h"
+
+namespace {
+
+// Qt's own remarks go to stderr as usual, but for the one a machine without
+// a desktop session always gets and that says nothing about the report.
+void QuietAboutRuntimeDir(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtWarningMsg && message.startsWith(QStringLiteral("QStandardPaths: XDG_RUNTIME_DIR not set")))
+        return;
+    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+}
+
+// The report lays out text, which needs a Qt application for its fonts, and
+// nothing is shown: the offscreen platform serves with or without a display.
+class OffscreenApplication {
+public:
+    OffscreenApplication()
+    {
+        if (QGuiApplication::instance() == nullptr) {
+            if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+                qputenv("QT_QPA_PLATFORM", "offscreen");
+            qInstallMessageHandler(QuietAboutRuntimeDir);
+            app_.emplace(argc_, argv_);
+        }
+    }
+
+private:
+    int argc_ = 1;
+    char name_[8] = "lumoctl";
+    char *argv_[2] = {name_, nullptr};
+    std::optional<QGuiApplication> app_;
+};
+
+} // namespace
+
+void RunReport(Output &out, const std::string &recordsPath, const std::string &motorIdText, const std::string &file,
+               const std::string &dayText)
+{
+    const std::optional<uint16_t> motorId = records::ParseMotorId(motorIdText);
+    if (!motorId)
+        ThrowUsage("the motor ID must be 1 to 4 hexadecimal digits (5A05 or 0x5A05), not '" + motorIdText + "'");
+    std::optional<QDate> day;
+    if (!dayText.empty()) {
+        day = QDate::fromString(QString::fromStdString(dayText), Qt::ISODate);
+        if (!day->isValid() || dayText.size() != 10)
+            ThrowUsage("--day must be a date as YYYY-MM-DD, not '" + dayText + "'");
+    }
+    if (recordsPath.empty())
+        ThrowUsage("service records are off (--no-records, or LUMO_RECORDS is empty or off): there is nothing to "
+                   "report");
+    const std::string motor = records::MotorIdText(*motorId);
+    Json &doc = out.doc();
+    doc["motorId"] = motor;
+    doc["records"] = recordsPath;
+    if (day)
+        doc["day"] = dayText;
+
+    // Asking for a report makes no records file where there was none.
+    std::error_code ec;
+    if (!std::filesystem::exists(recordsPath, ec))
+        throw Failure(ExitUsage, "there are no service records at " + recordsPath);
+    records::RecordStore store(recordsPath);
+    if (!store.SetAside().empty())
+        out.Note(store.SetAside());
+    if (!store.IsOpen())
+        throw Failure(ExitUsage, "cannot read the service records: " + store.Problem());
+
+    OffscreenApplication application;
+    const servicereport::ReportData data = servicereport::CollectReport(store, *motorId, day);
+    if (data.identity.lastSeenMs == 0)
+        throw Failure(ExitUsage, "motor " + motor + " has no service records in " + recordsPath);
+    QString error;
+    if (!servicereport::WriteReportPdf(data, QString::fromStdString(file), &error))
+        throw Failure(ExitUsage, error.toStdString());
+
+    doc["file"] = file;
+    doc["events"] = data.events.size();
+    doc["configuration"] = data.config.has_value();
+    out.Say("Service report of motor " + motor + " (" + std::to_string(data.events.size()) +
+            (day ? " events of " + dayText : " events") + ") written to " + file);
+}
