@@ -5,8 +5,8 @@
 # It carries lumo-tool.exe (linked statically with Qt: no DLL or plugin
 # beside it), lumoctl.exe, the licence of this program (LICENSE at the top
 # of the source), Qt's notice and licence texts, and the licences of what
-# else is linked in: the mingw-w64 runtime and GCC's runtime libraries, and
-# in lumoctl.exe the header-only CLI11 and nlohmann-json.
+# else is linked in: the mingw-w64 runtime and GCC's runtime libraries,
+# SQLite, and in lumoctl.exe the header-only CLI11 and nlohmann-json.
 
 find_program(LUMO_MAKENSIS makensis)
 if(NOT LUMO_MAKENSIS)
@@ -32,6 +32,13 @@ configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/qt-notice.txt.in ${CMAKE_
 set(LUMO_THIRD_PARTY
   "mingw-w64-runtime.txt=/usr/share/doc/mingw-w64-x86-64-dev/copyright"
   "gcc-runtime.txt=/usr/share/doc/gcc-mingw-w64-x86-64-posix-runtime/copyright")
+# SQLite (the service records) is in the public domain; the copyright file
+# of Debian's source says so. scripts/sqlite-windows.sh puts it beside the
+# library.
+get_filename_component(LUMO_SQLITE_LICENCE ${SQLite3_INCLUDE_DIR}/../licenses/sqlite-copyright ABSOLUTE)
+if(EXISTS ${LUMO_SQLITE_LICENCE})
+  list(APPEND LUMO_THIRD_PARTY "SQLite.txt=${LUMO_SQLITE_LICENCE}")
+endif()
 set(LUMO_PROGRAMS lumo-tool)
 if(TARGET lumoctl)
   list(APPEND LUMO_PROGRAMS lumoctl)

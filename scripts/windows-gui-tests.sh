@@ -54,6 +54,14 @@ if ! QT=$(scripts/qt-windows.sh 2> >(tee "$QT_LOG" | grep --line-buffered '^qt-w
   exit 1
 fi
 say "Qt for Windows: $QT ($(seconds_since "$start") s)"
+# SQLite for the service records, from Debian's source too (half a minute once).
+start=$(date +%s)
+SQLITE=$(scripts/sqlite-windows.sh 2>"$WINBUILD/sqlite-windows.log") || {
+  tail -n 40 "$WINBUILD/sqlite-windows.log" >&2
+  say "building SQLite for Windows failed"
+  exit 1
+}
+say "SQLite for Windows: $SQLITE ($(seconds_since "$start") s)"
 
 if [ ! -f "$NATIVE/CMakeCache.txt" ]; then
   cmake -S . -B "$NATIVE" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUMO_BUILD_GUI=OFF -DLUMO_BUILD_TESTS=OFF >/dev/null
@@ -66,7 +74,8 @@ SIM=$NATIVE/tools/lumo-sim/lumo-sim
 start=$(date +%s)
 cmake -S . -B "$WINBUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMO_WERROR=ON \
       -DCMAKE_TOOLCHAIN_FILE="$QT/lib/cmake/Qt6/qt.toolchain.cmake" \
-      -DQT_CHAINLOAD_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" >/dev/null
+      -DQT_CHAINLOAD_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+      -DSQLite3_INCLUDE_DIR="$SQLITE/include" -DSQLite3_LIBRARY="$SQLITE/lib/libsqlite3.a" >/dev/null
 cmake --build "$WINBUILD" -j"$(nproc)" --target lumo-tool lumoctl window_tests_win
 say "lumo-tool.exe, lumoctl.exe and the window test built in $(seconds_since "$start") s"
 start=$(date +%s)
@@ -206,7 +215,7 @@ fi
 say "installing $(basename "$SETUP") silently"
 if wine_run "$SETUP" /S; then pass; else fail "setup.exe /S failed"; fi
 for file in lumo-tool.exe lumoctl.exe uninstall.exe LICENSE.txt licenses/Qt/LGPL-3.0-only.txt licenses/Qt/NOTICE.txt \
-            licenses/CLI11.txt licenses/nlohmann-json.txt licenses/mingw-w64-runtime.txt; do
+            licenses/CLI11.txt licenses/nlohmann-json.txt licenses/mingw-w64-runtime.txt licenses/SQLite.txt; do
   if [ -f "$INSTALLED/$file" ]; then pass; else fail "the installer did not install $file"; fi
 done
 if [ -f "$SHORTCUT" ]; then pass; else fail "no Start menu entry $SHORTCUT"; fi

@@ -60,7 +60,7 @@ std::string OutputPath(const std::string &given)
     if (!std::filesystem::is_directory(given, ec))
         return given;
     const std::time_t now = std::time(nullptr);
-    const std::tm local = LocalTime(now);
+    const std::tm local = LocalTm(now);
     const std::filesystem::path dir(given);
     return (dir / (ProposedConfigFileName(0, local) + "." + ConfigFile::DefaultExtension)).string();
 }

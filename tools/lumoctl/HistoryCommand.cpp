@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "Arguments.h"
+#include "Output.h"
 #include "Records.h"
 #include "config/ConfigTransfer.h"
 #include "modbus/Registers.h"
@@ -19,8 +20,7 @@ using records::EventKind;
 std::string LocalTime(int64_t timeMs)
 {
     const std::time_t t = static_cast<std::time_t>(timeMs / 1000);
-    std::tm local{};
-    localtime_r(&t, &local);
+    const std::tm local = LocalTm(t);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     return text;
@@ -30,8 +30,7 @@ std::string LocalTime(int64_t timeMs)
 std::string UtcTime(int64_t timeMs)
 {
     const std::time_t t = static_cast<std::time_t>(timeMs / 1000);
-    std::tm utc{};
-    gmtime_r(&t, &utc);
+    const std::tm utc = UtcTm(t);
     char text[40];
     const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
     std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(timeMs % 1000));

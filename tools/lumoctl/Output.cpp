@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <iostream>
 
-std::tm LocalTime(std::time_t t)
+std::tm LocalTm(std::time_t t)
 {
     std::tm local{};
 #ifdef _WIN32
@@ -14,6 +14,17 @@ std::tm LocalTime(std::time_t t)
     localtime_r(&t, &local);
 #endif
     return local;
+}
+
+std::tm UtcTm(std::time_t t)
+{
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &t);
+#else
+    gmtime_r(&t, &utc);
+#endif
+    return utc;
 }
 
 void ThrowUsage(const std::string &message)

@@ -110,5 +110,7 @@ private:
     size_t shown_ = 0;
 };
 
-// The local time of `t` (localtime_r, or localtime_s on Windows).
-std::tm LocalTime(std::time_t t);
+// `t` as local time and as UTC (localtime_r and gmtime_r, or their _s
+// forms on Windows).
+std::tm LocalTm(std::time_t t);
+std::tm UtcTm(std::time_t t);

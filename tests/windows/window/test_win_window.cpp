@@ -9,8 +9,9 @@
 // building on the one before: the port list, Auto Select and Connect, the
 // scan, device information, a configuration read and write, stroke learning
 // with the wait dialog, a motion command with the status poll, Export and
-// Import through the system's file dialogs and the real message boxes, and
-// the port going away (device-change messages and the registry's list).
+// Import through the system's file dialogs and the real message boxes, the
+// service records they left (SQLite on Windows), and the port going away
+// (device-change messages and the registry's list).
 //
 // Wine sends no device-change message for a serial port, so the test sends
 // them as Windows does; a driver's own removal stays untested, as does a
@@ -49,6 +50,7 @@
 #include "console/Fonts.h"
 #include "console/Modbussetting.h"
 #include "console/UserDialogs.h"
+#include "records/RecordStore.h"
 #include "serial/SerialPorts.h"
 
 // After Qt, which sets up <windows.h> its own way.
@@ -499,6 +501,29 @@ private slots:
         }
         dialogs_.to = &recorded_;
         QCOMPARE(W<QLineEdit>("StrokeEdit")->text(), QStringLiteral("980"));
+    }
+
+    void workflowsAreRecordedInTheServiceRecords()
+    {
+        // The test's records file (a temporary one, see TempRecords.h), read
+        // back through SQLite as built for Windows.
+        const std::string path = qEnvironmentVariable("LUMO_RECORDS").toStdString();
+        QVERIFY(!path.empty());
+        records::RecordStore store(path);
+        QVERIFY2(store.IsOpen(), store.Problem().c_str());
+        records::HistoryQuery query;
+        query.motorId = 0x5A05;
+        QStringList kinds;
+        for (const records::Event &event : store.History(query)) {
+            const QString kind = QString::fromLatin1(records::KindName(event.kind));
+            if (!kinds.contains(kind))
+                kinds << kind;
+            QCOMPARE(QString::fromStdString(event.origin.port), port_);
+        }
+        kinds.sort();
+        QCOMPARE(kinds, (QStringList{QStringLiteral("config-export"), QStringLiteral("config-import"),
+                                     QStringLiteral("config-read"), QStringLiteral("config-write"),
+                                     QStringLiteral("device-seen"), QStringLiteral("learning")}));
     }
 
     void deviceChangeMessagesReachThePortWatcher()
