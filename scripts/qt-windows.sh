@@ -24,18 +24,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
 say() { echo "qt-windows: $*" >&2; }
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
-
-install_missing() {
-  local missing=()
-  for pkg in "$@"; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  say "installing ${missing[*]}"
-  as_root apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-}
+source "$ROOT/scripts/debian-source.sh"
 
 install_missing dpkg-dev cmake ninja-build g++-mingw-w64-x86-64-posix qt6-base-dev qt6-base-dev-tools
 
@@ -58,34 +47,8 @@ WORK=$CACHE/qt-$UPSTREAM-work
 mkdir -p "$WORK"
 
 # --- Source ---------------------------------------------------------------
-# apt-get source needs a deb-src entry. Where the machine has none, add one
-# for the archive its deb entries already use (same URIs, suites, keyring).
-have_deb_src() {
-  grep -rhsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/ >/dev/null
-}
-if ! have_deb_src; then
-  src=/etc/apt/sources.list.d/lumo-deb-src.sources
-  say "adding deb-src entries in $src"
-  tmp=$(mktemp)
-  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-    # deb822: repeat each stanza with Types: deb-src.
-    sed -e 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources >"$tmp"
-  else
-    sed -n -e 's/^deb \(.*\)/deb-src \1/p' /etc/apt/sources.list >"$tmp"
-  fi
-  as_root install -m 0644 "$tmp" "$src"
-  rm -f "$tmp"
-  as_root apt-get update -qq
-fi
-
-SRC=$(find "$WORK" -maxdepth 1 -type d -name 'qt6-base-*' | head -n1)
-if [ -z "$SRC" ] || [ ! -f "$SRC/configure" ]; then
-  say "fetching the qt6-base $VERSION source"
-  (cd "$WORK" && apt-get source --download-only "qt6-base=$VERSION" >&2)
-  dsc=$(ls "$WORK"/qt6-base_*.dsc | head -n1)
-  (cd "$WORK" && dpkg-source --no-check -x "$dsc" >&2)
-  SRC=$(find "$WORK" -maxdepth 1 -type d -name 'qt6-base-*' | head -n1)
-fi
+ensure_deb_src
+fetch_source qt6-base "$VERSION" "$WORK"
 
 # --- Configure and build --------------------------------------------------
 BUILD=$WORK/build
