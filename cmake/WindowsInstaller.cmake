@@ -35,7 +35,7 @@ set(LUMO_THIRD_PARTY
 # SQLite (the service records) is in the public domain; the copyright file
 # of Debian's source says so. scripts/sqlite-windows.sh puts it beside the
 # library.
-get_filename_component(LUMO_SQLITE_LICENCE ${SQLite3_INCLUDE_DIR}/../licenses/sqlite-copyright ABSOLUTE)
+get_filename_component(LUMO_SQLITE_LICENCE ${SQLite3_INCLUDE_DIR}/../licenses/debian-copyright ABSOLUTE)
 if(EXISTS ${LUMO_SQLITE_LICENCE})
   list(APPEND LUMO_THIRD_PARTY "SQLite.txt=${LUMO_SQLITE_LICENCE}")
 endif()

@@ -1,30 +1,31 @@
-# Fetching a Debian source package, for the scripts that build Windows
-# libraries from Debian's own sources (qt-windows.sh, sqlite-windows.sh).
-# Sourced; the caller defines say().
+# Shared by the scripts that build a library for Windows from Debian's own
+# source package (qt-windows.sh, sqlite-windows.sh). Sourced, not run: the
+# caller defines say() and sets `set -euo pipefail`.
 
-lumo_as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
-# Installs the Debian packages named that are missing (output to stderr).
-lumo_install_missing() {
+# install_missing PACKAGE...: installs those not installed yet, quietly.
+install_missing() {
   local missing=()
   for pkg in "$@"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   say "installing ${missing[*]}"
-  lumo_as_root apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive lumo_as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+  as_root apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
 }
 
-# apt-get source needs a deb-src entry. Where the machine has none, adds one
+# apt-get source needs a deb-src entry. Where the machine has none, add one
 # for the archive its deb entries already use (same URIs, suites, keyring).
-lumo_ensure_deb_src() {
-  # (cat, not grep -r: a missing sources.list would make grep fail even
-  # when it finds an entry.)
-  if cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null |
-     grep -qE '^(Types:.*deb-src|deb-src )'; then
-    return 0
-  fi
+# (cat, not grep -r: a missing /etc/apt/sources.list makes grep fail even
+# when it finds an entry elsewhere.)
+have_deb_src() {
+  cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null |
+    grep -qE '^(Types:.*deb-src|deb-src )'
+}
+ensure_deb_src() {
+  have_deb_src && return 0
   local src=/etc/apt/sources.list.d/lumo-deb-src.sources tmp
   say "adding deb-src entries in $src"
   tmp=$(mktemp)
@@ -34,23 +35,23 @@ lumo_ensure_deb_src() {
   else
     sed -n -e 's/^deb \(.*\)/deb-src \1/p' /etc/apt/sources.list >"$tmp"
   fi
-  lumo_as_root install -m 0644 "$tmp" "$src"
+  as_root install -m 0644 "$tmp" "$src"
   rm -f "$tmp"
-  lumo_as_root apt-get update -qq
+  as_root apt-get update -qq
 }
 
-# lumo_debian_source PACKAGE VERSION WORK: the source of PACKAGE at VERSION,
-# with Debian's patches applied, unpacked in WORK (fetched there unless an
-# earlier run left it); prints its folder.
-lumo_debian_source() {
-  local package=$1 version=$2 work=$3 dir
-  dir=$(find "$work" -maxdepth 1 -type d -name "$package-*" | head -n1)
-  if [ -z "$dir" ] || [ ! -d "$dir/debian" ]; then
-    lumo_ensure_deb_src
+# fetch_source PACKAGE VERSION WORK: unpacks that version of the source
+# package into WORK, its patches applied, and sets SRC to its folder. A tree
+# unpacked there already is reused. (A variable rather than output: a
+# failure inside $(...) would not stop the script.)
+fetch_source() {
+  local package=$1 version=$2 work=$3 dsc
+  SRC=$(find "$work" -maxdepth 1 -type d -name "$package-*" | head -n1)
+  if [ -z "$SRC" ] || [ ! -f "$SRC/configure" ]; then
     say "fetching the $package $version source"
     (cd "$work" && apt-get source --download-only "$package=$version" >&2)
-    (cd "$work" && dpkg-source --no-check -x "$(ls "$work/${package}_"*.dsc | head -n1)" >&2)
-    dir=$(find "$work" -maxdepth 1 -type d -name "$package-*" | head -n1)
+    dsc=$(ls "$work/${package}_"*.dsc | head -n1)
+    (cd "$work" && dpkg-source --no-check -x "$dsc" >&2)
+    SRC=$(find "$work" -maxdepth 1 -type d -name "$package-*" | head -n1)
   fi
-  echo "$dir"
 }

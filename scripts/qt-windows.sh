@@ -25,7 +25,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 say() { echo "qt-windows: $*" >&2; }
 source "$ROOT/scripts/debian-source.sh"
 
-lumo_install_missing dpkg-dev cmake ninja-build g++-mingw-w64-x86-64-posix qt6-base-dev qt6-base-dev-tools
+install_missing dpkg-dev cmake ninja-build g++-mingw-w64-x86-64-posix qt6-base-dev qt6-base-dev-tools
 
 # The version of Debian's qt6-base decides the folder: the host Qt and the
 # Windows Qt must be the same version.
@@ -57,7 +57,8 @@ WORK=$CACHE/qt-$UPSTREAM-work
 mkdir -p "$WORK"
 
 # --- Source ---------------------------------------------------------------
-SRC=$(lumo_debian_source qt6-base "$VERSION" "$WORK")
+ensure_deb_src
+fetch_source qt6-base "$VERSION" "$WORK"
 
 # --- Configure and build --------------------------------------------------
 BUILD=$WORK/build
