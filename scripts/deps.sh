@@ -11,11 +11,12 @@ LUMO_PACKAGES=(
 )
 
 # What the Windows builds and their tests under Wine add: mingw-w64, Wine,
-# the tools to fetch and build Qt from Debian's source (scripts/qt-windows.sh),
-# NSIS for the installer, and for the window in a virtual display xdotool
-# and ImageMagick. scripts/test.sh installs them.
+# the tools to fetch Debian's sources and build Qt and SQLite from them
+# (scripts/qt-windows.sh, scripts/sqlite-windows.sh: dpkg-dev, tcl), NSIS
+# for the installer, and for the window in a virtual display xdotool and
+# ImageMagick. scripts/test.sh installs them.
 LUMO_WINDOWS_PACKAGES=(
-  g++-mingw-w64-x86-64-posix wine64 wine googletest dpkg-dev
+  g++-mingw-w64-x86-64-posix wine64 wine googletest dpkg-dev tcl
   nsis xdotool imagemagick
 )
 
