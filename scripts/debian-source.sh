@@ -1,3 +1,4 @@
+#!/usr/bin/env bash
 # Shared by the scripts that build a library for Windows from Debian's own
 # source package (qt-windows.sh, sqlite-windows.sh). Sourced, not run: the
 # caller defines say() and sets `set -euo pipefail`.

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Cross-builds the Qt-free core and its tests for Windows with mingw-w64 and
-# runs them under Wine: the portable core tests, then the Win32 serial port
-# against the virtual bus (lumo-sim, native, on its pseudo-terminal, seen by
-# Wine as a COM port) and the adapter walk against keys written into Wine's
-# registry.
+# runs them under Wine: the portable core tests (the service records among
+# them, on the SQLite that scripts/sqlite-windows.sh builds for Windows),
+# then the Win32 serial port against the virtual bus (lumo-sim, native, on
+# its pseudo-terminal, seen by Wine as a COM port) and the adapter walk
+# against keys written into Wine's registry.
 #
 #   scripts/windows-tests.sh [NATIVE_BUILD_DIR]      (default: build)
 #
@@ -51,10 +52,15 @@ fi
 cmake --build "$NATIVE" --target lumo-sim -j"$(nproc)" >/dev/null
 SIM=$NATIVE/tools/lumo-sim/lumo-sim
 
+# SQLite for Windows from Debian's source, built once into a cache folder
+# (about 30 s) and found there on every later run.
+SQLITE=$(scripts/sqlite-windows.sh)
+
 # No build type: neither debug information nor optimisation, the quickest
 # cross-build (GoogleTest alone takes a while with -g).
 cmake -S tests/windows -B "$WINBUILD" -G Ninja -DLUMO_WERROR=ON \
-      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" >/dev/null
+      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+      -DSQLite3_INCLUDE_DIR="$SQLITE/include" -DSQLite3_LIBRARY="$SQLITE/lib/libsqlite3.a" >/dev/null
 cmake --build "$WINBUILD" -j"$(nproc)"
 
 # --- Wine -------------------------------------------------------------------

@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <pwd.h>
 #include <unistd.h>
 #endif
@@ -27,10 +29,38 @@ constexpr struct {
     {EventKind::ConfigExport, "config-export"},
 };
 
-std::string Env(const char *name)
+// An environment variable's value, nothing when it is not set. Paths and
+// names leave here as UTF-8, as SQLite and the rest of the program take
+// them. On Windows the C library's getenv() would give the ANSI code page's
+// bytes instead: a user named Jürgen would get a records path that SQLite
+// cannot open, and a user name that is not ASCII would be stored garbled.
+std::optional<std::string> Env(const char *name)
 {
+#ifdef _WIN32
+    std::wstring wideName;
+    for (const char *c = name; *c != '\0'; ++c)
+        wideName += static_cast<wchar_t>(*c); // our names are ASCII
+    // Asked with no room, it tells the room needed with the terminating
+    // zero, so 1 for a variable set to nothing and 0 for one not set.
+    const DWORD room = GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
+    if (room == 0)
+        return std::nullopt;
+    std::wstring wide(room, L'\0');
+    const DWORD n = GetEnvironmentVariableW(wideName.c_str(), wide.data(), room);
+    wide.resize(n < room ? n : 0);
+    const int bytes =
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    std::string value(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0)
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), value.data(), bytes, nullptr,
+                            nullptr);
+    return value;
+#else
     const char *value = std::getenv(name);
-    return value != nullptr ? value : "";
+    if (value == nullptr)
+        return std::nullopt;
+    return std::string(value);
+#endif
 }
 
 } // namespace
@@ -83,18 +113,16 @@ std::optional<uint16_t> ParseMotorId(const std::string &text)
 
 std::string DefaultRecordsPath()
 {
-    if (const char *override = std::getenv("LUMO_RECORDS")) {
-        const std::string path = override;
-        return path == "off" ? std::string() : path;
-    }
+    if (const std::optional<std::string> path = Env("LUMO_RECORDS"))
+        return *path == "off" ? std::string() : *path;
 #ifdef _WIN32
-    const std::string base = Env("LOCALAPPDATA");
+    const std::string base = Env("LOCALAPPDATA").value_or("");
     return base.empty() ? std::string() : base + "\\lumo-service-tool\\records.sqlite";
 #else
     // The XDG base directory rules: a relative XDG_DATA_HOME is ignored.
-    std::string base = Env("XDG_DATA_HOME");
+    std::string base = Env("XDG_DATA_HOME").value_or("");
     if (base.empty() || base[0] != '/') {
-        std::string home = Env("HOME");
+        std::string home = Env("HOME").value_or("");
         if (home.empty())
             if (const passwd *pw = ::getpwuid(::getuid()))
                 home = pw->pw_dir;
@@ -109,7 +137,7 @@ std::string DefaultRecordsPath()
 std::string StationName()
 {
 #ifdef _WIN32
-    return Env("COMPUTERNAME");
+    return Env("COMPUTERNAME").value_or("");
 #else
     char name[256] = {};
     if (::gethostname(name, sizeof name - 1) != 0)
@@ -121,13 +149,13 @@ std::string StationName()
 std::string UserName()
 {
 #ifdef _WIN32
-    return Env("USERNAME");
+    return Env("USERNAME").value_or("");
 #else
     // The account the process runs as; getlogin() needs a terminal, which a
     // production line's script does not have.
     if (const passwd *pw = ::getpwuid(::geteuid()))
         return pw->pw_name;
-    return Env("USER");
+    return Env("USER").value_or("");
 #endif
 }
 

@@ -81,6 +81,21 @@ constexpr const char *kEventColumns =
     "id, time_ms, motor_id, address, kind, station, user_name, program, port, result, model, firmware,"
     " before_config, config, new_address, stroke, action, position, steps, file, detail, registers";
 
+// Paths are UTF-8, as SQLite takes them. std::filesystem reads a
+// std::string in the system's narrow encoding instead, which on Windows is
+// not UTF-8: a folder of a user named Jürgen would be made under a garbled
+// name. So paths go to it and come from it as UTF-8 explicitly.
+fs::path FsPath(const std::string &utf8)
+{
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string Utf8(const fs::path &path)
+{
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 int64_t NowMs()
 {
     using namespace std::chrono;
@@ -381,21 +396,21 @@ bool RecordStore::Impl::MoveAside()
     Close();
     std::error_code ec;
     std::string target = path + ".corrupt-" + Stamp();
-    for (int n = 2; fs::exists(target, ec); ++n)
+    for (int n = 2; fs::exists(FsPath(target), ec); ++n)
         target = path + ".corrupt-" + Stamp() + "-" + std::to_string(n);
-    fs::rename(path, target, ec);
+    fs::rename(FsPath(path), FsPath(target), ec);
     if (ec) {
         const std::string why = ec.message();
         // Another program of this station set it aside first and has
         // started a fresh file, or is about to.
-        if (!fs::exists(path, ec) && !ec)
+        if (!fs::exists(FsPath(path), ec) && !ec)
             return true;
         Fail(path + " is not a records database and cannot be set aside (" + why + ")");
         return false;
     }
     for (const char *suffix : {"-wal", "-shm"})
-        if (fs::exists(path + suffix, ec))
-            fs::rename(path + suffix, target + suffix, ec);
+        if (fs::exists(FsPath(path + suffix), ec))
+            fs::rename(FsPath(path + suffix), FsPath(target + suffix), ec);
     setAside = path + " was not a records database; it was set aside as " + target + " and a new one started.";
     return true;
 }
@@ -403,11 +418,11 @@ bool RecordStore::Impl::MoveAside()
 bool RecordStore::Impl::Open()
 {
     std::error_code ec;
-    const fs::path folder = fs::path(path).parent_path();
+    const fs::path folder = FsPath(path).parent_path();
     if (!folder.empty() && !fs::is_directory(folder, ec)) {
         fs::create_directories(folder, ec);
         if (ec) {
-            Fail("cannot create the folder " + folder.string() + " (" + ec.message() + ")");
+            Fail("cannot create the folder " + Utf8(folder) + " (" + ec.message() + ")");
             return false;
         }
     }
@@ -513,7 +528,12 @@ RecordStore::RecordStore(const std::string &path) : impl_(std::make_unique<Impl>
         impl_->Fail("no place for them is known");
         return;
     }
-    impl_->Open();
+    // A path that is not UTF-8 cannot be made a file name on Windows.
+    try {
+        impl_->Open();
+    } catch (const fs::filesystem_error &e) {
+        impl_->Fail("cannot use " + path + " (" + e.what() + ")");
+    }
 }
 
 RecordStore::~RecordStore() = default;

@@ -92,8 +92,9 @@ struct HistoryQuery {
 
 class RecordStore {
 public:
-    // Opens (creating if need be) the database at `path`, in WAL mode, and
-    // migrates its schema forward. A file that is not a database, or one
+    // Opens (creating if need be) the database at `path` (UTF-8, as every
+    // path and name here, Windows included), in WAL mode, and migrates its
+    // schema forward. A file that is not a database, or one
     // whose schema is newer than this program knows, is never overwritten:
     // a corrupt file is renamed aside ("records.sqlite.corrupt-<time>") and
     // a fresh one started; a newer one leaves the store disabled. Any
@@ -160,7 +161,8 @@ std::vector<RegisterResult> ConfigWriteResults(size_t written, ResultCode failur
 // (returns an empty string).
 std::string DefaultRecordsPath();
 
-// This station's host name and the user's login name, for Origin.
+// This station's host name and the user's login name, for Origin. On
+// Windows from COMPUTERNAME and USERNAME, converted to UTF-8.
 std::string StationName();
 std::string UserName();
 

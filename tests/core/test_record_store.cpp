@@ -1,15 +1,23 @@
 // The service record store on real files: every kind of event written and
 // read back, the history's order and filters, a file of the first schema
 // version, places where nothing can be written, a corrupt file, a newer or
-// foreign one, and two processes writing at once.
+// foreign one, two processes writing at once, and the default place, on
+// Linux and (cross-built, under Wine) on Windows.
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <sqlite3.h>
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -19,6 +27,7 @@
 #include <limits>
 #include <set>
 
+#include "RecordWriter.h"
 #include "config/ConfigTransfer.h"
 #include "records/RecordStore.h"
 
@@ -44,7 +53,7 @@ void WriteBytes(const fs::path &path, const std::string &bytes)
 void RunSql(const fs::path &path, const std::string &sql)
 {
     sqlite3 *db = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(path.string().c_str(), &db), SQLITE_OK);
     char *error = nullptr;
     const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
     const std::string text = error != nullptr ? error : "";
@@ -400,7 +409,7 @@ TEST_F(RecordStoreTest, MigratesAVersion1FileKeepingItsEvents)
     EXPECT_EQ(history[0].registers.size(), 9u);
 
     sqlite3 *db = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(path.string().c_str(), &db), SQLITE_OK);
     sqlite3_stmt *stmt = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &stmt, nullptr), SQLITE_OK);
     ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
@@ -425,7 +434,8 @@ void ExpectDisabled(RecordStore &store, const std::string &mustMention)
 // Tests run as root, which writes into any folder whatever its mode bits
 // say; these places refuse root too: a folder cannot be made below a
 // regular file (ENOTDIR), /proc takes no new files (ENOENT), and a folder
-// is no database file.
+// is no database file. Windows has no /proc, but refuses some characters
+// in any file name.
 TEST_F(RecordStoreTest, APlaceThatCannotBeWrittenDisablesTheStore)
 {
     WriteBytes(dir / "plain-file", "x");
@@ -436,8 +446,14 @@ TEST_F(RecordStoreTest, APlaceThatCannotBeWrittenDisablesTheStore)
         std::string mention;
     } cases[] = {
         {"a folder below a regular file", (dir / "plain-file" / "records.sqlite").string(), "cannot create the folder"},
+#ifdef _WIN32
+        {"a name with a character Windows refuses", (dir / "records?.sqlite").string(), "records?.sqlite"},
+        {"a name that is not UTF-8 (a Latin-1 u-umlaut)", dir.string() + "\\records-\xFC.sqlite",
+         "cannot use"},
+#else
         {"a file in /proc", "/proc/self/records.sqlite", "/proc/self/records.sqlite"},
         {"a folder in /proc", "/proc/self/lumo/records.sqlite", "cannot create the folder"},
+#endif
         {"a folder where the file should be", (dir / "a-folder").string(), "a-folder"},
         {"no path at all", "", "Service records are off"},
     };
@@ -449,6 +465,7 @@ TEST_F(RecordStoreTest, APlaceThatCannotBeWrittenDisablesTheStore)
     EXPECT_EQ(ReadBytes(dir / "plain-file"), "x");
 }
 
+#ifndef _WIN32
 // A write the system refuses half way, as on a full disk, for real and as
 // root (whom a quota or a full disk's reserve would not stop): the file
 // size limit makes the system refuse to grow the write-ahead log past its
@@ -492,6 +509,7 @@ TEST_F(RecordStoreTest, ARefusedWriteDisablesTheStoreOnce)
     q.motorId = 1;
     ASSERT_EQ(store.History(q).size(), 1u);
 }
+#endif // a file size limit is POSIX's
 
 std::string ValidDatabaseBytes(const fs::path &scratch)
 {
@@ -544,6 +562,36 @@ TEST_F(RecordStoreTest, ACorruptFileIsSetAsideByteForByte)
     }
 }
 
+// A corrupt file that another program has open. POSIX renames a file
+// whatever holds it; Windows refuses to rename a file that SQLite opened
+// (it shares it for reading and writing, not for deletion), so there the
+// file stays where it is, whole, and the store is off until the other
+// program lets go.
+TEST_F(RecordStoreTest, ACorruptFileAnotherProgramHoldsOpen)
+{
+    const std::string bytes(3000, 'x');
+    WriteBytes(path, bytes);
+    sqlite3 *other = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path.string().c_str(), &other, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    {
+        RecordStore store(path.string());
+#ifdef _WIN32
+        ExpectDisabled(store, "is not a records database and cannot be set aside");
+        EXPECT_EQ(ReadBytes(path), bytes);
+#else
+        ASSERT_TRUE(store.IsOpen()) << store.Problem();
+        EXPECT_NE(store.SetAside(), "");
+#endif
+    }
+    sqlite3_close(other);
+    // Once the other program has let go, the next store sets it aside.
+    RecordStore store(path.string());
+    ASSERT_TRUE(store.IsOpen()) << store.Problem();
+#ifdef _WIN32
+    EXPECT_NE(store.SetAside(), "");
+#endif
+}
+
 TEST_F(RecordStoreTest, ANewerOrForeignDatabaseIsLeftUntouched)
 {
     const struct {
@@ -574,60 +622,109 @@ TEST_F(RecordStoreTest, ANewerOrForeignDatabaseIsLeftUntouched)
     }
 }
 
-// The window and lumoctl on one station: two processes open the same new
-// file at the same moment (both find it empty and set it up) and then add
-// their events as fast as they can, every tenth through a store opened for
-// it alone, as each lumoctl command opens its own. Every event arrives;
-// neither writer meets "database is locked".
-TEST_F(RecordStoreTest, TwoProcessesWriteAtOnce)
+// Starts one writer process per motor (WriteRecordsAsOneOfMany), all at
+// the same moment, and returns their exit statuses; -1 for one that did
+// not end normally.
+#ifdef _WIN32
+// The writers are lumo-records-writer.exe, built beside this program. Each
+// is created suspended and all are resumed together.
+std::vector<int> RunWritersAtOnce(const fs::path &path, const std::vector<uint16_t> &motors, int each)
 {
-    constexpr int kEach = 400;
+    std::vector<int> statuses;
+    wchar_t self[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    if (n == 0 || n == MAX_PATH) {
+        ADD_FAILURE() << "cannot tell where this program is";
+        return statuses;
+    }
+    const fs::path writer = fs::path(self).parent_path() / "lumo-records-writer.exe";
+    if (!fs::exists(writer)) {
+        ADD_FAILURE() << writer.string() << " is missing";
+        return statuses;
+    }
+    std::vector<PROCESS_INFORMATION> started;
+    for (const uint16_t motor : motors) {
+        std::wstring command = L"\"" + writer.wstring() + L"\" \"" + path.wstring() + L"\" " +
+                               std::to_wstring(motor) + L" " + std::to_wstring(each);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        if (!CreateProcessW(writer.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                            nullptr, &startup, &process)) {
+            ADD_FAILURE() << "cannot start " << writer.string() << " (error " << GetLastError() << ")";
+            break;
+        }
+        started.push_back(process);
+    }
+    for (const PROCESS_INFORMATION &process : started)
+        ResumeThread(process.hThread);
+    for (const PROCESS_INFORMATION &process : started) {
+        DWORD code = 0;
+        const bool ended = WaitForSingleObject(process.hProcess, 120'000) == WAIT_OBJECT_0 &&
+                           GetExitCodeProcess(process.hProcess, &code);
+        if (!ended)
+            TerminateProcess(process.hProcess, 1);
+        statuses.push_back(ended ? static_cast<int>(code) : -1);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    return statuses;
+}
+#else
+// Forked children, held at a pipe until the parent closes it.
+std::vector<int> RunWritersAtOnce(const fs::path &path, const std::vector<uint16_t> &motors, int each)
+{
+    std::vector<int> statuses;
     int go[2];
-    ASSERT_EQ(::pipe(go), 0);
+    if (::pipe(go) != 0) {
+        ADD_FAILURE() << "pipe failed";
+        return statuses;
+    }
     std::vector<pid_t> writers;
-    for (const uint16_t motor : {uint16_t{0x1001}, uint16_t{0x1002}}) {
+    for (const uint16_t motor : motors) {
         const pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
+        if (pid < 0) {
+            ADD_FAILURE() << "fork failed";
+            break;
+        }
         if (pid == 0) {
             ::close(go[1]);
             char c = 0;
             if (::read(go[0], &c, 1) != 0) // end of file: the parent's "go"
                 ::_exit(20);
-            RecordStore store(path.string());
-            if (!store.IsOpen()) {
-                std::fprintf(stderr, "%s\n", store.Problem().c_str());
-                ::_exit(21);
-            }
-            for (int i = 0; i < kEach; ++i) {
-                Event e = At(0, motor, 1, EventKind::Motion);
-                e.action = "step " + std::to_string(i);
-                e.registers = ConfigWriteResults(2, Result::NoError);
-                if (i % 10 == 9) {
-                    RecordStore once(path.string());
-                    if (once.Add(e) == 0) {
-                        std::fprintf(stderr, "%s\n", once.Problem().c_str());
-                        ::_exit(22);
-                    }
-                } else if (store.Add(e) == 0) {
-                    std::fprintf(stderr, "%s\n", store.Problem().c_str());
-                    ::_exit(22);
-                }
-            }
-            ::_exit(store.Problem().empty() ? 0 : 23);
+            ::_exit(WriteRecordsAsOneOfMany(path.string(), motor, each));
         }
         writers.push_back(pid);
     }
     ::close(go[0]);
-    ::close(go[1]); // both start now
+    ::close(go[1]); // all start now
     for (const pid_t pid : writers) {
         int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0) << "21 could not open, 22 an event was refused, 23 a problem was set";
+        const bool ended = ::waitpid(pid, &status, 0) == pid && WIFEXITED(status);
+        statuses.push_back(ended ? WEXITSTATUS(status) : -1);
     }
+    return statuses;
+}
+#endif
+
+// The window and lumoctl on one station: two processes open the same new
+// file at the same moment (both find it empty and set it up) and then add
+// their events as fast as they can, every tenth through a store opened for
+// it alone, as each lumoctl command opens its own. Every event arrives;
+// neither writer meets "database is locked". On Windows this is SQLite's
+// other locking: byte-range locks with LockFileEx and the WAL index in a
+// shared mapping rather than fcntl() and mmap().
+TEST_F(RecordStoreTest, TwoProcessesWriteAtOnce)
+{
+    constexpr int kEach = 400;
+    const std::vector<uint16_t> motors = {0x1001, 0x1002};
+    const std::vector<int> statuses = RunWritersAtOnce(path, motors, kEach);
+    ASSERT_EQ(statuses.size(), motors.size());
+    for (const int status : statuses)
+        EXPECT_EQ(status, 0) << "21 could not open, 22 an event was refused, 23 a problem was set, -1 did not end";
     RecordStore store(path.string());
     ASSERT_TRUE(store.IsOpen()) << store.Problem();
-    for (const uint16_t motor : {uint16_t{0x1001}, uint16_t{0x1002}}) {
+    for (const uint16_t motor : motors) {
         HistoryQuery q;
         q.motorId = motor;
         const std::vector<Event> history = store.History(q);
@@ -641,33 +738,124 @@ TEST_F(RecordStoreTest, TwoProcessesWriteAtOnce)
     }
 }
 
+// The environment, given and taken as UTF-8. On Windows a variable is set
+// as the system would have started the program with it: in the system's
+// own (UTF-16) environment and in the C library's copies of it, where
+// getenv() finds it in the ANSI code page.
+#ifdef _WIN32
+std::wstring Wide(const std::string &utf8)
+{
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
+    return wide;
+}
+
+std::optional<std::string> GetEnv(const char *name)
+{
+    const DWORD room = GetEnvironmentVariableW(Wide(name).c_str(), nullptr, 0);
+    if (room == 0)
+        return std::nullopt;
+    std::wstring wide(room, L'\0');
+    wide.resize(GetEnvironmentVariableW(Wide(name).c_str(), wide.data(), room));
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), n, nullptr, nullptr);
+    return utf8;
+}
+
+void SetEnv(const char *name, const char *value)
+{
+    // "NAME=" removes it.
+    _wputenv((Wide(name) + L"=" + Wide(value != nullptr ? value : "")).c_str());
+}
+#else
+std::optional<std::string> GetEnv(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+}
+
+void SetEnv(const char *name, const char *value)
+{
+    if (value != nullptr)
+        ::setenv(name, value, 1);
+    else
+        ::unsetenv(name);
+}
+#endif
+
 class ScopedEnv {
 public:
-    explicit ScopedEnv(const char *name) : name_(name)
-    {
-        if (const char *value = std::getenv(name))
-            saved_ = value;
-    }
-    ~ScopedEnv()
-    {
-        if (saved_)
-            ::setenv(name_, saved_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-    void Set(const char *value)
-    {
-        if (value != nullptr)
-            ::setenv(name_, value, 1);
-        else
-            ::unsetenv(name_);
-    }
+    explicit ScopedEnv(const char *name) : name_(name), saved_(GetEnv(name)) {}
+    ~ScopedEnv() { SetEnv(name_, saved_ ? saved_->c_str() : nullptr); }
+    void Set(const char *value) { SetEnv(name_, value); }
 
 private:
     const char *name_;
     std::optional<std::string> saved_;
 };
 
+// A path from UTF-8 and back, whatever the platform's file names are made of.
+fs::path PathOf(const std::string &utf8)
+{
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string Utf8(const fs::path &path)
+{
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+#ifdef _WIN32
+TEST(DefaultRecordsPath, FollowsTheOverrideThenTheLocalAppDataFolder)
+{
+    ScopedEnv records("LUMO_RECORDS"), local("LOCALAPPDATA");
+    const struct {
+        const char *records, *local, *expected;
+    } cases[] = {
+        {"D:\\line\\records.sqlite", "C:\\x", "D:\\line\\records.sqlite"},
+        {"off", "C:\\x", ""},
+        {nullptr, "C:\\Users\\anna\\AppData\\Local",
+         "C:\\Users\\anna\\AppData\\Local\\lumo-service-tool\\records.sqlite"},
+        // A user name beyond the ANSI code page's reach comes out as UTF-8.
+        {nullptr, "C:\\Users\\J\xC3\xBCrgen \xE7\x94\xB0\xE4\xB8\xAD\\AppData\\Local",
+         "C:\\Users\\J\xC3\xBCrgen \xE7\x94\xB0\xE4\xB8\xAD\\AppData\\Local\\lumo-service-tool\\records.sqlite"},
+        {nullptr, nullptr, ""},
+    };
+    for (const auto &c : cases) {
+        records.Set(c.records);
+        local.Set(c.local);
+        EXPECT_EQ(DefaultRecordsPath(), c.expected)
+            << (c.records ? c.records : "(unset)") << " " << (c.local ? c.local : "(unset)");
+    }
+}
+
+// As the system (here Wine) sets up a user's session: a Local folder on a
+// drive, the records below it.
+TEST(DefaultRecordsPath, LiesInTheUsersLocalAppDataFolder)
+{
+    ScopedEnv records("LUMO_RECORDS");
+    records.Set(nullptr);
+    const std::optional<std::string> local = GetEnv("LOCALAPPDATA");
+    ASSERT_TRUE(local && local->size() > 3) << "LOCALAPPDATA is not set";
+    EXPECT_EQ(local->substr(1, 2), ":\\") << *local;
+    EXPECT_EQ(DefaultRecordsPath(), *local + "\\lumo-service-tool\\records.sqlite");
+}
+
+TEST(Origin, NamesAreUtf8)
+{
+    ScopedEnv station("COMPUTERNAME"), user("USERNAME");
+    station.Set("LINE-\xC3\x96ST");
+    user.Set("J\xC3\xBCrgen \xE7\x94\xB0\xE4\xB8\xAD");
+    EXPECT_EQ(StationName(), "LINE-\xC3\x96ST");
+    EXPECT_EQ(UserName(), "J\xC3\xBCrgen \xE7\x94\xB0\xE4\xB8\xAD");
+}
+#else
 TEST(DefaultRecordsPath, FollowsTheOverrideThenTheDataFolder)
 {
     ScopedEnv records("LUMO_RECORDS"), data("XDG_DATA_HOME"), home("HOME");
@@ -689,6 +877,41 @@ TEST(DefaultRecordsPath, FollowsTheOverrideThenTheDataFolder)
         EXPECT_EQ(DefaultRecordsPath(), c.expected)
             << (c.records ? c.records : "(unset)") << " " << (c.data ? c.data : "(unset)");
     }
+}
+#endif
+
+// The default place below a user folder whose name is not ASCII (Jürgen
+// Tanaka as "Jürgen 田中"): the store makes its folder there and opens its
+// file there, not at a garbled name beside it.
+TEST_F(RecordStoreTest, OpensAtTheDefaultPlaceBelowANameThatIsNotAscii)
+{
+    ScopedEnv records("LUMO_RECORDS");
+    records.Set(nullptr);
+    const std::string user = "J\xC3\xBCrgen \xE7\x94\xB0\xE4\xB8\xAD";
+    const fs::path base = dir / PathOf(user) / "data";
+    fs::create_directories(base);
+#ifdef _WIN32
+    ScopedEnv data("LOCALAPPDATA");
+#else
+    ScopedEnv data("XDG_DATA_HOME");
+#endif
+    data.Set(Utf8(base).c_str());
+
+    const std::string where = DefaultRecordsPath();
+    {
+        RecordStore store(where);
+        ASSERT_TRUE(store.IsOpen()) << store.Problem();
+        EXPECT_GT(store.Add(At(1000, 7, 7, EventKind::DeviceSeen)), 0);
+    }
+    EXPECT_TRUE(fs::is_regular_file(base / "lumo-service-tool" / "records.sqlite")) << where;
+    std::vector<std::string> entries;
+    for (const auto &entry : fs::directory_iterator(dir))
+        entries.push_back(Utf8(entry.path().filename()));
+    EXPECT_EQ(entries, std::vector<std::string>{user});
+    RecordStore again(where);
+    HistoryQuery q;
+    q.motorId = 7;
+    EXPECT_EQ(again.History(q).size(), 1u);
 }
 
 TEST(MotorIds, AreFourHexDigits)
