@@ -226,6 +226,17 @@ else
   fail "the uninstall key holds no DisplayVersion $VERSION"
 fi
 
+# Both installed programs name their version (lumo-tool.exe, a window
+# program, writes it to the output it was given).
+for program in lumo-tool lumoctl; do
+  timeout "$WINE_TIMEOUT" wine "$INSTALLED/$program.exe" --version >"$WINBUILD/$program-version.txt" 2>>"$LOG" || true
+  if [ "$(tr -d '\r' <"$WINBUILD/$program-version.txt")" = "$program $VERSION" ]; then
+    pass
+  else
+    fail "$program.exe --version printed \"$(tr -d '\r' <"$WINBUILD/$program-version.txt")\", not \"$program $VERSION\""
+  fi
+done
+
 # The installed lumoctl.exe on the bus: the adapter's port, then the LUMO-P.
 timeout "$WINE_TIMEOUT" wine "$INSTALLED/lumoctl.exe" ports >"$WINBUILD/lumoctl-ports.txt" 2>>"$LOG" || true
 if tr -d '\r' <"$WINBUILD/lumoctl-ports.txt" | grep -qF "$COM_PORT >>FTSER2K"; then

@@ -5,6 +5,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 #include "LumoVersion.h"
 #include "app/LumoApplication.h"
@@ -56,16 +65,39 @@ constexpr const char *kUsage =
     "The window needs a graphical display (DISPLAY or WAYLAND_DISPLAY); without one\n"
     "it says so and exits with status 1. On a virtual X server: xvfb-run -a lumo-tool\n";
 
+#ifdef _WIN32
+// lumo-tool.exe is a window program, so Windows gives it no console: started
+// from a command prompt, its --help and --version would print nowhere. Write
+// into the console it was started from; output redirected to a file or a
+// pipe already has a handle and is left as it is.
+void UseParentConsole()
+{
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out != nullptr && out != INVALID_HANDLE_VALUE)
+        return;
+    if (AttachConsole(ATTACH_PARENT_PROCESS)) {
+        (void)std::freopen("CONOUT$", "w", stdout);
+        (void)std::freopen("CONOUT$", "w", stderr);
+    }
+}
+#endif
+
 // --help and --version: answered before Qt looks for a display, so that they
 // work anywhere. Returns true when one of them was given and answered.
 bool AnswerHelpOrVersion(int argc, char **argv)
 {
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+        const bool help = std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0;
+        const bool version = std::strcmp(argv[i], "--version") == 0;
+#ifdef _WIN32
+        if (help || version)
+            UseParentConsole();
+#endif
+        if (help) {
             std::fputs(kUsage, stdout);
             return true;
         }
-        if (std::strcmp(argv[i], "--version") == 0) {
+        if (version) {
             std::printf("lumo-tool %s\n", kLumoVersion);
             return true;
         }
