@@ -19,11 +19,14 @@ install_missing() {
 
 # apt-get source needs a deb-src entry. Where the machine has none, add one
 # for the archive its deb entries already use (same URIs, suites, keyring).
-# (cat, not grep -r: a missing /etc/apt/sources.list makes grep fail even
-# when it finds an entry elsewhere.)
+# Each file on its own: under pipefail, a pipeline from cat fails when
+# /etc/apt/sources.list is missing, even where an entry is found elsewhere.
 have_deb_src() {
-  cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null |
-    grep -qE '^(Types:.*deb-src|deb-src )'
+  local file
+  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+    [ -f "$file" ] && grep -qE '^(Types:.*deb-src|deb-src )' "$file" && return 0
+  done
+  return 1
 }
 ensure_deb_src() {
   have_deb_src && return 0
