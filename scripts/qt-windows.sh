@@ -81,7 +81,7 @@ say "configuring in $BUILD"
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
     -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake >&2)
 
-say "building (about 30 minutes on two cores)"
+say "building (10 to 30 minutes on two cores)"
 start=$(date +%s)
 cmake --build "$BUILD" --parallel "$(nproc)" >&2
 cmake --install "$BUILD" >&2

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The window on Windows, under Wine. Gets Qt for Windows (scripts/qt-windows.sh:
-# built once from Debian's qt6-base source, about 30 minutes, then cached),
+# built once from Debian's qt6-base source, 10 to 30 minutes, then cached),
 # cross-builds lumo-tool.exe, lumoctl.exe, the window's Windows test and the
 # installer against it, and then, in a virtual X display:
 #
