@@ -28,12 +28,12 @@ source "$ROOT/scripts/debian-source.sh"
 install_missing dpkg-dev cmake ninja-build g++-mingw-w64-x86-64-posix qt6-base-dev qt6-base-dev-tools
 
 # The version of Debian's qt6-base decides the folder: the host Qt and the
-# Windows Qt must be the same version.
+# Windows Qt must be the same version, and a new Debian revision (a security
+# fix, say) must reach the Windows build too, so the whole version is the key.
 VERSION=$(dpkg-query -W -f='${Version}' qt6-base-dev)
-UPSTREAM=${VERSION#*:}
-UPSTREAM=${UPSTREAM%-*}
+KEY=${VERSION#*:}
 CACHE=${LUMO_QT_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/lumo-service-tool}
-PREFIX=$CACHE/qt-$UPSTREAM-mingw-static
+PREFIX=$CACHE/qt-$KEY-mingw-static
 STAMP=$PREFIX/.complete
 
 if [ -f "$STAMP" ]; then
@@ -44,16 +44,16 @@ fi
 mkdir -p "$CACHE"
 # One build at a time: a second run (another checkout's test command) waits
 # for the first and then finds its Qt.
-exec 9>"$CACHE/qt-$UPSTREAM.lock"
+exec 9>"$CACHE/qt-$KEY.lock"
 if ! flock -n 9; then
-  say "another run is building Qt $UPSTREAM; waiting for it"
+  say "another run is building Qt $KEY; waiting for it"
   flock 9
 fi
 if [ -f "$STAMP" ]; then
   echo "$PREFIX"
   exit 0
 fi
-WORK=$CACHE/qt-$UPSTREAM-work
+WORK=$CACHE/qt-$KEY-work
 mkdir -p "$WORK"
 
 # --- Source ---------------------------------------------------------------

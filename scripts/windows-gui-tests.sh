@@ -72,8 +72,17 @@ SIM=$NATIVE/tools/lumo-sim/lumo-sim
 # Qt's toolchain file finds the Windows Qt and chain-loads the project's
 # mingw-w64 one. Release: the installer ships what is built here.
 start=$(date +%s)
+# CMake keeps the toolchain file a build folder was first configured with,
+# so a folder made against another Qt (a new Debian version of it) would go
+# on building against that one: configure it afresh.
+toolchain="$QT/lib/cmake/Qt6/qt.toolchain.cmake"
+if [ -f "$WINBUILD/CMakeCache.txt" ] &&
+   [ "$(sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=//p' "$WINBUILD/CMakeCache.txt")" != "$toolchain" ]; then
+  say "Qt for Windows is another one now: configuring $WINBUILD afresh"
+  rm -rf "$WINBUILD/CMakeCache.txt" "$WINBUILD/CMakeFiles"
+fi
 cmake -S . -B "$WINBUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMO_WERROR=ON \
-      -DCMAKE_TOOLCHAIN_FILE="$QT/lib/cmake/Qt6/qt.toolchain.cmake" \
+      -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
       -DQT_CHAINLOAD_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
       -DSQLite3_INCLUDE_DIR="$SQLITE/include" -DSQLite3_LIBRARY="$SQLITE/lib/libsqlite3.a" >/dev/null
 cmake --build "$WINBUILD" -j"$(nproc)" --target lumo-tool lumoctl window_tests_win
