@@ -93,31 +93,10 @@ SETUP=$WINBUILD/lumo-service-tool-$VERSION-setup.exe
 say "$(basename "$SETUP") ($(( $(stat -c %s "$SETUP") / 1024 )) KiB) in $(seconds_since "$start") s"
 
 # --- Display, Wine and the bus --------------------------------------------------
-export WINEPREFIX="$WINBUILD/wineprefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono or Gecko prompts
-LOG="$WINBUILD/wine.log"
-: >"$LOG"
-wine_run() { timeout "$WINE_TIMEOUT" wine "$@" >>"$LOG" 2>&1; }
-reg_add() { wine_run reg add "$@" /f; }
-
-PIDS=()   # what this script started: the bus, the X server, the programs
-cleanup() {
-  set +e
-  for pid in "${PIDS[@]}"; do
-    kill "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-  done
-  timeout 30 wineserver -k >/dev/null 2>&1
-}
-trap cleanup EXIT
-
-timeout 30 wineserver -k >/dev/null 2>&1 || true
-timeout 30 wineserver -w >/dev/null 2>&1 || true
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  say "making the Wine prefix"
-  (unset DISPLAY; timeout 300 wineboot -i >>"$LOG" 2>&1; timeout 120 wineserver -w)
-fi
+source "$ROOT/scripts/wine.sh"
+wine_use "$WINBUILD"
+trap wine_cleanup EXIT
+wine_prefix_ready
 
 # Windows has Tahoma, the window's font; Debian keeps Wine's copy of it
 # (fonts-wine) outside the prefix, where Windows programs do not see it.
@@ -166,8 +145,7 @@ if ! grep -qF "\"$COM_PORT\"=\"$BUS_LINK\"" "$WINEPREFIX/system.reg" ||
   reg_add 'HKLM\SYSTEM\CurrentControlSet\Services\FTSER2K\Enum' /v 0 /t REG_SZ /d "$adapter_instance"
   reg_add "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\$adapter_instance\\Device Parameters" /v PortName /t REG_SZ /d "$COM_PORT"
   reg_add 'HKCU\Control Panel\Desktop' /v FontSmoothingType /t REG_DWORD /d 2
-  timeout 30 wineserver -k >/dev/null 2>&1 || true
-  timeout 30 wineserver -w >/dev/null 2>&1 || true
+  wine_restart
 fi
 timeout 30 wineserver -p >/dev/null 2>&1   # stays up until the uninstaller
 listed=""

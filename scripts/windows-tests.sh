@@ -64,39 +64,11 @@ cmake -S tests/windows -B "$WINBUILD" -G Ninja -DLUMO_WERROR=ON \
 cmake --build "$WINBUILD" -j"$(nproc)"
 
 # --- Wine -------------------------------------------------------------------
-export WINEPREFIX="$WINBUILD/wineprefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono or Gecko prompts
-unset DISPLAY                                # nothing here needs a window
-LOG="$WINBUILD/wine.log"
-: >"$LOG"
-
-# Every Wine call gets a time limit and its output goes to the log: the Wine
-# services it starts inherit its output and would keep a pipe open.
-wine_run() { timeout "$WINE_TIMEOUT" wine "$@" >>"$LOG" 2>&1; }
-reg_add() { wine_run reg add "$@" /f; }
-reg_delete() { wine_run reg delete "$@" /f || true; }
-
-PIDS=()   # what this script started: the buses and the unplug watcher
-cleanup() {
-  set +e
-  for pid in "${PIDS[@]}"; do
-    kill "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-  done
-  timeout 30 wineserver -k >/dev/null 2>&1
-}
-trap cleanup EXIT
-
-# A server left over by an interrupted run would still hold the old state.
-timeout 30 wineserver -k >/dev/null 2>&1 || true
-timeout 30 wineserver -w >/dev/null 2>&1 || true
-
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  say "making the Wine prefix"
-  timeout 300 wineboot -i >>"$LOG" 2>&1
-  timeout 120 wineserver -w
-fi
+source "$ROOT/scripts/wine.sh"
+wine_use "$WINBUILD"
+unset DISPLAY   # nothing here needs a window
+trap wine_cleanup EXIT
+wine_prefix_ready
 
 # start_bus LINK [lumo-sim options...]: starts a virtual bus whose terminal
 # LINK points to and waits for its first line, which says it is serving.
@@ -141,10 +113,7 @@ for port in "${!port_links[@]}"; do
     restart=yes
   fi
 done
-if [ -n "$restart" ]; then
-  timeout 30 wineserver -k >/dev/null 2>&1 || true
-  timeout 30 wineserver -w >/dev/null 2>&1 || true
-fi
+[ -n "$restart" ] && wine_restart
 timeout 30 wineserver -p >/dev/null 2>&1   # stays up between the calls below
 
 # The adapter drivers' instance lists, as test_win_registry.cpp describes
