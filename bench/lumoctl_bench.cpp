@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "BusSession.h"
+#include "BenchFigures.h"
 #include "ProcessRunner.h"
 #include "VirtualBus.h"
 #include "modbus/Frames.h"
@@ -42,13 +43,6 @@ double MsSince(SteadyClock::time_point t0)
     return std::chrono::duration<double, std::milli>(SteadyClock::now() - t0).count();
 }
 
-double Median(std::vector<double> v)
-{
-    if (v.empty())
-        return -1;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 speed_t SpeedOf(uint32_t baud)
 {

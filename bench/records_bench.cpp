@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "ProcessRunner.h"
+#include "BenchFigures.h"
 #include "VirtualBus.h"
 #include "config/ConfigTransfer.h"
 #include "modbus/Registers.h"
@@ -46,13 +47,6 @@ double MsSince(SteadyClock::time_point t0)
     return std::chrono::duration<double, std::milli>(SteadyClock::now() - t0).count();
 }
 
-double Percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return -1;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
-}
 
 ActuatorConfig Config(uint16_t stroke)
 {

@@ -31,6 +31,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "BenchFigures.h"
 #include "console/ServiceHistory.h"
 #include "records/RecordStore.h"
 #include "test_bus_scan_fixture.h"
@@ -41,12 +42,6 @@ namespace {
 
 bool shortRun = false;
 
-double CpuSeconds(clockid_t clock)
-{
-    timespec t{};
-    clock_gettime(clock, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
 
 void RunFor(int ms)
 {
@@ -55,19 +50,7 @@ void RunFor(int ms)
     loop.exec();
 }
 
-double Percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t i = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
-    return values[i];
-}
 
-double Median(std::vector<double> values)
-{
-    return Percentile(std::move(values), 0.5);
-}
 
 ActuatorConfig Config(uint16_t stroke)
 {

@@ -39,6 +39,7 @@
 #include <ctime>
 
 #include "test_bus_scan_fixture.h"
+#include "BenchFigures.h"
 
 using namespace bustest;
 
@@ -53,12 +54,6 @@ constexpr double kModelPauseMs = 50;
 
 bool realLine = false;
 
-double CpuSeconds(clockid_t clock)
-{
-    timespec t{};
-    clock_gettime(clock, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
 
 // Runs the window's event loop for `ms`, as the program does.
 void RunFor(int ms)
