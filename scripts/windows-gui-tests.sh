@@ -148,16 +148,7 @@ if ! grep -qF "\"$COM_PORT\"=\"$BUS_LINK\"" "$WINEPREFIX/system.reg" ||
   wine_restart
 fi
 timeout 30 wineserver -p >/dev/null 2>&1   # stays up until the uninstaller
-listed=""
-for _ in $(seq 50); do
-  timeout "$WINE_TIMEOUT" wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' >"$WINBUILD/serialcomm.txt" 2>>"$LOG" || true
-  if tr -d '\r' <"$WINBUILD/serialcomm.txt" | grep -qE "REG_SZ +$COM_PORT\$"; then
-    listed=yes
-    break
-  fi
-  sleep 0.1
-done
-[ -n "$listed" ] || { say "Wine does not list $COM_PORT (the bus at $BUS_LINK) in SERIALCOMM"; exit 1; }
+wine_port_listed "$COM_PORT" "$BUS_LINK" "$WINBUILD/serialcomm.txt"
 
 passed=0
 failed=0

@@ -156,23 +156,9 @@ if ! grep -qF "\"LumoLayout\"=\"$layout\"" "$WINEPREFIX/system.reg"; then
   reg_add 'HKLM\SOFTWARE\LumoRegistryLayout' /v LumoLayout /t REG_SZ /d "$layout"
 fi
 
-# Wine's mount manager lists the bus port in SERIALCOMM when its services
-# start; that key lives only as long as the server, so the two extra
-# values are added on every run.
-listed=""
-for _ in $(seq 50); do
-  # To a file, not a pipe: the services this may start would hold a pipe open.
-  timeout "$WINE_TIMEOUT" wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' >"$WINBUILD/serialcomm.txt" 2>>"$LOG" || true
-  if tr -d '\r' <"$WINBUILD/serialcomm.txt" | grep -qE "REG_SZ +$COM_PORT\$"; then
-    listed=yes
-    break
-  fi
-  sleep 0.1
-done
-if [ -z "$listed" ]; then
-  say "Wine does not list $COM_PORT (the bus at $BUS_LINK) in SERIALCOMM"
-  exit 1
-fi
+# SERIALCOMM lives only as long as the Wine server, so the two extra values
+# below are added on every run.
+wine_port_listed "$COM_PORT" "$BUS_LINK" "$WINBUILD/serialcomm.txt"
 reg_add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\LumoSeven' /t REG_SZ /d COM1234
 reg_add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\LumoEight' /t REG_SZ /d COM12345
 

@@ -26,6 +26,22 @@ wine_restart() {
   timeout 30 wineserver -w >/dev/null 2>&1 || true
 }
 
+# wine_port_listed PORT TARGET SCRATCH: waits until Wine lists PORT in
+# SERIALCOMM (its mount manager does so when its services start, and the key
+# lives only as long as the server); ends the script when it never does.
+# The query goes to the file SCRATCH, not a pipe: the services it may start
+# would hold a pipe open.
+wine_port_listed() {
+  local _
+  for _ in $(seq 50); do
+    timeout "$WINE_TIMEOUT" wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' >"$3" 2>>"$LOG" || true
+    tr -d '\r' <"$3" | grep -qE "REG_SZ +$1\$" && return 0
+    sleep 0.1
+  done
+  say "Wine does not list $1 (the bus at $2) in SERIALCOMM"
+  exit 1
+}
+
 PIDS=()   # what the script started: buses, the X server, programs
 wine_cleanup() {
   set +e
