@@ -32,6 +32,7 @@ const char *Direction(FrameKind kind)
     case FrameKind::Request: return "M>S";
     case FrameKind::Echo: return "echo";
     case FrameKind::Reply: return "S>M";
+    case FrameKind::Stale: return "stale";
     case FrameKind::Finished: break;
     }
     return "";

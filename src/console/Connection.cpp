@@ -138,6 +138,9 @@ void TMODBUSSettingForm::ConnectButtonClick()
         case 3: state_.responseDelayMs = 40; state_.commandGapMs = 25; break;   // 19200
         default: state_.responseDelayMs = 50; state_.commandGapMs = 30; break;
         }
+        // How long a late reply may still come, for the wait after a
+        // request that got none.
+        engine_.SetLineTiming(state_.baudRate);
     } else {
         ConnectButton->setText(QStringLiteral("Connect"));
     }

@@ -82,6 +82,10 @@ void BusHealth::OnFrame(const FrameEvent &event)
               DecodeFrame(bytes, FrameDirection::FromSlave, DecodeContext{request, false}), 0});
         return;
     }
+    case FrameKind::Stale:
+        // Kept for the monitor, but counted as nobody's reply.
+        Keep({event.ms, event.kind, event.address, bytes, DecodeFrame(bytes, FrameDirection::FromSlave), 0});
+        return;
     case FrameKind::Finished:
         if (open_.empty())
             return;

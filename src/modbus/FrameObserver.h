@@ -13,6 +13,9 @@ enum class FrameKind : uint8_t {
     Request,  // a frame the engine wrote (master to slave)
     Echo,     // the adapter's copy of that frame, read back ahead of the reply
     Reply,    // what a transaction read after the echo: a frame, garbage or a part of one
+    Stale,    // a whole frame that answers no open request (a late reply to an earlier
+              // one, another slave's frame), or bytes drained before a request went out:
+              // never taken for an answer
     Finished, // the transaction is over: `result` is its code; no bytes
 };
 
@@ -22,6 +25,10 @@ struct FrameEvent {
     // on the wire for its length in character times. Echo and Reply: when
     // their first byte was taken from the port. Finished: when it ended.
     uint32_t ms = 0;
+    // Echo, Reply and Stale: when their last byte was taken from the port,
+    // which is when a reply became whole (its latency as the host sees it).
+    // Other kinds: the same as `ms`.
+    uint32_t endMs = 0;
     uint8_t address = 0;             // the slave the transaction was for
     bool broadcast = false;          // Request only: no reply will be read
     ResultCode result = Result::NoError; // Finished only

@@ -49,7 +49,9 @@ ResultCode RtuEngine::SendRequest(uint8_t address, const uint8_t *pdu, size_t pd
 
     // A reply that came too late for its own transaction must not be taken
     // for the answer to this one: without transaction numbers on an RTU
-    // line, the only safe place for stale bytes is the bin.
+    // line, the only safe place for stale bytes is the bin. One that is
+    // still on its way is waited out first.
+    AwaitLateReply(address);
     comPort_->DiscardInput();
     if (!comPort_->Write(frame.data(), length))
         return comPort_->HungUp() ? Result::PortError : Result::WriteError;
@@ -61,6 +63,7 @@ ResultCode RtuEngine::SendRequest(uint8_t address, const uint8_t *pdu, size_t pd
         FrameEvent event;
         event.kind = FrameKind::Request;
         event.ms = sentAtMs_;
+        event.endMs = sentAtMs_;
         event.address = address;
         event.broadcast = !awaitReply;
         event.bytes = std::span<const uint8_t>(frame.data(), length);
@@ -77,6 +80,7 @@ ResultCode RtuEngine::ReceiveResponse(uint8_t address, uint8_t *out, size_t outC
                                       bool skipToAddress)
 {
     const ResultCode result = Receive(address, out, outCapacity, outLength, skipToAddress);
+    NoteOutcome(result);
     inTransaction_ = false;
     requestLength_ = 0;
     ReportReply(result);
@@ -98,6 +102,10 @@ void RtuEngine::Report(FrameKind kind, uint32_t ms, const uint8_t *bytes, size_t
     FrameEvent event;
     event.kind = kind;
     event.ms = ms;
+    event.endMs = ms;
+    // Bytes from the capture carry the time each was taken from the port.
+    if (count > 0 && bytes >= captured_.data() && bytes + count <= captured_.data() + capturedLength_)
+        event.endMs = capturedMs_[static_cast<size_t>(bytes - captured_.data()) + count - 1];
     event.address = reportAddress_;
     event.result = result;
     event.bytes = std::span<const uint8_t>(bytes, count);
@@ -136,6 +144,149 @@ void RtuEngine::ReportReply(ResultCode result)
         Report(FrameKind::Reply, capturedMs_[reported_], captured_.data() + reported_, capturedLength_ - reported_);
     reported_ = capturedLength_;
     Report(FrameKind::Finished, clock_.TickMs(), nullptr, 0, result);
+}
+
+void RtuEngine::ReportStale(uint32_t ms, const uint8_t *bytes, size_t count)
+{
+    ++staleTotal_;
+    Report(FrameKind::Stale, ms, bytes, count);
+}
+
+void RtuEngine::SetLineTiming(int32_t baudRate, uint32_t adapterLatencyMs)
+{
+    // 3.5 characters of 10 bits: 38.5 bit times, fixed at 1.75 ms above
+    // 19200 baud; rounded up to whole milliseconds (4 ms at 9600, 9 at 4800).
+    const uint32_t us = baudRate > 19200 ? 1750u
+                        : baudRate > 0   ? static_cast<uint32_t>((38500000ull + static_cast<uint64_t>(baudRate) - 1)
+                                                               / static_cast<uint64_t>(baudRate))
+                                         : 1750u;
+    t35Ms_ = (us + 999) / 1000;
+    adapterLatencyMs_ = adapterLatencyMs;
+}
+
+uint32_t RtuEngine::ReplyWindowMs() const
+{
+    // How long after the request's write the open transaction accepts a
+    // reply: the fast mode's window, or the fixed wait and every read poll.
+    if (replyMode_ == ReplyMode::AsSoonAsComplete) {
+        if (requestWindowMs_ != 0)
+            return requestWindowMs_;
+        if (replyWindowMs_ != 0)
+            return replyWindowMs_;
+    }
+    const uint32_t polls = comPort_ ? static_cast<uint32_t>(std::max(comPort_->readRetries, 0)) : 0;
+    return responseDelayMs_ + polls * C_ComPort::ReadPollMs;
+}
+
+void RtuEngine::NoteOutcome(ResultCode result)
+{
+    // A request that got its answer leaves nothing behind. One that did not
+    // (silence, a cut or garbled reply, only foreign frames) may still be
+    // answered, late; the next request waits for that in AwaitLateReply.
+    if (requestLength_ == 0 || result == Result::NoError || result == Result::ExceptionReply
+        || result == Result::PortError)
+        return;
+    lateReplyPossible_ = true;
+    lateAddress_ = request_[0];
+    lateHeard_ = heard_ > 0 || stale_ > 0;
+    // However short this request's own window was, a slave may answer as
+    // late as the window's mode would still accept a reply (the fixed wait
+    // and every read poll): that is the longest reply this tool knows of.
+    const uint32_t polls = static_cast<uint32_t>(std::max(comPort_->readRetries, 0));
+    const uint32_t longest = std::max(ReplyWindowMs(), responseDelayMs_ + polls * C_ComPort::ReadPollMs);
+    lateUntilMs_ = sentAtMs_ + longest + adapterLatencyMs_;
+}
+
+void RtuEngine::AwaitLateReply(uint8_t address)
+{
+    if (!lateReplyPossible_)
+        return;
+    lateReplyPossible_ = false;
+    // A late reply carries its own slave's address, which a request to
+    // another slave refuses as foreign; so after plain silence only the
+    // same slave (or everyone, for a broadcast) has to wait. Once anything
+    // was heard the line itself is busy, and everyone waits.
+    if (address != lateAddress_ && address != 0 && !lateHeard_)
+        return;
+    C_ComPort &port = *comPort_;
+    // Drain until the late reply can no longer start, then until t3.5 of
+    // quiet. A babbling line is not waited out for ever: at most one more
+    // reply window after that.
+    const uint32_t start = clock_.TickMs();
+    const uint32_t limitMs = (static_cast<int32_t>(lateUntilMs_ - start) > 0 ? lateUntilMs_ - start : 0)
+                             + ReplyWindowMs() + t35Ms_;
+    uint32_t quietSince = start;
+    std::array<uint8_t, 64> scratch{};
+    for (;;) {
+        const int n = port.ReadAvailable(scratch.data(), scratch.size());
+        const uint32_t now = clock_.TickMs();
+        if (n < 0 || port.HungUp())
+            return;
+        if (n > 0) {
+            quietSince = now;
+            if (observer_) {
+                reportAddress_ = lateAddress_;
+                ReportStale(now, scratch.data(), static_cast<size_t>(n));
+            } else {
+                ++staleTotal_;
+            }
+            continue;
+        }
+        const bool pastLate = static_cast<int32_t>(now - lateUntilMs_) >= 0;
+        if ((pastLate && now - quietSince >= t35Ms_) || now - start >= limitMs)
+            return;
+        clock_.SleepMs(1);
+    }
+}
+
+bool RtuEngine::Answers(const uint8_t *frame, size_t length) const
+{
+    // Without a request of ours (a bare ReceiveResponse) the address is all
+    // there is to go by, and the caller checked it.
+    if (requestLength_ < 2)
+        return true;
+    if (frame[0] != request_[0])
+        return false;
+    const uint8_t function = request_[1];
+    if (frame[1] == (function | Fc::ExceptionBit))
+        return length == 5;
+    if (frame[1] != function)
+        return false;
+    switch (function) {
+    case Fc::ReadHolding:
+    case Fc::ReadInput:
+        return requestLength_ >= 8 && length >= 3 && frame[2] == 2u * Rtu::GetU16(&request_[4]);
+    case Fc::WriteSingle:
+    case Fc::WriteMultiple:
+        // 0x06 repeats register and value, 0x10 start register and count.
+        return length == 8 && requestLength_ >= 8 && std::memcmp(&frame[2], &request_[2], 4) == 0;
+    default:
+        return true;
+    }
+}
+
+ResultCode RtuEngine::DropStale(const uint8_t *frame, size_t length)
+{
+    // What a failure will say if the real reply never comes.
+    ResultCode why = Result::ReadCommandError;
+    if (frame[1] == request_[1] && (frame[1] == Fc::ReadHolding || frame[1] == Fc::ReadInput))
+        why = Result::ReceivedDataError;
+    else if (frame[1] == request_[1] && (frame[1] == Fc::WriteSingle || frame[1] == Fc::WriteMultiple))
+        why = Result::SetDataError;
+    if (staleResult_ == 0)
+        staleResult_ = why;
+    ++stale_;
+    // Report exactly this frame, not the bytes already taken after it.
+    const size_t unconsumed = heldEnd_ - heldBegin_;
+    const size_t consumedEnd = capturedLength_ >= unconsumed ? capturedLength_ - unconsumed : 0;
+    if (observer_ && consumedEnd > reported_) {
+        ReportStale(capturedMs_[reported_], captured_.data() + reported_, consumedEnd - reported_);
+        reported_ = consumedEnd;
+    } else {
+        ++staleTotal_;
+    }
+    (void)length;
+    return StaleFrame;
 }
 
 void RtuEngine::SetReplyMode(ReplyMode mode, uint32_t replyWindowMs)
@@ -226,6 +377,9 @@ ResultCode RtuEngine::Receive(uint8_t address, uint8_t *out, size_t outCapacity,
     skipped_ = 0;
     first_ = FirstFrame::Nothing;
     capturedLength_ = reported_ = 0;
+    pollsLeft_ = std::max(comPort_->readRetries, 0);
+    stale_ = 0;
+    staleResult_ = 0;
     const bool afterRequest = inTransaction_ && requestLength_ > 0;
     if (!afterRequest) {
         // No request of ours to size the window by.
@@ -234,16 +388,31 @@ ResultCode RtuEngine::Receive(uint8_t address, uint8_t *out, size_t outCapacity,
         reportAddress_ = address;
     }
 
-    if (afterRequest && echoMode_ != EchoMode::Off) {
-        ResultCode settled = Result::NoError;
-        if (SkipEcho(address, out, outCapacity, outLength, skipToAddress, settled))
-            return settled;
+    // A late reply to an earlier request may come ahead of the echo, or
+    // ahead of the reply: after each foreign frame the echo is looked for
+    // again until it has come.
+    bool echoPending = afterRequest && echoMode_ != EchoMode::Off;
+    ResultCode result = Result::NoError;
+    for (;;) {
+        if (echoPending) {
+            ResultCode settled = Result::NoError;
+            if (SkipEcho(address, out, outCapacity, outLength, skipToAddress, settled))
+                return settled;
+            echoPending = first_ != FirstFrame::Echo;
+        }
+        result = ParseReply(address, out, outCapacity, outLength, skipToAddress);
+        if (result != StaleFrame)
+            break;
     }
-    const bool echoSkipped = first_ == FirstFrame::Echo;
-    const ResultCode result = ParseReply(address, out, outCapacity, outLength, skipToAddress);
-    if (afterRequest && !echoSkipped) {
+    if (result == Result::ReadDataWait || result == Result::ReadError) {
+        // Only foreign frames came: say what was wrong with them.
+        if (staleResult_ != 0 && !(comPort_->HungUp()))
+            result = staleResult_;
+    }
+    if (afterRequest && first_ != FirstFrame::Echo) {
         // A whole frame right at the start, where an echo would have been.
-        if (WholeFrame(result) && skipped_ == 0)
+        // A foreign frame ahead of it proves nothing about the adapter.
+        if (WholeFrame(result) && skipped_ == 0 && stale_ == 0)
             NoteFirstFrame(FirstFrame::Reply);
         else
             first_ = heard_ == 0 ? FirstFrame::Nothing : FirstFrame::Other;
@@ -331,6 +500,9 @@ ResultCode RtuEngine::SettleSingleCopy(uint8_t address, uint8_t *out, size_t out
     // The copy is reported once the read below has shown what it was; the
     // read is a transaction of its own in between.
     const uint32_t copyMs = capturedLength_ > reported_ ? capturedMs_[reported_] : sentAtMs_;
+    // The write stays the open request: the copy is held against it below.
+    const std::array<uint8_t, 256> write = request_;
+    const size_t writeLength = requestLength_;
     const uint8_t pdu[5] = {Fc::ReadHolding, request_[2], request_[3], 0x00, 0x01};
     if (SendRequest(address, pdu, sizeof pdu) != Result::NoError)
         return Fail(silent);
@@ -338,8 +510,13 @@ ResultCode RtuEngine::SettleSingleCopy(uint8_t address, uint8_t *out, size_t out
     uint8_t area[2] = {};
     int32_t length = 0;
     ReportReply(Receive(address, area, sizeof area, length, false));
+    // Only a frame that answers the read, and came first, is a reply here
+    // (Receive notes Reply for nothing else): a late reply to an earlier
+    // request, met first, leaves the line unknown and the write unconfirmed.
     const FirstFrame probe = first_;
     const size_t probeHeard = heard_;
+    request_ = write;
+    requestLength_ = writeLength;
     inTransaction_ = true;
 
     if (probe == FirstFrame::Reply || probe == FirstFrame::Nothing) {
@@ -375,8 +552,11 @@ bool RtuEngine::Pull(uint8_t *buffer, size_t count)
     if (quiet_)
         return false;
     size_t got = 0;
-    const bool complete = replyMode_ == ReplyMode::FixedWait ? comPort_->Read(buffer + take, count - take, &got)
-                                                             : PullUntilDeadline(buffer + take, count - take, got);
+    // The window's mode: every step of the reply draws on one budget of
+    // empty polls, so bytes that trickle in cannot stretch the wait.
+    const bool complete = replyMode_ == ReplyMode::FixedWait
+                              ? comPort_->ReadWithin(buffer + take, count - take, &got, pollsLeft_)
+                              : PullUntilDeadline(buffer + take, count - take, got);
     // The fast mode reports each run as it comes, with its own time.
     if (observer_ && replyMode_ == ReplyMode::FixedWait && got > 0)
         Capture(buffer + take, got);
@@ -461,6 +641,8 @@ ResultCode RtuEngine::ParseReply(uint8_t address, uint8_t *out, size_t outCapaci
             return Fail(Result::ReadError);
         if (!Rtu::CrcMatches(frame.data(), 5))
             return Result::ChecksumError;
+        if (!Answers(frame.data(), 5))
+            return DropStale(frame.data(), 5);
         if (outCapacity < 1)
             return Result::ReceivedDataError;
         out[0] = frame[2];
@@ -477,6 +659,8 @@ ResultCode RtuEngine::ParseReply(uint8_t address, uint8_t *out, size_t outCapaci
             return Fail(Result::ReadError);
         if (!Rtu::CrcMatches(frame.data(), k + 5))
             return Result::ChecksumError;
+        if (!Answers(frame.data(), k + 5))
+            return DropStale(frame.data(), k + 5);
         // Never copy past the caller's area.
         if (k > outCapacity)
             return Result::ReceivedDataError;
@@ -491,6 +675,8 @@ ResultCode RtuEngine::ParseReply(uint8_t address, uint8_t *out, size_t outCapaci
             return Fail(Result::ReadError);
         if (!Rtu::CrcMatches(frame.data(), 8))
             return Result::ChecksumError;
+        if (!Answers(frame.data(), 8))
+            return DropStale(frame.data(), 8);
         if (outCapacity < 4)
             return Result::ReceivedDataError;
         std::memcpy(out, &frame[2], 4);

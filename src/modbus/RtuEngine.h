@@ -51,14 +51,29 @@ public:
     RtuEngine(const std::unique_ptr<C_ComPort> &comPort, const uint32_t &responseDelayMs,
               Clock &clock = SystemClock::Instance(), MessagePump pump = {});
 
-    // Discards any stale input, then sends address, PDU and CRC in one write. 0xFFFF without a port or
+    // When the last request got no answer it can trust, its reply may still
+    // be on its way: first waits until that reply could no longer come (see
+    // SetLineTiming) and the line has been quiet for t3.5, dropping whatever
+    // arrives meanwhile. Then discards any stale input and sends address,
+    // PDU and CRC in one write. 0xFFFF without a port or
     // when the line has hung up, 0x0001 for a missing or oversize PDU,
     // 0x1001 when the port did not take the whole frame. With awaitReply
     // (every request but a broadcast) the transaction stays open until
     // ReceiveResponse returns.
     ResultCode SendRequest(uint8_t address, const uint8_t *pdu, size_t pduLength, bool awaitReply = true);
 
-    // Reads one reply from `address`. After a SendRequest on an echoing line
+    // Reads one reply from `address`. Only a frame that answers the open
+    // request counts: its address, its function code (or that code's
+    // exception form), for 0x03/0x04 a byte count of twice the registers
+    // asked, for 0x06 the register and value sent, for 0x10 the start
+    // register and count sent. A whole frame with a good CRC that fails any
+    // of these is a late reply to an earlier request or another slave's
+    // frame: it is reported to the observer as Stale and the wait for the
+    // real reply goes on, within the same reply window. If nothing else
+    // comes, the result says what was wrong with it (0x2004 another byte
+    // count, 0x3002 a write echo of another value, 0x2003 another function).
+    // The whole reply has one deadline, however its bytes or the noise
+    // ahead of it trickle in. After a SendRequest on an echoing line
     // (see EchoMode) the copy of the request that comes back first is
     // skipped; it is never taken for the reply. On success `out` holds the k data bytes
     // of a read reply or the 4 bytes of a write echo; on 0x4001 out[0] is the
@@ -96,6 +111,18 @@ public:
 
     // True between SendRequest and the end of the matching ReceiveResponse.
     bool InTransaction() const { return inTransaction_; }
+
+    // What the late-reply wait needs to know of the line: the rate (for
+    // t3.5: 1.75 ms above 19200 baud, 3.5 characters of 10 bits below it, so
+    // 4.0 ms at 9600) and how long the USB adapter may hold received bytes
+    // (FTDI's latency timer, 16 ms by default). A request that got no answer
+    // it can trust may still be answered until the longest reply window of
+    // either mode (at least the fixed wait and every read poll) plus that
+    // latency have passed; the next request to the same slave (or to any,
+    // when something was heard) waits that long and then for t3.5 of quiet.
+    void SetLineTiming(int32_t baudRate, uint32_t adapterLatencyMs = DefaultAdapterLatencyMs);
+    // Frames and drained bytes reported as Stale since the engine was made.
+    size_t StaleFramesSeen() const { return staleTotal_; }
 
     // Echo handling. Auto needs no setting: a copy of a 0x03, 0x04 or 0x10
     // request coming back first shows an echoing adapter, a reply coming
@@ -153,10 +180,15 @@ public:
     static constexpr size_t MaxSkippedBytes = 256;
     static constexpr uint32_t FastPollMs = 1;
     static constexpr uint8_t UnusedAddress = 248;
+    static constexpr uint32_t DefaultAdapterLatencyMs = 16;
 
 private:
     // What the first bytes after a request turned out to be.
     enum class FirstFrame { Nothing, Echo, Reply, Other };
+
+    // ParseReply's answer when it dropped a whole frame that answers
+    // nothing open: the caller looks again. Never leaves the engine.
+    static constexpr ResultCode StaleFrame = 0xFFFE;
 
     ResultCode Receive(uint8_t address, uint8_t *out, size_t outCapacity, int32_t &outLength, bool skipToAddress);
     ResultCode ParseReply(uint8_t address, uint8_t *out, size_t outCapacity, int32_t &outLength,
@@ -167,6 +199,12 @@ private:
                   ResultCode &result);
     ResultCode SettleSingleCopy(uint8_t address, uint8_t *out, size_t outCapacity, int32_t &outLength,
                                 bool skipToAddress);
+    bool Answers(const uint8_t *frame, size_t length) const;
+    ResultCode DropStale(const uint8_t *frame, size_t length);
+    void ReportStale(uint32_t ms, const uint8_t *bytes, size_t count);
+    void AwaitLateReply(uint8_t address);
+    void NoteOutcome(ResultCode result);
+    uint32_t ReplyWindowMs() const;
     bool Pull(uint8_t *buffer, size_t count);
     bool PullUntilDeadline(uint8_t *buffer, size_t count, size_t &got);
     void PushBack(const uint8_t *bytes, size_t count);
@@ -210,6 +248,18 @@ private:
     size_t heard_ = 0;
     size_t skipped_ = 0;       // bytes a searching read dropped ahead of the address
     FirstFrame first_ = FirstFrame::Nothing;
+    int32_t pollsLeft_ = 0;    // the window's mode: empty polls left for this reply
+    size_t stale_ = 0;         // foreign frames this reply met before its own
+    size_t staleTotal_ = 0;
+    ResultCode staleResult_ = 0; // what to say if only foreign frames came
+
+    // The late-reply wait (see SetLineTiming).
+    uint32_t t35Ms_ = 2;
+    uint32_t adapterLatencyMs_ = DefaultAdapterLatencyMs;
+    bool lateReplyPossible_ = false;
+    uint8_t lateAddress_ = 0;
+    bool lateHeard_ = false;
+    uint32_t lateUntilMs_ = 0;
 
     // For the observer: what the open transaction took from the port, each
     // byte with the time it was taken, and how much of it is reported.

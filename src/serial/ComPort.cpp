@@ -42,6 +42,12 @@ bool C_ComPort::IsOpen() const
 
 bool C_ComPort::Read(uint8_t *buffer, size_t count, size_t *received)
 {
+    int32_t polls = readRetries;
+    return ReadWithin(buffer, count, received, polls);
+}
+
+bool C_ComPort::ReadWithin(uint8_t *buffer, size_t count, size_t *received, int32_t &pollsLeft)
+{
     if (received != nullptr)
         *received = 0;
     if (!IsOpen() || buffer == nullptr)
@@ -54,7 +60,6 @@ bool C_ComPort::Read(uint8_t *buffer, size_t count, size_t *received)
     // only empty polls use up the budget, so the wait stays bounded by
     // readRetries polls 10 ms apart however the bytes are split.
     size_t got = 0;
-    int32_t emptyPolls = 0;
     for (;;) {
         const int n = ReadSome(buffer + got, count - got);
         if (n > 0) {
@@ -67,9 +72,9 @@ bool C_ComPort::Read(uint8_t *buffer, size_t count, size_t *received)
         }
         // Nothing queued. A line whose far side has gone will never deliver:
         // fail now rather than poll ten more times.
-        if (HungUp() || emptyPolls >= readRetries)
+        if (HungUp() || pollsLeft <= 0)
             return false;
-        ++emptyPolls;
+        --pollsLeft;
         clock_.SleepMs(ReadPollMs);
     }
 }

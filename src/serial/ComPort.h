@@ -39,6 +39,11 @@ public:
     // bytes arrived; on failure the bytes that did arrive are consumed too.
     // `received`, when given, tells how many arrived either way.
     bool Read(uint8_t *buffer, size_t count, size_t *received = nullptr);
+    // Read with a budget of empty polls shared by several calls: each empty
+    // poll takes one from `pollsLeft`, and the read fails once none is left.
+    // A reply read in several steps then has one deadline in all, however
+    // its bytes (or the noise ahead of it) trickle in.
+    bool ReadWithin(uint8_t *buffer, size_t count, size_t *received, int32_t &pollsLeft);
     // Takes at most `count` bytes of what is queued now, without waiting.
     // Returns the number taken, or -1 when the port is closed or failed.
     int ReadAvailable(uint8_t *buffer, size_t count);

@@ -339,8 +339,13 @@ TEST_P(GarbageOnTheLine, EndsInAReplyErrorInBoundedTime)
     for (ReplyMode mode : {ReplyMode::FixedWait, ReplyMode::AsSoonAsComplete}) {
         engine.SetReplyMode(mode, 150);
         for (bool searching : {false, true}) {
-            const auto start = Clock_::now();
+            // After a failed read the request first waits out what may still
+            // come of the last reply: at most its window, the adapter's
+            // latency and t3.5 of quiet.
+            const auto sending = Clock_::now();
             ASSERT_EQ(engine.SendRequest(5, pdu, sizeof pdu), Result::NoError);
+            EXPECT_LT(MsSince(sending), 150 + 16 + 60);
+            const auto start = Clock_::now();
             engine.WaitForReply(responseDelayMs);
             uint8_t out[40] = {};
             int32_t length = 0;
@@ -464,10 +469,17 @@ TEST(FastReply, GivesUpWhenTheWindowHasPassedAndTellsWhetherAnythingWasHeard)
     EXPECT_EQ(clock.sleeps, std::vector<uint32_t>(25, RtuEngine::FastPollMs)) << "no fixed wait, one poll a ms";
     EXPECT_EQ(engine.BytesHeard(), 0u);
 
-    // Bytes that are no reply: a scan should try this address again.
+    // The next request to that slave first waits until its reply could no
+    // longer come: as late as the window's mode would take it (30 ms and ten
+    // polls of 10 ms), and the adapter's 16 ms, counted from the silent
+    // request's write; the line has been quiet for t3.5 by then.
     clock.sleeps.clear();
     const uint8_t pdu[5] = {0x03, 0x00, 0x20, 0x00, 0x01};
     ASSERT_EQ(engine.SendRequest(5, pdu, sizeof pdu), Result::NoError);
+    EXPECT_EQ(clock.sleeps, std::vector<uint32_t>(30 + 100 + 16 - 25, 1u));
+
+    // Bytes that are no reply: a scan should try this address again.
+    clock.sleeps.clear();
     pty.Write({0x05, 0x03, 0x02, 0x10});
     usleep(20000);
     uint8_t out[4];

@@ -188,7 +188,10 @@ struct WriteCase {
 
 class WriteEchoCases : public EngineOnPty, public ::testing::WithParamInterface<WriteCase> {};
 
-TEST_P(WriteEchoCases, OnlyTheValueOfTheEchoCounts)
+// A write is confirmed only by an echo of the register and the value sent:
+// an echo of another register is a late reply to another write, not this
+// one's answer.
+TEST_P(WriteEchoCases, OnlyTheEchoOfRegisterAndValueConfirms)
 {
     const Bytes echo = GetParam().echo;
     ScriptedResponder slave(pty, [echo](const Bytes &) { return echo; });
@@ -203,7 +206,10 @@ INSTANTIATE_TEST_SUITE_P(
     Echoes, WriteEchoCases,
     ::testing::Values(WriteCase{"same", WithCrc({0x05, 0x06, 0x00, 0x25, 0x00, 0x03}), Result::NoError},
                       WriteCase{"other_register_same_value", WithCrc({0x05, 0x06, 0x00, 0x99, 0x00, 0x03}),
-                                Result::NoError},
+                                Result::SetDataError},
+                      WriteCase{"another_slaves_echo", WithCrc({0x06, 0x06, 0x00, 0x25, 0x00, 0x03}),
+                                Result::ReadDataWait},
+                      WriteCase{"a_read_reply", WithCrc({0x05, 0x03, 0x02, 0x00, 0x03}), Result::ReadCommandError},
                       WriteCase{"other_value", WithCrc({0x05, 0x06, 0x00, 0x25, 0x00, 0x04}),
                                 Result::SetDataError},
                       WriteCase{"silent", {}, Result::ReadDataWait}),

@@ -108,6 +108,7 @@ BusSession::BusSession(const std::string &port, int32_t baudRate, int32_t tries,
     engine_.SetReplyMode(ReplyMode::AsSoonAsComplete);
     engine_.SetReplyWindow(
         [baudRate](const uint8_t *frame, size_t length) { return ReplyWindowMs(baudRate, frame, length); });
+    engine_.SetLineTiming(baudRate);
     engine_.SetEchoMode(echo);
     engine_.SetFrameObserver(std::move(observer));
 }

@@ -81,6 +81,14 @@ void FrameTrace::OnFrame(const FrameEvent &event)
         Keep(event, "reply", text);
         return;
     }
+    case FrameKind::Stale: {
+        // A late reply to an earlier request, or another slave's frame:
+        // shown, and never the answer.
+        const std::string text = "stale " + DecodeFrame(bytes, FrameDirection::FromSlave);
+        Print(event.ms, text);
+        Keep(event, "stale", text);
+        return;
+    }
     case FrameKind::Finished: {
         // Silence leaves no frame to show, so a failed transaction gets a
         // line of its own: without it a trace of a dead address would look
