@@ -2,8 +2,11 @@
 
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
+#include <thread>
+#include <atomic>
 
 #include "FakeClock.h"
 #include "PtyPair.h"
@@ -131,6 +134,29 @@ TEST_F(EngineOnPty, BabblingLineEndsTheSearch)
     EXPECT_EQ(Queued(), 300 - static_cast<int>(RtuEngine::MaxSkippedBytes));
 }
 
+// Noise that trickles in, one byte every 60 ms, buys no time: the whole
+// reply has the budget of ten empty polls, not each skipped byte.
+TEST_F(EngineOnPty, SlowNoiseCannotHoldTheReplyPastItsBudget)
+{
+    std::atomic<bool> stop{false};
+    std::thread noise([&] {
+        for (int i = 0; i < 100 && !stop; ++i) {
+            pty.Write({0x55});
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        }
+    });
+    uint16_t word = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const ResultCode r = engine.ReadRegisters(0x03, 0x05, 0x0020, 1, &word);
+    const auto took = std::chrono::steady_clock::now() - start;
+    stop = true;
+    noise.join();
+    EXPECT_EQ(r, Result::ReadDataWait);
+    // 5 ms wait and ten polls of 10 ms; the noise bytes themselves cost no
+    // polls. Room for a loaded machine, far below one byte's 60 ms each.
+    EXPECT_LT(took, std::chrono::milliseconds(400));
+}
+
 TEST_F(EngineOnPty, HungUpLineIsAPortError)
 {
     pty.CloseMaster();
@@ -236,6 +262,57 @@ TEST_F(EngineOnPty, LateReplyOfAnEarlierRequestIsNotTakenForTheNextOne)
     const uint16_t stop = 3;
     EXPECT_EQ(engine.WriteRegisters(0x06, 0x05, 0x0025, 1, &stop), Result::NoError);
 }
+
+// Frames that answer no open request, as a late reply to an earlier request
+// or another slave's frame brings them: each is reported as stale and never
+// returned; the real reply after it is. The request is a read of one holding
+// register, 0x0020, from slave 5.
+struct ForeignCase {
+    const char *what;
+    Bytes foreign;
+    ResultCode alone; // the result when nothing else comes
+};
+
+class ForeignFrames : public EngineOnPty, public ::testing::WithParamInterface<ForeignCase> {};
+
+TEST_P(ForeignFrames, AreReportedAsStaleAndTheRealReplyIsTaken)
+{
+    const ForeignCase &c = GetParam();
+    const Bytes real = WithCrc({0x05, 0x03, 0x02, 0x03, 0xE8});
+    for (bool realFollows : {true, false}) {
+        SCOPED_TRACE(realFollows ? "real reply follows" : "foreign frame alone");
+        std::vector<FrameKind> kinds;
+        engine.SetFrameObserver([&kinds](const FrameEvent &e) { kinds.push_back(e.kind); });
+        ScriptedResponder slave(pty, [&](const Bytes &) { return realFollows ? Concat(c.foreign, real) : c.foreign; });
+        uint16_t word = 0;
+        const ResultCode r = engine.ReadRegisters(0x03, 0x05, 0x0020, 1, &word);
+        slave.Stop();
+        engine.SetFrameObserver({});
+        if (realFollows) {
+            EXPECT_EQ(r, Result::NoError);
+            EXPECT_EQ(word, 1000);
+        } else {
+            EXPECT_EQ(r, c.alone);
+        }
+        // Another slave's frame is skipped byte by byte while the address
+        // is searched for; a frame from this slave is recognised whole.
+        if (c.foreign[0] == 0x05) {
+            EXPECT_NE(std::find(kinds.begin(), kinds.end(), FrameKind::Stale), kinds.end());
+        }
+        usleep(150000); // past the late-reply wait of a failed attempt
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, ForeignFrames,
+    ::testing::Values(
+        ForeignCase{"two_registers_for_one", WithCrc({0x05, 0x03, 0x04, 0x00, 0x02, 0x00, 0x00}),
+                    Result::ReceivedDataError},
+        ForeignCase{"input_register_reply", WithCrc({0x05, 0x04, 0x02, 0x00, 0x07}), Result::ReadCommandError},
+        ForeignCase{"late_write_echo", WithCrc({0x05, 0x06, 0x00, 0x25, 0x00, 0x01}), Result::ReadCommandError},
+        ForeignCase{"exception_to_a_write", WithCrc({0x05, 0x86, 0x02}), Result::ReadCommandError},
+        ForeignCase{"another_slaves_reply", WithCrc({0x07, 0x03, 0x02, 0x00, 0x09}), Result::ReadDataWait}),
+    [](const auto &info) { return std::string(info.param.what); });
 
 struct RefusedCase {
     const char *what;

@@ -169,4 +169,65 @@ std::vector<LateCase> Cases()
 
 INSTANTIATE_TEST_SUITE_P(Table, LateReplies, ::testing::ValuesIn(Cases()), Name);
 
+// An echoing adapter and a device that misses half its requests and answers
+// late: a write's own echo, or the late reply to an earlier write, must never
+// confirm a write the device did not act on. The engine learns the line by
+// itself (Auto), so the settling read is met by those late replies too.
+// LUMO_ECHO_SEEDS sets the number of seeded runs per mode (100 for the
+// figure in the note).
+class EchoAndMissedRequests : public ::testing::TestWithParam<ReplyMode> {};
+
+TEST_P(EchoAndMissedRequests, NoWriteIsConfirmedThatTheDeviceDidNotMake)
+{
+    const char *n = std::getenv("LUMO_ECHO_SEEDS");
+    const int seeds = n != nullptr && std::atoi(n) > 0 ? std::atoi(n) : 4;
+    int confirmed = 0;
+    int falseConfirmations = 0;
+    for (int seed = 1; seed <= seeds; ++seed) {
+        BusOptions options;
+        options.echo = true;
+        options.seed = static_cast<uint32_t>(seed);
+        VirtualBus bus(options);
+        DeviceOptions device;
+        device.address = 1;
+        device.faults.replyDelayMs = 25;
+        device.faults.silentProbability = 0.5;
+        ASSERT_TRUE(bus.AddDevice(device));
+        ASSERT_TRUE(bus.Start());
+
+        std::unique_ptr<C_ComPort> comPort = std::make_unique<C_ComPort>();
+        ASSERT_TRUE(comPort->Open(bus.DevicePath(), 115200, 4096));
+        const uint32_t responseDelayMs = 30;
+        RtuEngine engine(comPort, responseDelayMs);
+        engine.SetLineTiming(115200);
+        if (GetParam() == ReplyMode::AsSoonAsComplete) {
+            engine.SetReplyMode(ReplyMode::AsSoonAsComplete);
+            engine.SetReplyWindow([](const uint8_t *f, size_t len) { return FastWindowMs(115200, f, len); });
+        }
+        uint32_t lastResult = 0;
+        for (int i = 0; i < 6; ++i) {
+            const uint16_t value = i % 2 == 0 ? 60 : 80;
+            const ResultCode r = RunAttempts(engine, 3, 20, lastResult, [&] {
+                return engine.WriteRegisters(Fc::WriteSingle, 1, Reg::SpeedPwm, 1, &value);
+            });
+            if (r != Result::NoError)
+                continue;
+            ++confirmed;
+            if (bus.Holding(1, Reg::SpeedPwm) != value) {
+                ++falseConfirmations;
+                ADD_FAILURE() << "seed " << seed << " write " << i << ": " << value
+                              << " confirmed, the device holds " << bus.Holding(1, Reg::SpeedPwm);
+            }
+        }
+    }
+    EXPECT_EQ(falseConfirmations, 0);
+    std::printf("    %d seeds: %d writes confirmed, %d of them false\n", seeds, confirmed, falseConfirmations);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, EchoAndMissedRequests,
+                         ::testing::Values(ReplyMode::FixedWait, ReplyMode::AsSoonAsComplete),
+                         [](const auto &info) {
+                             return std::string(info.param == ReplyMode::FixedWait ? "FixedWait" : "AsSoonAsComplete");
+                         });
+
 } // namespace
