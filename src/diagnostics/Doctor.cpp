@@ -359,7 +359,13 @@ bool Doctor::ProbeAt(uint32_t baud)
         return false;
     if (!SetRate(baud))
         return !report_.portLost;
-    std::vector<uint8_t> answered;
+    // The addresses to ask the long probes: those that answered with a
+    // frame of their own, and those that only ever gave garbage (suspects).
+    struct Candidate {
+        uint8_t address;
+        bool suspect;
+    };
+    std::vector<Candidate> candidates;
     for (unsigned a = options_.firstAddress; a <= options_.lastAddress && a <= MaxSlaveAddress; ++a) {
         if (a == options_.firstAddress || a % 16 == 0) {
             if (!Step("asking addresses " + std::to_string(a) + ".." + std::to_string(options_.lastAddress) +
@@ -368,21 +374,23 @@ bool Doctor::ProbeAt(uint32_t baud)
         }
         // An address answers only with a frame of its own; bytes without one
         // are worth asking again, silence is not.
+        std::optional<Outcome> last;
         for (int attempt = 0; attempt < SweepTries; ++attempt) {
-            const Outcome o = Probe(static_cast<uint8_t>(a), Reg::Address, 1, baud).outcome;
-            if (o == Outcome::Lost) {
-                Lost();
-                return false;
-            }
-            if (o == Outcome::Good || o == Outcome::Late) {
-                answered.push_back(static_cast<uint8_t>(a));
-                break;
-            }
-            if (o == Outcome::Silent)
+            last = Probe(static_cast<uint8_t>(a), Reg::Address, 1, baud).outcome;
+            if (last != Outcome::Garbled)
                 break;
         }
+        if (last == Outcome::Lost) {
+            Lost();
+            return false;
+        }
+        if (last == Outcome::Good || last == Outcome::Late)
+            candidates.push_back({static_cast<uint8_t>(a), false});
+        else if (last == Outcome::Garbled)
+            candidates.push_back({static_cast<uint8_t>(a), true});
     }
-    for (const uint8_t a : answered) {
+    for (const Candidate &c : candidates) {
+        const uint8_t a = c.address;
         if (!Step("probing address " + std::to_string(a) + " at " + std::to_string(baud) + " baud"))
             return false;
         DoctorDevice device;
@@ -406,6 +414,11 @@ bool Doctor::ProbeAt(uint32_t baud)
             if (r.turnaroundMs)
                 turnarounds.push_back(*r.turnaroundMs);
         }
+        // Two devices at one address spoil every reply, so a suspect is
+        // kept when the long probes hear it again and again; a burst of
+        // stray bytes in one probe's window does not come back.
+        if (c.suspect && device.good + device.late == 0 && 2 * device.garbled <= device.probes)
+            continue;
         if (!turnarounds.empty()) {
             std::sort(turnarounds.begin(), turnarounds.end());
             device.turnaroundMs = turnarounds[turnarounds.size() / 2];

@@ -27,7 +27,9 @@
 // been quiet for t3.5 plus the adapter's latency, so that nothing left over
 // from the last probe is taken for the next one's reply. Only a frame with
 // the probed address, a good CRC and the layout of the reply asked for
-// counts as an answer.
+// counts as an answer; an address that only ever gives garbage is listed
+// only when most of its long probes come back garbled too (two devices at
+// one address), never for one stray burst.
 //
 // The engine and the port are the caller's. The rate is changed on the
 // open port (C_ComPort::SetBaudRate): the port is never closed, so DTR,
