@@ -474,8 +474,8 @@ void Doctor::Conclude()
             "shield, and the ground");
     }
 
-    // A device that answers after the window the tool gives it: the tool's
-    // commands to it fail (or find its reply to the one before).
+    // A device that mostly answers after the window the tool gives it: the
+    // tool's commands to it fail (or find its reply to the one before).
     for (const DoctorDevice &d : report_.devices) {
         if (!d.Slow())
             continue;

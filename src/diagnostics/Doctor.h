@@ -95,8 +95,10 @@ struct DoctorDevice {
     std::optional<uint32_t> turnaroundMs;
     // The reply window the probes had at this rate (see DoctorReplyWindowMs).
     uint32_t windowMs = 0;
-    // Answers, but later than the tool waits: commands to it time out.
-    bool Slow() const { return late > 0; }
+    // Answers, but most of its replies later than the tool waits: commands
+    // to it time out. One late reply among good ones is shown in `late`
+    // only: a busy host can read a reply that late too.
+    bool Slow() const { return late > 0 && 2 * late > probes; }
 };
 
 struct DoctorReport {

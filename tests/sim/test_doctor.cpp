@@ -255,14 +255,18 @@ TEST_P(DoctorOnHealthyLine, FindsNoProblem)
     ASSERT_TRUE(comPort->SetBaudRate(static_cast<int32_t>(c.baud)));
     DoctorOptions options = Options(c.baud);
     options.listenMs = 100;
-    options.probesPerDevice = 3;
+    options.probesPerDevice = 4;
     const DoctorReport report = Diagnose(options);
     EXPECT_EQ(Lines(report), std::vector<std::string>{"no problem found"});
     ASSERT_EQ(report.devices.size(), 2u);
     for (const DoctorDevice &d : report.devices) {
         EXPECT_EQ(d.baud, c.baud);
-        EXPECT_EQ(d.good, d.probes) << "address " << int(d.address) << ": " << d.late << " late, " << d.garbled
-                                    << " garbled, " << d.silent << " silent";
+        // Every reply clean. At 115200 a 20 ms device behind a 16 ms adapter
+        // has its long reply whole 11 ms inside the window: a loaded host
+        // may read one late, which the row counts but no finding makes of.
+        EXPECT_EQ(d.good + d.late, d.probes) << "address " << int(d.address) << ": " << d.late << " late, "
+                                             << d.garbled << " garbled, " << d.silent << " silent";
+        EXPECT_LE(d.late, 1u) << "address " << int(d.address);
         EXPECT_FALSE(d.Slow());
         ASSERT_TRUE(d.turnaroundMs);
         // t3.5, the device's own time and at most the adapter's timer.
@@ -310,12 +314,10 @@ TEST_P(DoctorLateDevice, IsListedAsSlowAndNothingElseIsCreditedWithItsReply)
         EXPECT_EQ(d.baud, c.baud);
     }
     ASSERT_EQ(listed, (std::vector<uint8_t>{1, 5})) << ::testing::PrintToString(Lines(report));
-    // Every reply clean; those the adapter's timer happens to hand over
-    // early enough fall inside the window (40 ms late at 115200 is at its
-    // edge), the others are late.
+    // Every reply clean, most of them late: the 65-byte reply fills one USB
+    // packet and its last 3 bytes wait out the adapter's whole 16 ms timer.
     const DoctorDevice &slow = report.devices[0];
-    EXPECT_TRUE(slow.Slow());
-    EXPECT_GE(slow.late, 1u);
+    EXPECT_TRUE(slow.Slow()) << slow.late << " of " << slow.probes << " late";
     EXPECT_EQ(slow.good + slow.late, slow.probes);
     ASSERT_TRUE(slow.turnaroundMs);
     EXPECT_GE(*slow.turnaroundMs, c.delayMs);
