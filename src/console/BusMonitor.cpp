@@ -377,8 +377,12 @@ void TBusMonitorForm::DoctorFinished(const DoctorReport &report)
                                .arg(d.probes)
                                .arg(d.garbled)
                                .arg(d.silent);
+            if (d.late > 0)
+                line += QStringLiteral(", %1 late").arg(d.late);
             if (d.turnaroundMs)
                 line += QStringLiteral(", turnaround %1 ms").arg(*d.turnaroundMs);
+            if (d.Slow())
+                line += QStringLiteral(" (slow: answers after the %1 ms the tool waits)").arg(d.windowMs);
             lines << line;
         }
     }

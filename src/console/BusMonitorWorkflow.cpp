@@ -115,20 +115,14 @@ void TMODBUSSettingForm::DiagnoseBus()
         // An unplugged adapter closes the port meanwhile: stop.
         return !busMonitor_->DoctorStopRequested() && state_.isConnected && state_.portName == portName;
     };
-    const PortOpener reopenAt = [this, &portName](uint32_t baud) {
-        if (!state_.comPort || state_.portName != portName)
-            return false;
-        if (!state_.comPort->Open(portName, static_cast<int32_t>(baud), 2048))
-            return false;
-        return state_.comPort->SetTimeouts(200);
-    };
-    const DoctorReport report = RunDoctor(engine_, state_.comPort, reopenAt, options);
+    // The doctor changes the rate on the open port and puts it back.
+    const DoctorReport report = RunDoctor(engine_, state_.comPort, options);
 
     doctorRunning_ = false;
     PageControl1->setEnabled(true);
-    if (state_.comPort && !state_.comPort->IsOpen()) {
-        // It would not open again at the connected rate: the connection is
-        // lost, as when the adapter goes away.
+    if (state_.comPort && (!state_.comPort->IsOpen() || report.portLost)) {
+        // It would not take the connected rate again, or went away: the
+        // connection is lost, as when the adapter is unplugged.
         ClosePort();
         state_.lastResult = Result::PortError;
         ConnectButton->setText(QStringLiteral("Connect"));

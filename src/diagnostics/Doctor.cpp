@@ -14,6 +14,15 @@ constexpr uint8_t MaxSlaveAddress = 247;
 // The scan asks for one register; the probes for the whole holding map,
 // 0x000F..0x002C: a 65-byte reply.
 constexpr uint16_t ProbeCount = Reg::LastHolding - Reg::FirstHolding + 1;
+// A sweep probe that hears bytes but no frame from the address is asked
+// again this many times in all: two devices at one address often spoil a
+// short reply, and only a clean copy proves anybody is there.
+constexpr int SweepTries = 3;
+// The quiet line the doctor waits for before a probe: on a line that never
+// falls quiet (a babbling device) it probes anyway after this long.
+constexpr uint32_t MaxQuietWaitMs = 1000;
+// Enough of a babbling line to tell frames from garbage.
+constexpr size_t MaxHeardBytes = 4096;
 
 // 8N1: ten bits a character.
 double CharMs(uint32_t baud)
@@ -27,14 +36,14 @@ double T35Ms(uint32_t baud)
     return baud > 19200 ? 1.75 : 3.5 * CharMs(baud);
 }
 
-// The reply window of a read of `count` registers: the 8-byte request and
-// the 5 + 2 * count byte reply on the wire, t3.5 between them, and the
-// allowance for turnaround and adapter. At 4800 baud for 30 registers:
-// 16.7 + 7.3 + 135.4 + 30 = 190 ms.
-uint32_t WindowMs(uint32_t baud, uint16_t count, uint32_t allowanceMs)
+// How long the line must have been silent before a probe: t3.5 on the
+// wire, and the adapter's timer, which may still hold bytes that ended on
+// the wire before it, and one more millisecond for the clock's whole ticks.
+// At 115200 with a 16 ms adapter: 2 + 16 + 1, 19 ms; at 4800: 8 + 16 + 1,
+// 25 ms.
+uint32_t QuietMs(uint32_t baud, uint32_t adapterLatencyMs)
 {
-    const double wire = (8 + 5 + 2.0 * count) * CharMs(baud) + T35Ms(baud);
-    return static_cast<uint32_t>(std::ceil(wire)) + allowanceMs;
+    return static_cast<uint32_t>(std::ceil(T35Ms(baud))) + adapterLatencyMs + 1;
 }
 
 std::string Join(const std::vector<uint32_t> &values, const char *last)
@@ -48,25 +57,37 @@ std::string Join(const std::vector<uint32_t> &values, const char *last)
     return out;
 }
 
-// Where the doctor's own traffic goes: what the transaction in hand heard.
-struct Listener {
-    uint32_t sentMs = 0;
-    std::optional<uint32_t> replyMs;
-    size_t replyBytes = 0;
+// What one probe heard after its request: every byte not the adapter's
+// echo, with the engine-clock time it was taken from the port.
+struct Heard {
+    std::optional<uint32_t> sentMs;
+    std::vector<uint8_t> bytes;
+    std::vector<uint32_t> ms;
     void Begin()
     {
-        replyMs.reset();
-        replyBytes = 0;
+        sentMs.reset();
+        bytes.clear();
+        ms.clear();
+    }
+    void Add(const uint8_t *b, size_t n, uint32_t at)
+    {
+        n = std::min(n, MaxHeardBytes - std::min(MaxHeardBytes, bytes.size()));
+        bytes.insert(bytes.end(), b, b + n);
+        ms.insert(ms.end(), n, at);
     }
 };
 
-enum class Outcome { Good, Garbled, Silent };
+enum class Outcome { Good, Late, Garbled, Silent, Lost };
+
+struct ProbeResult {
+    Outcome outcome = Outcome::Silent;
+    std::optional<uint32_t> turnaroundMs;
+};
 
 class Doctor {
 public:
-    Doctor(RtuEngine &engine, const std::unique_ptr<C_ComPort> &comPort, const PortOpener &reopenAt,
-           const DoctorOptions &options)
-        : engine_(engine), comPort_(comPort), reopenAt_(reopenAt), options_(options)
+    Doctor(RtuEngine &engine, const std::unique_ptr<C_ComPort> &comPort, const DoctorOptions &options)
+        : engine_(engine), comPort_(comPort), options_(options)
     {
     }
 
@@ -74,26 +95,35 @@ public:
 
 private:
     bool Step(const std::string &text);
-    bool Open(uint32_t baud);
+    bool PortGone();
+    void Lost();
+    // Puts the open port at `baud` and waits for a quiet line. False when
+    // the port refuses the rate (a PortTrouble finding) or has gone.
+    bool SetRate(uint32_t baud);
+    // Waits until nothing has arrived for QuietMs; what arrives meanwhile
+    // is thrown away. False when the port has gone.
+    bool QuietLine(uint32_t baud);
     std::vector<uint8_t> Listen(uint32_t ms);
     // Listens at the chosen rate, and at the others when what it heard makes
     // no frame there. True when probing may go on.
     bool CheckQuietLine();
-    Outcome Probe(uint8_t address, uint16_t first, uint16_t count, uint32_t baud, std::optional<uint32_t> &turnaround);
+    ProbeResult Probe(uint8_t address, uint16_t first, uint16_t count, uint32_t baud);
+    // The reply from `address` to a read of `count` registers (or its
+    // exception) in heard_, if one is there.
+    std::optional<FoundFrame> ReplyIn(uint8_t address, uint16_t count) const;
     bool ProbeAt(uint32_t baud);
     void Conclude();
     void Add(FindingKind kind, std::optional<uint8_t> address, std::optional<uint32_t> baud, std::string text,
-             std::string nextStep)
+             std::string nextStep, bool problem = true)
     {
-        report_.findings.push_back({kind, address, baud, std::move(text), std::move(nextStep)});
+        report_.findings.push_back({kind, address, baud, std::move(text), std::move(nextStep), problem});
     }
 
     RtuEngine &engine_;
     const std::unique_ptr<C_ComPort> &comPort_;
-    const PortOpener &reopenAt_;
     const DoctorOptions &options_;
     DoctorReport report_;
-    Listener listener_;
+    Heard heard_;
     bool echoSeen_ = false;
     EchoMode callerEcho_ = EchoMode::Auto;
 };
@@ -107,13 +137,62 @@ bool Doctor::Step(const std::string &text)
     return true;
 }
 
-bool Doctor::Open(uint32_t baud)
+bool Doctor::PortGone()
 {
-    if (reopenAt_ && reopenAt_(baud) && comPort_ && comPort_->IsOpen())
-        return true;
-    Add(FindingKind::PortTrouble, std::nullopt, baud, "the port does not open at " + std::to_string(baud) + " baud",
-        "check that no other program holds it and that the adapter supports the rate");
-    return false;
+    return !comPort_ || !comPort_->IsOpen() || comPort_->HungUp();
+}
+
+void Doctor::Lost()
+{
+    if (report_.portLost)
+        return;
+    report_.portLost = true;
+    Add(FindingKind::PortLost, std::nullopt, std::nullopt,
+        "the port went away during the diagnosis (adapter unplugged or its driver gone); what came before is "
+        "listed, nothing after",
+        "plug the adapter in again, connect and diagnose again");
+}
+
+bool Doctor::SetRate(uint32_t baud)
+{
+    if (PortGone()) {
+        Lost();
+        return false;
+    }
+    if (!comPort_->SetBaudRate(static_cast<int32_t>(baud))) {
+        if (PortGone()) {
+            Lost();
+            return false;
+        }
+        Add(FindingKind::PortTrouble, std::nullopt, baud,
+            "the port does not take " + std::to_string(baud) + " baud (system error " +
+                std::to_string(comPort_->lastError) + ")",
+            "the adapter or its driver may not support the rate; nothing was probed at it");
+        return false;
+    }
+    return QuietLine(baud);
+}
+
+bool Doctor::QuietLine(uint32_t baud)
+{
+    Clock &clock = engine_.clock();
+    const uint32_t quiet = QuietMs(baud, options_.adapterLatencyMs);
+    const uint32_t start = clock.TickMs();
+    uint32_t lastByte = start;
+    uint8_t buffer[256];
+    while (clock.TickMs() - lastByte < quiet && clock.TickMs() - start < MaxQuietWaitMs) {
+        const int n = comPort_->ReadAvailable(buffer, sizeof buffer);
+        if (n < 0 || comPort_->HungUp()) {
+            Lost();
+            return false;
+        }
+        if (n > 0) {
+            lastByte = clock.TickMs();
+            continue;
+        }
+        clock.SleepMs(RtuEngine::FastPollMs);
+    }
+    return true;
 }
 
 std::vector<uint8_t> Doctor::Listen(uint32_t ms)
@@ -124,11 +203,13 @@ std::vector<uint8_t> Doctor::Listen(uint32_t ms)
     uint8_t buffer[256];
     while (clock.TickMs() - start < ms) {
         const int n = comPort_->ReadAvailable(buffer, sizeof buffer);
-        if (n < 0 || comPort_->HungUp())
+        if (n < 0 || comPort_->HungUp()) {
+            Lost();
             break;
+        }
         if (n > 0) {
             // A babbling line: what the first few frames' worth shows is enough.
-            if (heard.size() < 4096)
+            if (heard.size() < MaxHeardBytes)
                 heard.insert(heard.end(), buffer, buffer + n);
             continue;
         }
@@ -143,6 +224,8 @@ bool Doctor::CheckQuietLine()
     if (!Step("listening at " + std::to_string(chosen) + " baud"))
         return false;
     const std::vector<uint8_t> heard = Listen(options_.listenMs);
+    if (report_.portLost)
+        return false;
     if (heard.empty())
         return true;
     auto report = [&](uint32_t baud, const std::vector<FoundFrame> &frames, const std::vector<uint8_t> &bytes) {
@@ -165,9 +248,14 @@ bool Doctor::CheckQuietLine()
             continue;
         if (!Step("listening at " + std::to_string(baud) + " baud"))
             return false;
-        if (!Open(baud))
+        if (!SetRate(baud)) {
+            if (report_.portLost)
+                return false;
             continue;
+        }
         const std::vector<uint8_t> there = Listen(options_.listenMs);
+        if (report_.portLost)
+            return false;
         if (const std::vector<FoundFrame> frames = FindFrames(there); !frames.empty()) {
             report(baud, frames, there);
             return false;
@@ -177,64 +265,160 @@ bool Doctor::CheckQuietLine()
         "bytes arrive on the quiet line that make no frame at any baud rate (" + std::to_string(heard.size()) +
             " bytes in " + std::to_string(options_.listenMs) + " ms)",
         "noise or a device talking another protocol: check the A/B wiring, the termination and the ground");
-    return Open(chosen);
+    return SetRate(chosen);
 }
 
-Outcome Doctor::Probe(uint8_t address, uint16_t first, uint16_t count, uint32_t baud,
-                      std::optional<uint32_t> &turnaround)
+std::optional<FoundFrame> Doctor::ReplyIn(uint8_t address, uint16_t count) const
 {
-    engine_.SetReplyMode(ReplyMode::AsSoonAsComplete, WindowMs(baud, count, options_.allowanceMs));
-    listener_.Begin();
+    // Only the layout asked for: the request's own copy (8 bytes) or a
+    // reply to another count is no answer to this probe.
+    const std::vector<uint8_t> &b = heard_.bytes;
+    const size_t replyLength = 5 + 2u * count;
+    for (const FoundFrame &f : FindFrames(b)) {
+        if (b[f.offset] != address)
+            continue;
+        const uint8_t function = b[f.offset + 1];
+        if (function == (Fc::ReadHolding | Fc::ExceptionBit) && f.length == 5)
+            return f;
+        if (function == Fc::ReadHolding && f.length == replyLength && b[f.offset + 2] == 2 * count)
+            return f;
+    }
+    return std::nullopt;
+}
+
+ProbeResult Doctor::Probe(uint8_t address, uint16_t first, uint16_t count, uint32_t baud)
+{
+    ProbeResult out;
+    if (!QuietLine(baud)) {
+        out.outcome = Outcome::Lost;
+        return out;
+    }
+    const uint32_t window = DoctorReplyWindowMs(baud, count, options_.adapterLatencyMs);
+    engine_.SetReplyMode(ReplyMode::AsSoonAsComplete, window);
+    heard_.Begin();
     std::vector<uint16_t> words(count);
     const ResultCode result = engine_.ReadRegisters(Fc::ReadHolding, address, first, count, words.data());
     echoSeen_ = echoSeen_ || engine_.EchoSeen();
-    if (result == Result::NoError || result == Result::ExceptionReply) {
-        if (listener_.replyMs) {
-            // The request is still on the wire when the write returns; the
-            // first reply byte is taken once its stop bit is in.
-            const double ms = *listener_.replyMs - listener_.sentMs - 9 * CharMs(baud);
-            turnaround = static_cast<uint32_t>(std::max(0.0, std::round(ms)));
-        }
-        return Outcome::Good;
+    if (result == Result::PortError || PortGone()) {
+        out.outcome = Outcome::Lost;
+        return out;
     }
-    return listener_.replyBytes > 0 ? Outcome::Garbled : Outcome::Silent;
+    // The port did not take the request (a write that ran out of time):
+    // nothing went out, so nothing can answer.
+    if (!heard_.sentMs)
+        return out;
+    const uint32_t sent = *heard_.sentMs;
+    // A request is still on the wire when its write returns; the first byte
+    // of the reply is taken once its own stop bit is in.
+    auto turnaround = [&](uint32_t firstByteMs) {
+        const double ms = static_cast<double>(firstByteMs - sent) - 9 * CharMs(baud);
+        return static_cast<uint32_t>(std::max(0.0, std::round(ms)));
+    };
+    if (result == Result::NoError || result == Result::ExceptionReply) {
+        out.outcome = Outcome::Good;
+        if (!heard_.ms.empty())
+            out.turnaroundMs = turnaround(heard_.ms.front());
+        return out;
+    }
+
+    // No reply the engine could take within the window: what came may be
+    // garbage, a part of the reply, or nothing yet. Listen on for a late
+    // reply until lateMs after the window, and stop once one is whole.
+    Clock &clock = engine_.clock();
+    const uint32_t until = window + options_.lateMs;
+    uint8_t buffer[256];
+    std::optional<FoundFrame> reply = ReplyIn(address, count);
+    while (!reply && clock.TickMs() - sent < until) {
+        const int n = comPort_->ReadAvailable(buffer, sizeof buffer);
+        if (n < 0 || comPort_->HungUp()) {
+            out.outcome = Outcome::Lost;
+            return out;
+        }
+        if (n > 0) {
+            heard_.Add(buffer, static_cast<size_t>(n), clock.TickMs());
+            reply = ReplyIn(address, count);
+            continue;
+        }
+        clock.SleepMs(RtuEngine::FastPollMs);
+    }
+    if (reply) {
+        // On time only if it was whole within the window, as the tool
+        // needs it; the turnaround is measured to its first byte.
+        const uint32_t whole = heard_.ms[reply->offset + reply->length - 1];
+        out.outcome = whole - sent <= window ? Outcome::Good : Outcome::Late;
+        out.turnaroundMs = turnaround(heard_.ms[reply->offset]);
+        return out;
+    }
+    out.outcome = heard_.bytes.empty() ? Outcome::Silent : Outcome::Garbled;
+    return out;
 }
 
 bool Doctor::ProbeAt(uint32_t baud)
 {
-    if (!Step("connecting at " + std::to_string(baud) + " baud"))
+    if (!Step("switching to " + std::to_string(baud) + " baud"))
         return false;
-    if (!Open(baud))
-        return true;
-    std::vector<uint8_t> answered;
+    if (!SetRate(baud))
+        return !report_.portLost;
+    // The addresses to ask the long probes: those that answered with a
+    // frame of their own, and those that only ever gave garbage (suspects).
+    struct Candidate {
+        uint8_t address;
+        bool suspect;
+    };
+    std::vector<Candidate> candidates;
     for (unsigned a = options_.firstAddress; a <= options_.lastAddress && a <= MaxSlaveAddress; ++a) {
         if (a == options_.firstAddress || a % 16 == 0) {
             if (!Step("asking addresses " + std::to_string(a) + ".." + std::to_string(options_.lastAddress) +
                       " at " + std::to_string(baud) + " baud"))
                 return false;
         }
-        std::optional<uint32_t> unused;
-        if (Probe(static_cast<uint8_t>(a), Reg::Address, 1, baud, unused) != Outcome::Silent)
-            answered.push_back(static_cast<uint8_t>(a));
+        // An address answers only with a frame of its own; bytes without one
+        // are worth asking again, silence is not.
+        std::optional<Outcome> last;
+        for (int attempt = 0; attempt < SweepTries; ++attempt) {
+            last = Probe(static_cast<uint8_t>(a), Reg::Address, 1, baud).outcome;
+            if (last != Outcome::Garbled)
+                break;
+        }
+        if (last == Outcome::Lost) {
+            Lost();
+            return false;
+        }
+        if (last == Outcome::Good || last == Outcome::Late)
+            candidates.push_back({static_cast<uint8_t>(a), false});
+        else if (last == Outcome::Garbled)
+            candidates.push_back({static_cast<uint8_t>(a), true});
     }
-    for (const uint8_t a : answered) {
+    for (const Candidate &c : candidates) {
+        const uint8_t a = c.address;
         if (!Step("probing address " + std::to_string(a) + " at " + std::to_string(baud) + " baud"))
             return false;
         DoctorDevice device;
         device.address = a;
         device.baud = baud;
+        device.windowMs = DoctorReplyWindowMs(baud, ProbeCount, options_.adapterLatencyMs);
         std::vector<uint32_t> turnarounds;
         for (uint32_t i = 0; i < options_.probesPerDevice; ++i) {
-            std::optional<uint32_t> turnaround;
-            ++device.probes;
-            switch (Probe(a, Reg::FirstHolding, ProbeCount, baud, turnaround)) {
+            const ProbeResult r = Probe(a, Reg::FirstHolding, ProbeCount, baud);
+            switch (r.outcome) {
             case Outcome::Good: ++device.good; break;
+            case Outcome::Late: ++device.late; break;
             case Outcome::Garbled: ++device.garbled; break;
             case Outcome::Silent: ++device.silent; break;
+            case Outcome::Lost:
+                // The probes after the loss tell nothing about the device.
+                Lost();
+                return false;
             }
-            if (turnaround)
-                turnarounds.push_back(*turnaround);
+            ++device.probes;
+            if (r.turnaroundMs)
+                turnarounds.push_back(*r.turnaroundMs);
         }
+        // Two devices at one address spoil every reply, so a suspect is
+        // kept when the long probes hear it again and again; a burst of
+        // stray bytes in one probe's window does not come back.
+        if (c.suspect && device.good + device.late == 0 && 2 * device.garbled <= device.probes)
+            continue;
         if (!turnarounds.empty()) {
             std::sort(turnarounds.begin(), turnarounds.end());
             device.turnaroundMs = turnarounds[turnarounds.size() / 2];
@@ -248,15 +432,19 @@ void Doctor::Conclude()
 {
     const uint32_t chosen = options_.connectedBaud;
     if (echoSeen_) {
+        // The engine skips the copy ahead of every reply: nothing to do
+        // unless the caller turned that off.
+        const bool handled = callerEcho_ != EchoMode::Off;
         Add(FindingKind::Echo, std::nullopt, std::nullopt, "your adapter echoes what it sends",
-            callerEcho_ == EchoMode::Off ? "turn echo handling on (Auto)" : "echo handling is on");
+            handled ? "echo handling is on" : "turn echo handling on (Auto)", !handled);
     }
 
     // Two devices at one address spoil (nearly) every long reply there,
     // while a clean device elsewhere at the same rate shows the line itself
     // is fine. Without a clean neighbour, all-garbled replies are noise as
     // likely as anything.
-    auto shared = [&](const DoctorDevice &d) { return d.good == 0 && d.garbled + 1 >= d.probes && d.probes >= 2; };
+    auto clean = [](const DoctorDevice &d) { return d.good + d.late; };
+    auto shared = [&](const DoctorDevice &d) { return clean(d) == 0 && d.garbled + 1 >= d.probes && d.probes >= 2; };
     std::map<uint32_t, std::vector<const DoctorDevice *>> byRate;
     for (const DoctorDevice &d : report_.devices)
         byRate[d.baud].push_back(&d);
@@ -264,7 +452,7 @@ void Doctor::Conclude()
     uint32_t garbledReplies = 0, replies = 0;
     for (const auto &[baud, devices] : byRate) {
         const bool someClean = std::any_of(devices.begin(), devices.end(),
-                                           [](const DoctorDevice *d) { return d->garbled == 0 && d->good > 0; });
+                                           [&](const DoctorDevice *d) { return d->garbled == 0 && clean(*d) > 0; });
         const bool alone = devices.size() == 1;
         for (const DoctorDevice *d : devices) {
             if (shared(*d) && (someClean || alone)) {
@@ -286,19 +474,34 @@ void Doctor::Conclude()
             "shield, and the ground");
     }
 
+    // A device that mostly answers after the window the tool gives it: the
+    // tool's commands to it fail (or find its reply to the one before).
+    for (const DoctorDevice &d : report_.devices) {
+        if (!d.Slow())
+            continue;
+        std::string text = "device " + std::to_string(d.address) + " answers late at " + std::to_string(d.baud) +
+                           " baud (" + std::to_string(d.late) + " of " + std::to_string(d.probes) +
+                           " replies after the " + std::to_string(d.windowMs) + " ms the tool waits";
+        if (d.turnaroundMs)
+            text += ", turnaround " + std::to_string(*d.turnaroundMs) + " ms";
+        Add(FindingKind::SlowDevice, d.address, d.baud, text + ")",
+            "the tool's requests to it will time out: check the device and its power; at a lower baud rate the "
+            "tool waits longer");
+    }
+
     // The rates the devices answer at.
     std::set<uint32_t> rates;
     for (const DoctorDevice &d : report_.devices)
         rates.insert(d.baud);
     if (rates.empty()) {
-        bool listenedOnly = false;
+        bool rateRefused = false;
         for (const Finding &f : report_.findings)
-            listenedOnly = listenedOnly || f.kind == FindingKind::PortTrouble;
+            rateRefused = rateRefused || f.kind == FindingKind::PortTrouble;
         Add(FindingKind::NoDevice, std::nullopt, std::nullopt,
             "no device answers at any baud rate (addresses " + std::to_string(options_.firstAddress) + ".." +
                 std::to_string(options_.lastAddress) + ")",
-            listenedOnly ? "open the port, then diagnose again"
-                         : "check the power, the A/B wiring (swap A and B if unsure) and the adapter");
+            rateRefused ? "use an adapter that takes every rate, then diagnose again"
+                        : "check the power, the A/B wiring (swap A and B if unsure) and the adapter");
     } else if (!rates.contains(chosen)) {
         const std::vector<uint32_t> list(rates.rbegin(), rates.rend());
         const uint32_t first = list.front();
@@ -327,11 +530,11 @@ DoctorReport Doctor::Run()
     FrameObserver previous;
     previous = engine_.SetFrameObserver([this, &previous](const FrameEvent &e) {
         if (e.kind == FrameKind::Request) {
-            listener_.sentMs = e.ms;
-        } else if (e.kind == FrameKind::Reply) {
-            if (!listener_.replyMs)
-                listener_.replyMs = e.ms;
-            listener_.replyBytes += e.bytes.size();
+            heard_.sentMs = e.ms;
+        } else if (e.kind != FrameKind::Echo && e.kind != FrameKind::Finished && !e.bytes.empty()) {
+            // Whatever the transaction took from the port after the echo:
+            // the reply, garbage, or a frame the engine would not take.
+            heard_.Add(e.bytes.data(), e.bytes.size(), e.ms);
         }
         if (previous)
             previous(e);
@@ -340,13 +543,16 @@ DoctorReport Doctor::Run()
     // setting: the doctor must never take its own request for a reply.
     engine_.SetEchoMode(EchoMode::Auto);
 
-    bool goOn = Open(options_.connectedBaud) && CheckQuietLine();
+    bool goOn = SetRate(options_.connectedBaud) && CheckQuietLine();
     if (goOn && Step("checking whether the adapter echoes")) {
-        engine_.SetReplyMode(ReplyMode::AsSoonAsComplete, WindowMs(options_.connectedBaud, 1, options_.allowanceMs));
+        engine_.SetReplyMode(ReplyMode::AsSoonAsComplete,
+                             DoctorReplyWindowMs(options_.connectedBaud, 1, options_.adapterLatencyMs));
         engine_.CheckEcho();
         echoSeen_ = engine_.EchoSeen();
+        if (PortGone())
+            Lost();
     }
-    goOn = goOn && !report_.cancelled;
+    goOn = goOn && !report_.cancelled && !report_.portLost;
     if (goOn) {
         std::vector<uint32_t> order{options_.connectedBaud};
         for (const uint32_t baud : options_.bauds)
@@ -355,17 +561,22 @@ DoctorReport Doctor::Run()
         for (const uint32_t baud : order)
             if (!ProbeAt(baud))
                 break;
-        if (!report_.cancelled)
+        // After a lost port, silence everywhere would say nothing about the
+        // devices: no conclusions are drawn from it.
+        if (!report_.cancelled && !report_.portLost)
             Conclude();
     }
     if (report_.findings.empty() && !report_.cancelled)
-        Add(FindingKind::NoProblem, std::nullopt, std::nullopt, "no problem found", "");
+        Add(FindingKind::NoProblem, std::nullopt, std::nullopt, "no problem found", "", false);
 
     engine_.SetFrameObserver(std::move(previous));
     engine_.SetEchoMode(echoMode);
     engine_.SetReplyMode(replyMode, replyWindow);
-    if (reopenAt_)
-        reopenAt_(options_.connectedBaud);
+    // Back at the rate the caller connected at, or closed: never left open
+    // at a rate the caller does not know of.
+    if (comPort_ && comPort_->IsOpen() && !report_.portLost &&
+        !comPort_->SetBaudRate(static_cast<int32_t>(options_.connectedBaud)))
+        comPort_->Close();
     return report_;
 }
 
@@ -418,9 +629,32 @@ std::vector<FoundFrame> FindFrames(const std::vector<uint8_t> &bytes)
     return out;
 }
 
-DoctorReport RunDoctor(RtuEngine &engine, const std::unique_ptr<C_ComPort> &comPort, const PortOpener &reopenAt,
-                       const DoctorOptions &options)
+size_t DoctorReport::Problems() const
 {
-    Doctor doctor(engine, comPort, reopenAt, options);
+    return static_cast<size_t>(std::count_if(findings.begin(), findings.end(), [](const Finding &f) {
+        return f.problem && f.kind != FindingKind::NoProblem;
+    }));
+}
+
+uint32_t ToolReplyWaitMs(uint32_t baud)
+{
+    switch (baud) {
+    case 115200: return 30;
+    case 19200: return 40;
+    case 9600: return 55;
+    case 4800: return 100;
+    default: return 50;
+    }
+}
+
+uint32_t DoctorReplyWindowMs(uint32_t baud, uint16_t count, uint32_t adapterLatencyMs)
+{
+    const double wire = (8 + 5 + 2.0 * count) * CharMs(baud) + T35Ms(baud);
+    return static_cast<uint32_t>(std::ceil(wire)) + ToolReplyWaitMs(baud) + adapterLatencyMs;
+}
+
+DoctorReport RunDoctor(RtuEngine &engine, const std::unique_ptr<C_ComPort> &comPort, const DoctorOptions &options)
+{
+    Doctor doctor(engine, comPort, options);
     return doctor.Run();
 }

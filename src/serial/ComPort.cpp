@@ -208,6 +208,31 @@ bool C_ComPort::ApplyLineSettings(int32_t baudRate)
     return true;
 }
 
+bool C_ComPort::SetBaudRate(int32_t baudRate)
+{
+    if (!IsOpen())
+        return false;
+    speed_t speed{};
+    if (!BaudToSpeed(baudRate, speed)) {
+        lastError = EINVAL;
+        return false;
+    }
+    termios tio{};
+    if (::tcgetattr(handle, &tio) != 0) {
+        lastError = static_cast<uint32_t>(errno);
+        return false;
+    }
+    cfsetispeed(&tio, speed);
+    cfsetospeed(&tio, speed);
+    // TCSANOW, not TCSADRAIN: a drain waits on the far side to take the
+    // output, which a vanished adapter never does.
+    if (::tcsetattr(handle, TCSANOW, &tio) != 0) {
+        lastError = static_cast<uint32_t>(errno);
+        return false;
+    }
+    return true;
+}
+
 bool C_ComPort::SetTimeouts(uint32_t writeConstantMs)
 {
     if (!IsOpen())
@@ -393,6 +418,33 @@ bool C_ComPort::ApplyLineSettings(int32_t baudRate)
     if (!::SetCommState(handle, &dcb)) {
         lastError = ::GetLastError();
         Close();
+        return false;
+    }
+    return true;
+}
+
+bool C_ComPort::SetBaudRate(int32_t baudRate)
+{
+    if (!IsOpen())
+        return false;
+    switch (baudRate) {
+    case 4800: case 9600: case 19200: case 38400: case 57600: case 115200: break;
+    default:
+        lastError = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    // The device's own block with only the rate changed: DTR and RTS
+    // control stay as Open set them.
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!::GetCommState(handle, &dcb)) {
+        lastError = ::GetLastError();
+        return false;
+    }
+    dcb.BaudRate = static_cast<DWORD>(baudRate);
+    if (!::SetCommState(handle, &dcb)) {
+        lastError = ::GetLastError();
         return false;
     }
     return true;

@@ -33,6 +33,14 @@ public:
     // Reads return at once with what is queued; a write of n bytes may take
     // at most n ms + writeConstantMs. A refusal closes the device.
     bool SetTimeouts(uint32_t writeConstantMs);
+    // Changes the speed of the open port and nothing else: the device stays
+    // open, so DTR stays on (closing drops it, and many RS-485 converters
+    // draw their power from it) and the exclusive hold is kept. Meant for a
+    // quiet line: bytes still queued for output may go out at the new rate.
+    // False for a closed port, an unsupported rate (lastError EINVAL /
+    // ERROR_INVALID_PARAMETER) or a refusal by the system (its error code in
+    // lastError); the port then stays open at the rate it had.
+    bool SetBaudRate(int32_t baudRate);
     // Collects `count` bytes, however many deliveries they come in. Polls
     // again 10 ms after every empty poll, at most readRetries empty polls in
     // all; fails at once when the line has hung up. True when all `count`

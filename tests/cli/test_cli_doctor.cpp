@@ -5,6 +5,7 @@
 #include <optional>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "CliFixture.h"
 
@@ -25,6 +26,8 @@ struct DoctorCase {
     std::vector<std::string> someKinds;
     // (address, baud) of each device listed; nothing when noise may hide one.
     std::optional<std::vector<std::pair<int, int>>> listed;
+    std::string baud = "115200"; // lumoctl's --baud
+    std::string to = "3";        // the last address asked
 };
 
 std::ostream &operator<<(std::ostream &os, const DoctorCase &c)
@@ -49,12 +52,35 @@ DeviceOptions SecondAt(uint8_t address)
     return d;
 }
 
+// Devices that take 20 ms to turn round: slow, but within what the tool
+// waits at 4800 baud.
+DeviceOptions SlowToTurn(uint8_t address, uint16_t model)
+{
+    DeviceOptions d = Device(address, model);
+    d.turnaround = lumosim::Turnaround{20, 20};
+    return d;
+}
+
+DeviceOptions AnswersLate(uint8_t address, uint16_t model, uint32_t delayMs)
+{
+    DeviceOptions d = Device(address, model);
+    d.faults.replyDelayMs = delayMs;
+    return d;
+}
+
 const DoctorCase kDoctorCases[] = {
     {"CleanBus", Line(), {Device(1, Model::LumoD), Device(2, Model::LumoP)}, 0, {"no problem found"}, {},
      std::vector<std::pair<int, int>>{{1, 115200}, {2, 115200}}},
-    {"EchoingAdapter", Line(115200, true), {Device(2, Model::LumoD)}, 1,
+    // The engine handles the echo: a note, not a problem.
+    {"EchoingAdapter", Line(115200, true), {Device(2, Model::LumoD)}, 0,
      {"your adapter echoes what it sends: echo handling is on"}, {},
      std::vector<std::pair<int, int>>{{2, 115200}}},
+    {"HealthyLineAt4800WithSlowTurnarounds", Line(4800), {SlowToTurn(1, Model::LumoD), SlowToTurn(2, Model::LumoP)},
+     0, {"no problem found"}, {}, std::vector<std::pair<int, int>>{{1, 4800}, {2, 4800}}, "4800"},
+    // 40 ms late at 115200: after the tool's window, so listed as slow;
+    // its late replies are credited to no other address.
+    {"LateDeviceBesideASoundOne", Line(), {AnswersLate(1, Model::LumoD, 40), Device(5, Model::LumoB)}, 1, {},
+     {"slow-device"}, std::vector<std::pair<int, int>>{{1, 115200}, {5, 115200}}, "115200", "6"},
     {"TwoDevicesAtOneAddress", Line(), {Device(1, Model::LumoD), SecondAt(1), Device(2, Model::LumoP)}, 1,
      {"two devices answer at address 1: leave one connected and give it a new address (Renew ID / lumoctl "
       "set-address)"},
@@ -79,7 +105,7 @@ TEST_P(DoctorFault, FindsTheFaultAndExitsAccordingly)
 {
     const DoctorCase &c = GetParam();
     StartBus(c.bus, c.devices);
-    const CliResult r = Run({"--json", "doctor", "--from", "1", "--to", "3", "--listen", "200"});
+    const CliResult r = Run({"--json", "--baud", c.baud, "doctor", "--from", "1", "--to", c.to, "--listen", "200"});
     ASSERT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
     const json doc = Json(r);
     EXPECT_EQ(doc["ok"], c.exitCode == 0);
@@ -101,7 +127,11 @@ TEST_P(DoctorFault, FindsTheFaultAndExitsAccordingly)
             EXPECT_NE(kind, "no-problem");
         }
     }
-    EXPECT_EQ(doc["problems"], c.exitCode == 0 ? 0u : doc["findings"].size());
+    size_t problems = 0;
+    for (const json &f : doc["findings"])
+        problems += f["problem"].get<bool>() ? 1 : 0;
+    EXPECT_EQ(doc["problems"], problems);
+    EXPECT_EQ(problems > 0, c.exitCode != 0);
     if (c.exitCode != 0) {
         EXPECT_EQ(doc["error"]["exitCode"], 1);
     }
@@ -115,6 +145,12 @@ TEST_P(DoctorFault, FindsTheFaultAndExitsAccordingly)
             if (d["good"].get<int>() > 0) {
                 EXPECT_TRUE(d["turnaroundMs"].is_number()) << d;
                 EXPECT_LE(d["turnaroundMs"].get<int>(), 60) << d;
+            }
+            // Only a device that mostly answered after the window is slow,
+            // and then with a turnaround.
+            EXPECT_EQ(d["slow"].get<bool>(), 2 * d["late"].get<int>() > d["probes"].get<int>()) << d;
+            if (d["slow"].get<bool>()) {
+                EXPECT_TRUE(d["turnaroundMs"].is_number()) << d;
             }
         }
         EXPECT_EQ(listed, *c.listed);
@@ -136,9 +172,47 @@ TEST_F(CliBusTest, DoctorTextListsFindingsThenDevices)
     std::getline(out, first);
     EXPECT_EQ(first, "two devices answer at address 1: leave one connected and give it a new address (Renew ID / "
                      "lumoctl set-address)");
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("\n1 +115200 +0/6 +[56] +[01] +- *\n"))) << r.out;
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("\n2 +115200 +6/6 +0 +0 +[0-9]+ ms\n"))) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\n1 +115200 +0/6 +0 +[56] +[01] +- *\n"))) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\n2 +115200 +6/6 +0 +0 +0 +[0-9]+ ms\n"))) << r.out;
     EXPECT_NE(r.err.find("lumoctl: 1 problem found"), std::string::npos) << r.err;
+}
+
+// A slow device's row says so, beside its turnaround. 60 ms late is
+// well past the 55 ms window of the long probe at 115200.
+TEST_F(CliBusTest, DoctorTextMarksASlowDevice)
+{
+    StartBus(Line(), {AnswersLate(1, Model::LumoD, 60)});
+    const CliResult r = Run({"doctor", "--from", "1", "--to", "1", "--listen", "100"});
+    ASSERT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_EQ(r.out.rfind("device 1 answers late at 115200 baud (6 of 6 replies after the ", 0), 0u) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\n1 +115200 +0/6 +6 +0 +0 +[0-9]+ ms, slow\n"))) << r.out;
+}
+
+// The adapter is pulled out while the doctor asks the addresses: the lost
+// port is reported as such, with the port named and exit 3, and nothing is
+// concluded from the silence after it.
+TEST_F(CliBusTest, DoctorReportsALostPort)
+{
+    StartBus(Line(), {Device(1, Model::LumoD)});
+    std::thread unplug([this] {
+        // The echo check and a few probes of the sweep.
+        if (bus().WaitForFrames(6, 20000))
+            bus().Unplug();
+    });
+    const CliResult r = Run({"--json", "doctor", "--from", "1", "--to", "40", "--listen", "100"});
+    unplug.join();
+    ASSERT_EQ(r.exitCode, 3) << r.out << r.err;
+    const json doc = Json(r);
+    EXPECT_EQ(doc["ok"], false);
+    EXPECT_EQ(doc["error"]["exitCode"], 3);
+    ASSERT_EQ(doc["findings"].size(), 1u) << doc["findings"];
+    EXPECT_EQ(doc["findings"][0]["kind"], "port-lost");
+    for (const json &d : doc["devices"])
+        EXPECT_EQ(d["silent"], 0) << d;
+    const std::string all = r.out + r.err;
+    EXPECT_NE(r.err.find("lost the port " + bus().DevicePath()), std::string::npos) << r.err;
+    EXPECT_EQ(all.find("does not open"), std::string::npos) << all;
+    EXPECT_EQ(all.find("no other program"), std::string::npos) << all;
 }
 
 // --- --trace and --frames ----------------------------------------------------------

@@ -243,6 +243,54 @@ TEST_F(ComPortOnPty, WriteThatCannotFinishInTimeFails)
     EXPECT_FALSE(port.Write(frame.data(), frame.size()));
 }
 
+// The rate changes on the open port, as the far side sees it (a pty pair
+// has one termios, so the master reads back what the tool set), without a
+// new open: a reopen would drop DTR, which powers many RS-485 converters.
+struct RateChange {
+    const char *what;
+    int32_t baud;
+    bool ok;
+    speed_t seen;       // what the far side reads afterwards
+    uint32_t lastError;
+};
+
+class ComPortRateChange : public ComPortOnPty, public ::testing::WithParamInterface<RateChange> {};
+
+TEST_P(ComPortRateChange, ChangesTheSpeedOnTheOpenPort)
+{
+    const RateChange &c = GetParam();
+    ASSERT_TRUE(port.Open(pty.slavePath(), 19200, 0)) << port.lastError;
+    const uint64_t connection = port.ConnectionId();
+    const ComHandle handle = port.handle;
+
+    EXPECT_EQ(port.SetBaudRate(c.baud), c.ok);
+    EXPECT_EQ(port.lastError, c.lastError);
+    termios far{};
+    ASSERT_EQ(tcgetattr(pty.masterFd(), &far), 0);
+    EXPECT_EQ(cfgetospeed(&far), c.seen);
+    EXPECT_EQ(cfgetispeed(&far), c.seen);
+    // Still the same open device, raw 8N1, and still held exclusively.
+    EXPECT_TRUE(port.IsOpen());
+    EXPECT_EQ(port.handle, handle);
+    EXPECT_EQ(port.ConnectionId(), connection);
+    EXPECT_EQ(far.c_cflag & (CSIZE | PARENB | CSTOPB), static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(far.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    C_ComPort other{clock};
+    EXPECT_FALSE(other.Open(pty.slavePath(), 115200, 0));
+    // Bytes still pass both ways.
+    const Bytes frame = WithCrc({0x01, 0x03, 0x00, 0x1F, 0x00, 0x01});
+    ASSERT_TRUE(port.Write(frame.data(), frame.size()));
+    EXPECT_EQ(pty.Read(), frame);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ComPortRateChange,
+                         ::testing::Values(RateChange{"down_to_4800", 4800, true, B4800, 0},
+                                           RateChange{"up_to_115200", 115200, true, B115200, 0},
+                                           RateChange{"to_9600", 9600, true, B9600, 0},
+                                           // refused: the port stays open at the rate it had
+                                           RateChange{"unsupported_rate", 12345, false, B19200, EINVAL}),
+                         [](const auto &info) { return std::string(info.param.what); });
+
 TEST(ComPortClosed, OperationsFailWithoutTouchingTheSystem)
 {
     FakeClock clock;
@@ -253,6 +301,7 @@ TEST(ComPortClosed, OperationsFailWithoutTouchingTheSystem)
     EXPECT_FALSE(port.Write(b, 1));
     EXPECT_FALSE(port.ApplyLineSettings(115200));
     EXPECT_FALSE(port.SetTimeouts(200));
+    EXPECT_FALSE(port.SetBaudRate(9600));
     port.DrainInput();
     port.Close();
     EXPECT_TRUE(clock.sleeps.empty());

@@ -151,6 +151,36 @@ TEST_P(WinComPortBauds, OpenAppliesLineSettingsAndTimeouts)
     EXPECT_EQ(t.WriteTotalTimeoutConstant, 350u);
 }
 
+// The rate changes on the open handle: the same connection, DTR still
+// enabled, and back at 115200 the device still answers. An unsupported
+// rate is refused and leaves the port as it was.
+TEST_P(WinComPortBauds, SetBaudRateChangesTheOpenPort)
+{
+    Open(115200);
+    const uint64_t connection = port.ConnectionId();
+    const ComHandle handle = port.handle;
+    ASSERT_TRUE(port.SetBaudRate(GetParam())) << port.lastError;
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(port.handle, &dcb));
+    EXPECT_EQ(dcb.BaudRate, static_cast<DWORD>(GetParam()));
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+    EXPECT_EQ(port.handle, handle);
+    EXPECT_EQ(port.ConnectionId(), connection);
+
+    EXPECT_FALSE(port.SetBaudRate(12345));
+    EXPECT_EQ(port.lastError, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(port.IsOpen());
+    ASSERT_TRUE(GetCommState(port.handle, &dcb));
+    EXPECT_EQ(dcb.BaudRate, static_cast<DWORD>(GetParam()));
+
+    ASSERT_TRUE(port.SetBaudRate(115200));
+    QueueReply(1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Bauds, WinComPortBauds, testing::Values(115200, 19200, 9600, 4800));
 
 TEST_F(WinComPort, QueueSizeZeroOrNegativeMeansDefault)

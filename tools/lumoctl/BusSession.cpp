@@ -157,13 +157,6 @@ void BusSession::PauseAfter(ResultCode code)
     engine_.DelayWithMessages(silent ? silentIntervalMs_ : commandGapMs_);
 }
 
-bool BusSession::ReopenAt(uint32_t baud)
-{
-    if (!comPort_)
-        comPort_ = std::make_unique<C_ComPort>();
-    return comPort_->Open(portName_, static_cast<int32_t>(baud), kQueueSize) && comPort_->SetTimeouts(kWriteTimeoutMs);
-}
-
 void BusSession::DrainInput()
 {
     if (comPort_)

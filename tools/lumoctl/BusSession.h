@@ -82,11 +82,6 @@ public:
     // The failure of the last transfer or block read (lastResult).
     BusError LastTransferError() const { return ErrorOf(static_cast<ResultCode>(lastResult_)); }
 
-    // Closes the port and opens the same device again at `baud`, with the
-    // session's write bound: the doctor's way from one rate to the next.
-    // The session's own timing stays that of the rate it was made for.
-    // False when the port does not open.
-    bool ReopenAt(uint32_t baud);
     const std::unique_ptr<C_ComPort> &comPort() const { return comPort_; }
 
     ActuatorRegisters &registers() { return registers_; }

@@ -20,12 +20,14 @@ const char *KindName(FindingKind kind)
     switch (kind) {
     case FindingKind::NoProblem: return "no-problem";
     case FindingKind::PortTrouble: return "port-trouble";
+    case FindingKind::PortLost: return "port-lost";
     case FindingKind::ForeignTraffic: return "foreign-traffic";
     case FindingKind::IdleNoise: return "idle-noise";
     case FindingKind::Echo: return "echo";
     case FindingKind::OtherBaud: return "other-baud";
     case FindingKind::MixedBaud: return "mixed-baud";
     case FindingKind::SharedAddress: return "shared-address";
+    case FindingKind::SlowDevice: return "slow-device";
     case FindingKind::Noise: return "noise";
     case FindingKind::NoDevice: return "no-device";
     }
@@ -41,6 +43,7 @@ Json FindingJson(const Finding &f)
     j["text"] = f.text;
     j["nextStep"] = f.nextStep;
     j["line"] = f.Line();
+    j["problem"] = f.problem;
     return j;
 }
 
@@ -51,20 +54,25 @@ Json DeviceJson(const DoctorDevice &d)
     j["baud"] = d.baud;
     j["probes"] = d.probes;
     j["good"] = d.good;
+    j["late"] = d.late;
     j["garbled"] = d.garbled;
     j["silent"] = d.silent;
     j["turnaroundMs"] = d.turnaroundMs ? Json(*d.turnaroundMs) : Json(nullptr);
+    j["windowMs"] = d.windowMs;
+    j["slow"] = d.Slow();
     return j;
 }
 
 std::string DeviceLine(const DoctorDevice &d)
 {
-    const std::string turnaround = d.turnaroundMs ? std::to_string(*d.turnaroundMs) + " ms" : "-";
+    std::string turnaround = d.turnaroundMs ? std::to_string(*d.turnaroundMs) + " ms" : "-";
+    if (d.Slow())
+        turnaround += ", slow";
     const std::string good = std::to_string(d.good) + "/" + std::to_string(d.probes);
-    char line[96];
-    std::snprintf(line, sizeof line, "%-4u %-7u %-6s %-8u %-7u %s", static_cast<unsigned>(d.address),
-                  static_cast<unsigned>(d.baud), good.c_str(), static_cast<unsigned>(d.garbled),
-                  static_cast<unsigned>(d.silent), turnaround.c_str());
+    char line[112];
+    std::snprintf(line, sizeof line, "%-4u %-7u %-6s %-5u %-8u %-7u %s", static_cast<unsigned>(d.address),
+                  static_cast<unsigned>(d.baud), good.c_str(), static_cast<unsigned>(d.late),
+                  static_cast<unsigned>(d.garbled), static_cast<unsigned>(d.silent), turnaround.c_str());
     return line;
 }
 
@@ -107,19 +115,18 @@ void RunDoctorCommand(Output &out, const PortOptions &port, const std::string &f
     // The engine's echo mode is --echo's: with off, the doctor's echo
     // finding says to turn the handling on.
     bus.engine().SetReplyWindow({});
-    const DoctorReport report =
-        RunDoctor(bus.engine(), bus.comPort(), [&bus](uint32_t baud) { return bus.ReopenAt(baud); }, options);
+    const DoctorReport report = RunDoctor(bus.engine(), bus.comPort(), options);
     const int32_t baud = bus.baudRate();
     bus.engine().SetReplyWindow(
         [baud](const uint8_t *frame, size_t length) { return ReplyWindowMs(baud, frame, length); });
     progress.Clear();
 
+    // An echoing adapter that the engine handles is a note: it is printed,
+    // but only problems fail the command.
     Json findings = Json::array();
-    size_t problems = 0;
+    const size_t problems = report.Problems();
     for (const Finding &f : report.findings) {
         findings.push_back(FindingJson(f));
-        if (f.kind != FindingKind::NoProblem)
-            ++problems;
         out.Say(f.Line());
     }
     Json devices = Json::array();
@@ -134,11 +141,16 @@ void RunDoctorCommand(Output &out, const PortOptions &port, const std::string &f
     if (report.devices.empty()) {
         out.Say("No device answered at addresses " + std::to_string(from) + " to " + std::to_string(to) + ".");
     } else {
-        out.Say("ID   Baud    Good   Garbled  Silent  Turnaround");
+        out.Say("ID   Baud    Good   Late  Garbled  Silent  Turnaround");
         for (const DoctorDevice &d : report.devices)
             out.Say(DeviceLine(d));
     }
 
+    // A vanished port is no finding about the bus: it ends the command as a
+    // port failure, with the port named.
+    if (report.portLost)
+        throw Failure(ExitPort, "lost the port " + bus.portName() +
+                                    " during the diagnosis (adapter unplugged?); the diagnosis is incomplete");
     if (report.cancelled)
         throw Failure(ExitBus, "interrupted; the diagnosis is incomplete");
     if (problems > 0)
