@@ -269,9 +269,10 @@ void VirtualBus::Impl::Run()
         const auto wait = std::max(until - now, SteadyClock::duration::zero());
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
         timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-        // With no room, POLLIN is not asked for; a hang-up is reported all the same.
-        pollfd fds[2] = {{wake[0], POLLIN, 0}, {masterFd, static_cast<short>(room > 0 ? POLLIN : 0), 0}};
-        if (::ppoll(fds, masterFd >= 0 ? 2 : 1, &timeout, nullptr) < 0 && errno != EINTR)
+        // With no room the master is not polled at all: nothing would be
+        // read, and a hang-up would wake the thread again and again.
+        pollfd fds[2] = {{wake[0], POLLIN, 0}, {masterFd, POLLIN, 0}};
+        if (::ppoll(fds, masterFd >= 0 && room > 0 ? 2 : 1, &timeout, nullptr) < 0 && errno != EINTR)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
         if (fds[0].revents & POLLIN)
