@@ -701,7 +701,9 @@ TEST_P(SetAddressProbe, AnythingHeardAtTheNewAddressMeansTaken)
     // Every request went to the new address: only the probe.
     for (const LoggedFrame &f : Requests())
         EXPECT_EQ(f.bytes[0], 7);
-    // The device still answers at its old address.
+    // The device still answers at its old address (once the replies to the
+    // probe, late ones included, are off the line).
+    usleep(300000);
     const CliResult status = Run({"status", "5"});
     EXPECT_EQ(status.exitCode, 0) << status.err;
 }
