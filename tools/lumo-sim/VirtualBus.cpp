@@ -56,6 +56,8 @@ constexpr double WireMemoryMs = 250;
 // with it long after the writer has finished: 20,000 bytes at 9600 baud
 // are 20.8 s of wire, and a request written after them is heard after them.
 constexpr size_t MasterTxBufferBytes = 4096;
+// The most the bus reads from the master at once.
+constexpr size_t MasterReadChunk = 512;
 
 uint16_t CodeOfRate(uint32_t baud)
 {
@@ -233,7 +235,7 @@ struct VirtualBus::Impl {
 
 void VirtualBus::Impl::Run()
 {
-    std::array<uint8_t, 512> chunk;
+    std::array<uint8_t, MasterReadChunk> chunk;
     double lineDueMs = Never; // when the line model next has something to do
     while (!stopping) {
         {
@@ -299,19 +301,23 @@ void VirtualBus::Impl::Run()
 }
 
 // Bytes the master's transmit side can take at `nowMs`: its buffer less
-// what is still waiting to go out on the wire at the master's rate.
+// what is still waiting to go out on the wire at the master's rate. Room
+// for less than a read's chunk counts as none, so that a writer kept
+// waiting is served a chunk at a time (512 bytes at 9600 baud are 0.53 s
+// of wire), not a byte per character time.
 size_t VirtualBus::Impl::TxRoom(double nowMs) const
 {
     const double waiting = std::max(0.0, masterTxFreeMs - nowMs) / CharMs(masterBaud);
     const double room = static_cast<double>(MasterTxBufferBytes) - std::ceil(waiting);
-    return room > 0 ? static_cast<size_t>(room) : 0;
+    return room >= static_cast<double>(MasterReadChunk) ? static_cast<size_t>(room) : 0;
 }
 
-// When the transmit side will have room for a byte again (at the earliest
-// the chunk a read takes: 512 bytes at 9600 baud are 0.53 s of wire).
+// When the transmit side will have room for a chunk again.
 double VirtualBus::Impl::TxRoomAtMs() const
 {
-    return masterTxFreeMs - static_cast<double>(MasterTxBufferBytes - 512) * CharMs(masterBaud);
+    // (A hundredth of a millisecond late, so that rounding cannot leave it
+    // one byte short.)
+    return masterTxFreeMs - static_cast<double>(MasterTxBufferBytes - MasterReadChunk) * CharMs(masterBaud) + 0.01;
 }
 
 // The instant line: bytes are heard when read, a reply is written whole when due.
