@@ -75,6 +75,25 @@ void TMODBUSSettingForm::modifyDeviceIDButtonClick()
     if (from == 0 || to == 0)
         return;
 
+    // The list shows only what the last scan found. Two devices at one
+    // address garble each other's every reply, a fault the operator can
+    // neither see nor easily undo, so the new address is asked once right
+    // before the write: anything heard there (a reply, an exception, a bad
+    // checksum, garbled bytes) leaves the device where it is.
+    const bool answers = [this, to] {
+        uint16_t motion = 0;
+        uint16_t flags = 0;
+        const ResultCode probe = registers_.ReadMotorStatus(to, motion, flags);
+        return probe == Result::NoError || engine_.BytesHeard() > 0;
+    }();
+    if (answers) {
+        SetTextColour(NewDeviceIDEdit, true);
+        state_.newDeviceId = 0;
+        SetActionText(QString::asprintf("Something answers at ID %d already", to));
+        RefreshUiState(false);
+        return;
+    }
+
     const ResultCode written = registers_.WriteAddress(from, to);
     state_.lastResult = written;
     RefreshUiState(false);

@@ -52,9 +52,15 @@ QString Ms(const std::optional<uint32_t> &ms)
     return ms ? QString::number(*ms) : QStringLiteral("-");
 }
 
+// The last three columns are the time from the end of a request's write to
+// the first byte of its reply read from the port. The window reads a reply
+// only after its fixed reply wait (30 ms at 115200 baud), so they cannot
+// tell when a device answered, only when its reply was read: the header
+// says so, and the tooltip why.
 const char *const kDeviceColumns[] = {"Address",    "Requests", "Good",   "Silent",
                                       "CRC errors", "Unreadable", "Exceptions", "Echoes",
-                                      "Collisions suspected", "Latency min ms", "median ms", "max ms"};
+                                      "Collisions suspected", "Reply read after min ms", "median ms", "max ms"};
+constexpr int kFirstReplyReadColumn = 9;
 
 QPushButton *MakeButton(QWidget *parent, const char *name, const QString &text)
 {
@@ -127,6 +133,11 @@ void TBusMonitorForm::BuildControls()
     for (const char *column : kDeviceColumns)
         headers << QString::fromLatin1(column);
     devicesTable->setHorizontalHeaderLabels(headers);
+    for (int column = kFirstReplyReadColumn; column < devicesTable->columnCount(); ++column)
+        devicesTable->horizontalHeaderItem(column)->setToolTip(
+            QStringLiteral("From the end of the request to the first byte of the reply read from the port. "
+                           "The window reads a reply only after its fixed reply wait, so this is at least "
+                           "that wait, not the time the device took to answer."));
     devicesTable->verticalHeader()->hide();
     devicesTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
     devicesTable->setSelectionMode(QAbstractItemView::NoSelection);

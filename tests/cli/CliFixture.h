@@ -35,11 +35,14 @@ inline std::ostream &operator<<(std::ostream &os, const HeardWrite &w)
 
 class CliBusTest : public ::testing::Test {
 protected:
-    // Motion and learning run 50 times faster than on a real actuator.
+    // Motion runs 50 times faster than on a real actuator. Learning lasts
+    // LearningMs of real time whatever the scale: long enough for the
+    // learning watch, which polls every 200 ms, to see the flag go up.
     void StartBus(const std::vector<DeviceOptions> &devices, double timeScale = 50)
     {
         lumosim::BusOptions options;
         options.timeScale = timeScale;
+        options.learnDurationMs = LearnDuration(timeScale);
         bus_ = std::make_unique<VirtualBus>(options);
         for (const DeviceOptions &d : devices)
             ASSERT_TRUE(bus_->AddDevice(d));
@@ -56,6 +59,13 @@ protected:
     }
 
     VirtualBus &bus() { return *bus_; }
+
+public:
+    static constexpr double LearningMs = 800;
+    // The learnDurationMs that makes learning last LearningMs at `timeScale`.
+    static uint32_t LearnDuration(double timeScale) { return static_cast<uint32_t>(LearningMs * timeScale); }
+
+protected:
 
     // lumoctl --port <the bus> <args...>
     CliResult Run(std::vector<std::string> args, int timeoutMs = 30000)

@@ -641,14 +641,148 @@ TEST_F(CliBusTest, SetAddressMovesTheDeviceAndChecksItThere)
     EXPECT_EQ(last.bytes[1], Fc::ReadInput);
 }
 
-TEST_F(CliBusTest, SetAddressRefusesAnAddressThatAnswers)
+// What the probe of the new address hears decides: anything at all means
+// taken, and then nothing is written and the device stays where it was.
+struct ProbeCase {
+    const char *name;
+    std::optional<lumosim::Faults> atNewAddress; // a device at 7 with these faults; none: 7 is free
+    const char *heard;                            // in the message; nullptr: free
+};
+
+std::ostream &operator<<(std::ostream &os, const ProbeCase &c)
 {
-    StartBus({Device(5, Model::LumoD), Device(7, Model::LumoD)});
-    const CliResult r = Run({"set-address", "5", "7"});
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_NE(r.err.find("address 7 is taken"), std::string::npos) << r.err;
-    EXPECT_TRUE(Writes().empty());
-    EXPECT_TRUE(bus().HasDevice(5));
+    return os << c.name;
 }
+
+lumosim::Faults ProbeFaults(void (*set)(lumosim::Faults &))
+{
+    lumosim::Faults f;
+    set(f);
+    return f;
+}
+
+const ProbeCase kProbeCases[] = {
+    {"Nothing", std::nullopt, nullptr},
+    {"Reply", lumosim::Faults{}, "a device answers there"},
+    {"Exception", ProbeFaults([](lumosim::Faults &f) { f.exceptionRegister = Reg::MotorStatus; }),
+     "a device answers with Modbus exception 04 there"},
+    {"BadCrc", ProbeFaults([](lumosim::Faults &f) { f.corruptCrcEveryN = 1; }), "bytes with a bad checksum arrive there"},
+    {"Garbage", ProbeFaults([](lumosim::Faults &f) { f.garbageReplies = true; }), "garbled bytes arrive"},
+};
+
+class SetAddressProbe : public CliBusTest, public ::testing::WithParamInterface<ProbeCase> {};
+
+TEST_P(SetAddressProbe, AnythingHeardAtTheNewAddressMeansTaken)
+{
+    const ProbeCase &c = GetParam();
+    std::vector<DeviceOptions> devices{Device(5, Model::LumoD)};
+    if (c.atNewAddress) {
+        DeviceOptions other = Device(7, Model::LumoB);
+        other.faults = *c.atNewAddress;
+        devices.push_back(other);
+    }
+    StartBus(devices);
+
+    const CliResult r = Run({"--json", "set-address", "5", "7"});
+
+    const json j = Json(r);
+    if (!c.heard) {
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(j["probe"], "silent");
+        EXPECT_EQ(Writes(), (std::vector<HeardWrite>{{5, Reg::Address, 7}}));
+        EXPECT_TRUE(bus().HasDevice(7));
+        return;
+    }
+    EXPECT_EQ(r.exitCode, 4) << r.err;
+    EXPECT_NE(r.err.find(std::string("address 7 is taken: ") + c.heard), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("the new address was not written"), std::string::npos) << r.err;
+    EXPECT_EQ(j["error"]["exitCode"], 4);
+    EXPECT_TRUE(Writes().empty());
+    // Every request went to the new address: only the probe.
+    for (const LoggedFrame &f : Requests())
+        EXPECT_EQ(f.bytes[0], 7);
+    // The device still answers at its old address (once the replies to the
+    // probe, late ones included, are off the line).
+    usleep(300000);
+    const CliResult status = Run({"status", "5"});
+    EXPECT_EQ(status.exitCode, 0) << status.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Outcomes, SetAddressProbe, ::testing::ValuesIn(kProbeCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(CliBusTest, SetAddressWithoutProbeWritesAtOnce)
+{
+    StartBus({Device(5, Model::LumoD)});
+    const CliResult r = Run({"set-address", "5", "7", "--no-probe"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_FALSE(Requests().empty());
+    EXPECT_EQ(Requests().front().bytes[0], 5); // the write is the first request
+}
+
+// --- success means the device acted -------------------------------------------------
+
+// A device that acknowledges the learn command but never shows its
+// learning flag has not been seen to learn: not a success.
+TEST_F(CliBusTest, LearnWaitFailsWhenTheLearningFlagIsNeverSeen)
+{
+    lumosim::BusOptions options;
+    options.learnDurationMs = 0; // learning ends the moment it begins
+    StartBus(options, {Device(2, Model::LumoB)});
+    const CliResult r = Run({"--json", "learn", "2", "--wait"});
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.err.find("never reported learning"), std::string::npos) << r.err;
+    EXPECT_EQ(Json(r)["ok"], false);
+    EXPECT_FALSE(Json(r).contains("config"));
+}
+
+// The port goes away while a command waits on the device: a lost port
+// (exit 3, the port named), not a stop that went unanswered.
+struct LostPortCase {
+    const char *name;
+    std::vector<std::string> args;
+};
+
+std::ostream &operator<<(std::ostream &os, const LostPortCase &c)
+{
+    return os << c.name;
+}
+
+class PortLostMidCommand : public CliBusTest, public ::testing::WithParamInterface<LostPortCase> {};
+
+TEST_P(PortLostMidCommand, IsReportedAsALostPort)
+{
+    const LostPortCase &c = GetParam();
+    StartBus({Device(1, Model::LumoD)}, 1.0); // a stroke takes seconds, learning LearningMs
+    std::vector<std::string> args{"--port", bus().DevicePath(), "--json"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    CliProcess command(args);
+    // Unplugged once the device acts and lumoctl has begun to watch it.
+    bool acting = false;
+    for (int i = 0; i < 500 && !acting; ++i) {
+        acting = bus().Input(1, Reg::MotorStatus) != Motion::Stopped ||
+                 (bus().Input(1, Reg::MotorStatus + 1) & Flag::Learning) != 0;
+        usleep(10000);
+    }
+    ASSERT_TRUE(acting);
+    ASSERT_TRUE(bus().WaitForFrames(Requests().size() + 1, 3000));
+    const size_t heardBefore = Requests().size();
+    bus().Unplug();
+    const CliResult r = command.Finish(10000);
+
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_NE(r.err.find("the port " + bus().DevicePath() + " is gone"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("not acknowledged"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("no stop could be sent"), std::string::npos) << r.err;
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j["error"]["exitCode"], 3);
+    EXPECT_EQ(j["stopAcknowledged"], false);
+    EXPECT_EQ(Requests().size(), heardBefore);
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, PortLostMidCommand,
+                         ::testing::Values(LostPortCase{"MoveWait", {"move", "1", "up", "--wait"}},
+                                           LostPortCase{"LearnWait", {"learn", "1", "--wait"}}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -32,7 +32,8 @@ lumosim::BusOptions LineOptions(const LineCase &c)
     o.baud = c.baud;
     o.adapterLatencyMs = c.adapterLatencyMs;
     o.echo = c.echo;
-    o.timeScale = 50; // motion and learning; the wire keeps real time
+    o.timeScale = 50; // motion; the wire keeps real time
+    o.learnDurationMs = CliBusTest::LearnDuration(o.timeScale);
     return o;
 }
 

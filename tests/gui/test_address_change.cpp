@@ -56,6 +56,8 @@ private slots:
     void changeRenamesDevice();
     void changeThatFails_data();
     void changeThatFails();
+    void renewAsksTheNewAddressFirst_data();
+    void renewAsksTheNewAddressFirst();
 };
 
 void AddressChangeTest::typedAddress_data()
@@ -121,12 +123,13 @@ void AddressChangeTest::changeRenamesDevice()
 
     QCOMPARE(w.dialogs.shown, QStringList{kSuccess});
     QCOMPARE(PanelText(w.form.get(), 2), QStringLiteral("No Error"));
-    // The address register written once at the old address, then the device
-    // found at the new one.
+    // The new address asked once and found silent, the address register
+    // written once at the old address, then the device found at the new one.
     const auto requests = Requests(w.bus);
-    QVERIFY(requests.size() == 2);
-    QCOMPARE(HexWithoutCrc(requests[0]), QByteArray("05 06 00 0f 00 09"));
-    QCOMPARE(HexWithoutCrc(requests[1]), QByteArray("09 04 00 3f 00 02"));
+    QVERIFY(requests.size() == 3);
+    QCOMPARE(HexWithoutCrc(requests[0]), QByteArray("09 04 00 3f 00 02"));
+    QCOMPARE(HexWithoutCrc(requests[1]), QByteArray("05 06 00 0f 00 09"));
+    QCOMPARE(HexWithoutCrc(requests[2]), QByteArray("09 04 00 3f 00 02"));
     QVERIFY(w.bus.HasDevice(9));
     QVERIFY(!w.bus.HasDevice(5));
     QCOMPARE(w.bus.Input(9, Reg::Model), uint16_t{Model::LumoB});
@@ -188,10 +191,12 @@ void AddressChangeTest::changeThatFails()
     QCOMPARE(w.dialogs.shown, QStringList());
     QCOMPARE(w.state().lastResult, uint32_t{Result::ExceptionReply});
     QCOMPARE(PanelText(w.form.get(), 2), QStringLiteral("unknow Error"));
+    // The probe of the free address 9, the write, the verifications.
     const auto requests = Requests(w.bus);
-    QVERIFY(requests.size() == 1u + verifications);
-    QCOMPARE(HexWithoutCrc(requests[0]), QByteArray("05 06 00 0f 00 09"));
-    for (int i = 1; i <= verifications; ++i)
+    QVERIFY(requests.size() == 2u + verifications);
+    QCOMPARE(HexWithoutCrc(requests[0]), QByteArray("09 04 00 3f 00 02"));
+    QCOMPARE(HexWithoutCrc(requests[1]), QByteArray("05 06 00 0f 00 09"));
+    for (int i = 2; i < 2 + verifications; ++i)
         QCOMPARE(HexWithoutCrc(requests[i]), QByteArray("09 04 00 3f 00 02"));
     QVERIFY(w.bus.HasDevice(static_cast<uint8_t>(addressAfter)));
 
@@ -204,6 +209,57 @@ void AddressChangeTest::changeThatFails()
     QCOMPARE(int{w.state().selectedDeviceId}, 5);
     QCOMPARE(int{w.state().newDeviceId}, 9);
     QVERIFY(bus.renew()->isEnabled());
+}
+
+// An address the last scan did not list may still be taken (a device added
+// since, or one the scan missed). Anything heard there in the one probe
+// right before the write leaves the device where it is.
+void AddressChangeTest::renewAsksTheNewAddressFirst_data()
+{
+    QTest::addColumn<QString>("atNine"); // what answers at address 9
+    QTest::newRow("a reply") << "reply";
+    QTest::newRow("an exception") << "exception";
+    QTest::newRow("a bad checksum") << "bad crc";
+    QTest::newRow("garbage") << "garbage";
+}
+
+void AddressChangeTest::renewAsksTheNewAddressFirst()
+{
+    QFETCH(QString, atNine);
+    auto other = Device(9, Model::LumoD);
+    if (atNine == "exception")
+        other.faults.exceptionRegister = Reg::MotorStatus;
+    else if (atNine == "bad crc")
+        other.faults.corruptCrcEveryN = 1;
+    else if (atNine == "garbage")
+        other.faults.garbageReplies = true;
+    BusWindow w({Device(5, Model::LumoB), other});
+    ListDevice(w, 5, QStringLiteral("LUMO-B")); // 9 is not listed: the scan did not find it
+    ClickListRow(w, 0);
+    QCOMPARE(int{w.state().selectedDeviceId}, 5);
+    auto *edit = w.find<QLineEdit>("NewDeviceIDEdit");
+    auto *renew = w.find<QPushButton>("modifyDeviceIDButton");
+    TypeInto(edit, QStringLiteral("9"));
+    QVERIFY(renew->isEnabled());
+    QVERIFY(!ShownRed(edit));
+    w.bus.ClearFrameLog();
+
+    QTest::mouseClick(renew, Qt::LeftButton);
+
+    // One probe, no write: the device still answers at 5.
+    const auto requests = Requests(w.bus);
+    QVERIFY(requests.size() == 1);
+    QCOMPARE(HexWithoutCrc(requests[0]), QByteArray("09 04 00 3f 00 02"));
+    QVERIFY(w.bus.HasDevice(5));
+    QCOMPARE(w.bus.Input(5, Reg::Model), uint16_t{Model::LumoB});
+    QCOMPARE(w.dialogs.shown, QStringList());
+    // As for a listed address: red, nothing to apply.
+    QVERIFY(ShownRed(edit));
+    QCOMPARE(int{w.state().newDeviceId}, 0);
+    QVERIFY(!renew->isEnabled());
+    QCOMPARE(PanelText(w.form.get(), 1), QStringLiteral("Something answers at ID 9 already"));
+    QCOMPARE(w.find<QTableWidget>("BusDevicesListView")->item(0, 0)->text(), QStringLiteral("5"));
+    QCOMPARE(int{w.state().selectedDeviceId}, 5);
 }
 
 int main(int argc, char **argv)

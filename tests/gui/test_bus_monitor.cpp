@@ -197,6 +197,10 @@ void BusMonitorTest::scanAndReadAreDecodedAndCounted()
     auto *table = Child<QTableWidget>(m, "devicesTable");
     QVERIFY(table->item(0, 9)->text().toInt() >= 0 && table->item(0, 9)->text() != QStringLiteral("-"));
     QCOMPARE(table->item(1, 9)->text(), QStringLiteral("-")); // no reply, no latency
+    // The window reads a reply after its fixed wait: the column says it
+    // shows when the reply was read, not when the device answered.
+    QCOMPARE(table->horizontalHeaderItem(9)->text(), QStringLiteral("Reply read after min ms"));
+    QVERIFY(table->horizontalHeaderItem(9)->toolTip().contains(QStringLiteral("fixed reply wait")));
 
     // A configuration read of device 1: register by register, each reply
     // named from the register map.

@@ -10,9 +10,11 @@
 #include <modbus/modbus.h>
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -204,6 +206,167 @@ TEST(LineFraming, TheGapThatEndsARequestIsMeasuredOnTheWire)
         line.SendRaw(Bytes(frame.begin() + 4, frame.end()));
         const Bytes got = line.Receive(300, 60);
         EXPECT_EQ(GoodReply(got, 1), c.answered) << c.name << ": " << ::testing::PrintToString(got);
+    }
+}
+
+// The silence that ends a request runs from the end of one byte to the
+// start of the next: a pause under t3.5 on the wire leaves the request
+// whole, one of t3.5 or more cuts it. Pauses around t3.5 at 4800 baud
+// (2.5 to 4 characters); the silence each one made is read from the log,
+// so the check holds however late the writes came.
+TEST(LineFraming, ARequestIsCutOnlyByT35OfSilenceOnTheWire)
+{
+    const Rate &r = RateOf(4800);
+    const double charMs = r.replyMs / 33;
+    VirtualBus bus(Line(4800));
+    ASSERT_TRUE(bus.AddDevice(Device(1, Model::LumoD)));
+    ASSERT_TRUE(bus.Start());
+    LineClient line(bus.DevicePath(), B4800);
+    const Bytes frame = WithCrc(Request(1, Fc::ReadHolding, Reg::MaxPos, 1));
+    int underT35 = 0;
+    for (double pauseChars : {2.6, 2.8, 3.0, 3.2, 3.4, 3.8, 4.2}) {
+        bus.ClearFrameLog();
+        line.SendRaw(Bytes(frame.begin(), frame.begin() + 4));
+        std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int>((4 + pauseChars) * charMs * 1000)));
+        line.SendRaw(Bytes(frame.begin() + 4, frame.end()));
+        const bool answered = GoodReply(line.Receive(300, 60), 1);
+        const auto heard = Frames(bus, true);
+        ASSERT_FALSE(heard.empty()) << pauseChars;
+        // One frame: it lasted 8 characters and the silence; two pieces: the
+        // silence lies between them.
+        const double silence = heard.size() == 1 ? heard[0].endMs - heard[0].startMs - 8 * charMs
+                                                 : heard[1].startMs - heard[0].endMs;
+        if (silence < r.t35Ms)
+            ++underT35;
+        EXPECT_EQ(answered, silence < r.t35Ms - 1e-6)
+            << pauseChars << " characters asked, " << silence / charMs << " on the wire, " << heard.size()
+            << " piece(s)";
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    EXPECT_GT(underT35, 0) << "no pause came out under t3.5: the case the check is about was not met";
+}
+
+// ---- The master's side of the line -----------------------------------------
+
+// The bytes of `count` random characters from a seeded generator.
+Bytes Noise(size_t count, uint32_t seed)
+{
+    std::mt19937 generator(seed);
+    Bytes bytes(count);
+    for (uint8_t &b : bytes)
+        b = static_cast<uint8_t>(generator());
+    return bytes;
+}
+
+// CPU time of this process (the bus's thread and the test), in ms.
+double CpuMs()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+}
+
+// Writes all of `bytes` with blocking writes, as a program writes to a port.
+void WriteAll(int fd, const Bytes &bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, std::min<size_t>(bytes.size() - done, 4096));
+        if (n <= 0)
+            throw std::runtime_error("the line refused a write");
+        done += static_cast<size_t>(n);
+    }
+}
+
+// A flood of noise takes the wire's time: the master's transmit side holds
+// about 4 KB and the pseudo-terminal about 20 KB more, so a writer of more
+// blocks until the line has sent the rest; then the devices answer the next
+// request as soon as it is through, and the bus burns no CPU meanwhile.
+// (The long variant, 20,000 bytes at 9600 baud, 20.8 s of wire: set
+// LUMO_LONG_LINE_TESTS=1.)
+TEST(LineLimits, AFloodTakesTheWiresTimeAndTheDevicesAnswerRightAfter)
+{
+    struct Case {
+        uint32_t baud;
+        size_t bytes;
+        bool longVariant;
+    } cases[] = {
+        {115200, 40000, false}, // 3.5 s of wire, of which the writer must wait 1.3 s at least
+        {19200, 4000, false},   // 2.1 s of wire, all taken at once
+        {9600, 20000, true},
+    };
+    const bool runLong = std::getenv("LUMO_LONG_LINE_TESTS") != nullptr;
+    for (const Case &c : cases) {
+        if (c.longVariant && !runLong)
+            continue;
+        const Rate &r = RateOf(c.baud);
+        const double charMs = r.replyMs / 33;
+        VirtualBus bus(Line(c.baud));
+        ASSERT_TRUE(bus.AddDevice(Device(1, Model::LumoD)));
+        ASSERT_TRUE(bus.Start());
+        LineClient line(bus.DevicePath(), r.speed);
+        const double cpu0 = CpuMs();
+        const auto t0 = SteadyClock::now();
+        WriteAll(line.fd(), Noise(c.bytes, c.baud));
+        const double writeMs = MsSince(t0);
+        // Some of the noise's bytes may form a frame a device answers: throw
+        // those away, then ask.
+        ASSERT_TRUE(line.Send(ReadBlock));
+        const Bytes request = WithCrc(ReadBlock);
+        Bytes got;
+        double replyMs = 0;
+        while (MsSince(t0) < (c.bytes + 8) * charMs + 5000) {
+            const Bytes piece = line.Receive(200, 60);
+            got.insert(got.end(), piece.begin(), piece.end());
+            if (got.size() >= 33 && GoodReply(Bytes(got.end() - 33, got.end()), 1)) {
+                replyMs = MsSince(t0);
+                break;
+            }
+        }
+        const double cpuMs = CpuMs() - cpu0;
+        const double wireMs = (c.bytes + 8) * charMs;
+        ASSERT_GT(replyMs, 0) << c.baud << ": no answer after the flood";
+        EXPECT_GE(replyMs, wireMs) << c.baud << ": the line was faster than its rate";
+        EXPECT_LE(replyMs, wireMs + r.t35Ms + r.replyMs + 1000) << c.baud << ": deaf after the flood (written in " << writeMs << " ms, " << cpuMs << " ms of CPU)";
+        // What neither the bus nor the pseudo-terminal can hold waits in the writer.
+        const double unbuffered = static_cast<double>(c.bytes) - 4096 - 20480 - 4096;
+        if (unbuffered > 0) {
+            EXPECT_GE(writeMs, unbuffered * charMs) << c.baud << ": the writer never waited for the line";
+        }
+        EXPECT_LE(cpuMs, 0.5 * replyMs) << c.baud << ": the bus burnt CPU on the flood";
+    }
+}
+
+// Noise written at every rate in turn, then a request at the devices' rate:
+// answered once the noise has left the wire, whatever rates it came at.
+TEST(LineLimits, NoiseAtSeveralRatesLeavesTheDevicesListening)
+{
+    VirtualBus bus(Line(115200));
+    ASSERT_TRUE(bus.AddDevice(Device(1, Model::LumoD)));
+    ASSERT_TRUE(bus.Start());
+    for (int round = 0; round < 3; ++round) {
+        double wireMs = 0;
+        for (const Rate &rate : Rates) {
+            LineClient noisy(bus.DevicePath(), rate.speed);
+            // 150 ms of the wire at each rate.
+            const size_t count = static_cast<size_t>(150 / (rate.replyMs / 33));
+            WriteAll(noisy.fd(), Noise(count, static_cast<uint32_t>(rate.baud + round)));
+            wireMs += 150;
+            std::this_thread::sleep_for(std::chrono::milliseconds(160)); // the rate holds while its bytes go out
+        }
+        LineClient line(bus.DevicePath());
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const auto t0 = SteadyClock::now();
+        line.Send(ReadBlock);
+        Bytes got;
+        while (MsSince(t0) < 1500 && !(got.size() >= 33 && GoodReply(Bytes(got.end() - 33, got.end()), 1))) {
+            const Bytes piece = line.Receive(100, 20);
+            got.insert(got.end(), piece.begin(), piece.end());
+        }
+        ASSERT_TRUE(got.size() >= 33 && GoodReply(Bytes(got.end() - 33, got.end()), 1))
+            << "round " << round << ": deaf after noise at every rate";
+        EXPECT_LE(MsSince(t0), 200) << "round " << round;
     }
 }
 

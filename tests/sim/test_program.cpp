@@ -189,6 +189,9 @@ TEST(CommandLineTest, NamesTheFirstBadArgument)
         {{"--time-scale", "fast"}, "expected a number above 0"},
         {{"--learn-ms", "-5"}, "expected a whole number"},
         {{"--full-stroke-ms", "0"}, "must be above 0"},
+        // No silence at all would end a frame after every byte: deaf.
+        {{"--instant", "--frame-gap-ms", "0"}, "--frame-gap-ms must be 1..60000"},
+        {{"--frame-gap-ms", "0"}, "--frame-gap-ms must be 1..60000"},
     };
     for (const auto &c : cases) {
         CommandLine out;

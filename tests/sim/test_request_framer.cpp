@@ -5,6 +5,7 @@
 #include "PtyPair.h"
 #include "RequestFramer.h"
 #include "SimClient.h"
+#include "Wire.h"
 
 using lumosim::RequestFramer;
 using lumosim::RequestLength;
@@ -209,6 +210,51 @@ TEST_F(FramerTest, EndlessNoiseStaysBounded)
     EXPECT_EQ(events[0].bytes.size(), Rtu::MaxFrameLength);
     Feed(ReadMaxPos5, 20);
     EXPECT_EQ(events.back(), (Event{Kind::Frame, ReadMaxPos5}));
+}
+
+// On the line a byte is handed over at the end of its stop bit, and the
+// silence before it ends where its start bit begins, one character earlier.
+// A request is cut only by 3.5 characters of silence from the end of one
+// byte to the start of the next (fixed at 1.75 ms above 19200 baud); less
+// than that leaves it whole. Each case feeds ReadMaxPos5 as two halves.
+TEST(FramerOnTheLine, TheSilenceRunsFromTheEndOfOneByteToTheStartOfTheNext)
+{
+    struct Case {
+        const char *name;
+        uint32_t baud;
+        double silenceMs;
+        bool whole;
+    } cases[] = {
+        {"9600, 2 characters", 9600, 2 * lumosim::CharMs(9600), true},
+        {"9600, 3 characters", 9600, 3 * lumosim::CharMs(9600), true},
+        {"9600, 3.4 characters", 9600, 3.4 * lumosim::CharMs(9600), true},
+        {"9600, 3.6 characters", 9600, 3.6 * lumosim::CharMs(9600), false},
+        {"4800, 3 characters", 4800, 3 * lumosim::CharMs(4800), true},
+        {"4800, 3.6 characters", 4800, 3.6 * lumosim::CharMs(4800), false},
+        {"19200, 3.4 characters", 19200, 3.4 * lumosim::CharMs(19200), true},
+        {"115200, 1.7 ms", 115200, 1.7, true},
+        {"115200, 1.8 ms", 115200, 1.8, false},
+    };
+    for (const Case &c : cases) {
+        const double charMs = lumosim::CharMs(c.baud);
+        RequestFramer framer(lumosim::T35Ms(c.baud), charMs);
+        std::vector<Event> events;
+        const RequestFramer::Sink sink = [&](Kind kind, const uint8_t *bytes, size_t length) {
+            events.push_back(Event{kind, Bytes(bytes, bytes + length)});
+        };
+        // Byte i ends (i + 1) characters after 10 ms; the second half after the silence.
+        double endMs = 10;
+        for (size_t i = 0; i < ReadMaxPos5.size(); ++i) {
+            endMs += charMs + (i == 4 ? c.silenceMs : 0);
+            framer.Expire(endMs - charMs, sink); // the line was quiet up to this start bit
+            framer.Feed(&ReadMaxPos5[i], 1, endMs, sink);
+        }
+        framer.Expire(endMs + 100, sink);
+        const std::vector<Event> whole{{Kind::Frame, ReadMaxPos5}};
+        const std::vector<Event> cut{{Kind::Dropped, Bytes(ReadMaxPos5.begin(), ReadMaxPos5.begin() + 4)},
+                                     {Kind::Dropped, Bytes(ReadMaxPos5.begin() + 4, ReadMaxPos5.end())}};
+        EXPECT_EQ(events, c.whole ? whole : cut) << c.name;
+    }
 }
 
 } // namespace

@@ -310,6 +310,21 @@ TEST_F(BusTest, AStrayByteGoesOutBeforeEveryReplyWhenAsked)
     EXPECT_EQ(line->Transact(Request(5, 0x03, Reg::MaxPos, 1)), expected);
 }
 
+// The garbage fault: as many bytes as the reply, none of them a frame a
+// master could take for one (the first is no slave address).
+TEST_F(BusTest, GarbageRepliesFormNoFrame)
+{
+    Faults faults;
+    faults.garbageReplies = true;
+    bus.SetFaults(5, faults);
+    for (int i = 0; i < 5; ++i) {
+        const Bytes reply = line->Transact(Request(5, 0x03, Reg::MaxPos, 1));
+        ASSERT_EQ(reply.size(), 7u);
+        EXPECT_GE(reply[0], 0xF8);
+        EXPECT_FALSE(Rtu::CrcMatches(reply.data() + 1, reply.size() - 1) && reply[1] == 5);
+    }
+}
+
 TEST_F(BusTest, FlagFaultsAndAnExceptionRegisterShowOnTheWire)
 {
     Faults faults;
@@ -410,6 +425,22 @@ TEST(BusLogFileTest, AnUnwritableLogFailsTheStart)
     VirtualBus bus(options);
     EXPECT_FALSE(bus.Start());
     EXPECT_EQ(bus.DevicePath(), "");
+}
+
+// On the instant line a frame gap of 0 would end a frame after every byte,
+// and the bus would hear no request: refused at the start.
+TEST(BusOptionsTest, TheInstantLineRefusesAFrameGapOfZero)
+{
+    BusOptions options = lumosim::InstantLine();
+    options.frameGapMs = 0;
+    VirtualBus refused(options);
+    EXPECT_FALSE(refused.Start());
+    options.frameGapMs = 1;
+    VirtualBus bus(options);
+    ASSERT_TRUE(bus.AddDevice(Device(5, Model::LumoP)));
+    ASSERT_TRUE(bus.Start());
+    LineClient line(bus.DevicePath());
+    EXPECT_EQ(line.Transact(Request(5, 0x03, Reg::MaxPos, 1)), WithCrc({5, 0x03, 0x02, 0x03, 0xE8}));
 }
 
 TEST_F(BusTest, UnplugHangsUpTheLine)

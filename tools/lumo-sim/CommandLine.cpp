@@ -155,6 +155,8 @@ std::string ParseFault(const std::string &kind, Faults &faults)
             faults.silent = true;
         else if (key == "stray")
             faults.strayByteBeforeReply = true;
+        else if (key == "garbage")
+            faults.garbageReplies = true;
         else if (key == "hall-error")
             faults.hallError = true;
         else if (key == "over-current")
@@ -297,6 +299,10 @@ std::string ParseCommandLine(const std::vector<std::string> &args, CommandLine &
                 return "--full-stroke-ms must be above 0";
             out.bus.fullStrokeMs = static_cast<uint32_t>(number);
         } else if (option == "--frame-gap-ms") {
+            // No silence at all would end a frame after every byte: the bus
+            // would hear no request whole and answer nothing.
+            if (number == 0 || number > 60000)
+                return "--frame-gap-ms must be 1..60000";
             out.bus.frameGapMs = static_cast<uint32_t>(number);
         } else if (option == "--seed") {
             out.bus.seed = static_cast<uint32_t>(number);
@@ -367,6 +373,8 @@ Options:
           delay=MS          answers MS milliseconds late
           corrupt-every=N   every Nth reply carries a wrong CRC
           stray             a 0xFF byte goes out before every reply
+          garbage           every reply goes out as random bytes that form
+                            no frame (the first is no slave address)
           hall-error        MotorStatus flag 0x10 (Hall error)
           over-current      MotorStatus flag 0x20 (Over current)
           exception=REG     every request touching register REG gets an exception
@@ -409,8 +417,8 @@ The line:
   --noise BER           every bit on the line flips with chance BER, both ways
   --instant             no line: a reply is written whole when due, at once
                         (today's pseudo-terminal; for tests of the tool's logic)
-  --frame-gap-ms N      with --instant: silence that ends a request (default 5);
-                        on the line it is t3.5 of the rate
+  --frame-gap-ms N      with --instant: silence that ends a request, 1..60000
+                        (default 5); on the line it is t3.5 of the rate
   -h, --help            show this help and exit
   --version             show the version and exit
 

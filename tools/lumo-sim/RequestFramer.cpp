@@ -44,7 +44,8 @@ size_t RequestLength(const uint8_t *frame, size_t have)
 void RequestFramer::Feed(const uint8_t *data, size_t length, double nowMs, const Sink &sink)
 {
     for (size_t i = 0; i < length; ++i) {
-        Expire(nowMs, sink); // a gap before this byte ends what came before it
+        // A gap before this byte's start bit ends what came before it.
+        Expire(nowMs - charMs_, sink);
         if (size_ == buffer_.size()) {
             // A request that waits for the gap has reached the longest frame
             // and goes on: no frame starts at its first byte.
@@ -76,19 +77,45 @@ std::optional<double> RequestFramer::Deadline() const
 void RequestFramer::Reset()
 {
     size_ = 0;
+    checkedEnd_ = 0;
     droppedSize_ = 0;
 }
 
 // Where the first whole frame of fixed length with a good CRC begins after
 // the first byte; 0 when there is none (yet).
-size_t RequestFramer::NextWholeFrame() const
+size_t RequestFramer::NextWholeFrame()
 {
-    for (size_t at = 1; at < size_; ++at) {
+    // The functions whose frames are at most 10 bytes long; the others of
+    // fixed length (0x0F, 0x10, 0x17) say their length in the frame.
+    static constexpr auto shortFrame = [] {
+        std::array<bool, 256> table{};
+        for (uint8_t f : {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x08, 0x16})
+            table[f] = true;
+        return table;
+    }();
+    constexpr size_t longestShortFrame = 10;
+    for (size_t at = 1; at + 1 < size_; ++at) {
+        // Most bytes of noise start no frame, and most that do end where
+        // they were tried already: neither costs a call.
+        const uint8_t function = buffer_[at + 1];
+        if (shortFrame[function] ? at + longestShortFrame <= checkedEnd_ : !LengthIsFixed(function))
+            continue;
         const size_t length = RequestLength(buffer_.data() + at, size_ - at);
-        if (length != 0 && length <= size_ - at && Rtu::CrcMatches(buffer_.data() + at, length))
+        if (length != 0 && length <= size_ - at && at + length > checkedEnd_ &&
+            Rtu::CrcMatches(buffer_.data() + at, length))
             return at;
     }
+    checkedEnd_ = size_;
     return 0;
+}
+
+// Removes the first `count` bytes of buffer_.
+void RequestFramer::TakeFront(size_t count)
+{
+    std::copy(buffer_.begin() + count, buffer_.begin() + size_, buffer_.begin());
+    std::copy(times_.begin() + count, times_.begin() + size_, times_.begin());
+    size_ -= count;
+    checkedEnd_ = checkedEnd_ > count ? checkedEnd_ - count : 0;
 }
 
 // Takes every good frame off the front of the buffer. A candidate that can
@@ -115,9 +142,7 @@ void RequestFramer::Scan(bool gapPassed, const Sink &sink)
         } else if (Rtu::CrcMatches(buffer_.data(), needed)) {
             FlushDropped(sink);
             Hand(sink, Kind::Frame, buffer_.data(), needed, times_[0], times_[needed - 1]);
-            std::copy(buffer_.begin() + needed, buffer_.begin() + size_, buffer_.begin());
-            std::copy(times_.begin() + needed, times_.begin() + size_, times_.begin());
-            size_ -= needed;
+            TakeFront(needed);
         } else {
             DropFirst();
         }
@@ -131,9 +156,7 @@ void RequestFramer::DropFirst()
     droppedLastMs_ = times_[0];
     if (droppedSize_ < dropped_.size())
         dropped_[droppedSize_++] = buffer_[0];
-    std::copy(buffer_.begin() + 1, buffer_.begin() + size_, buffer_.begin());
-    std::copy(times_.begin() + 1, times_.begin() + size_, times_.begin());
-    --size_;
+    TakeFront(1);
 }
 
 void RequestFramer::FlushDropped(const Sink &sink)

@@ -43,10 +43,17 @@ public:
     };
     using Sink = std::function<void(Kind, const uint8_t *bytes, size_t length)>;
 
-    explicit RequestFramer(double gapMs) : gapMs_(gapMs) {}
+    // `gapMs` is the silence that ends a frame; `charMs` the time one byte
+    // takes on the line (0 where bytes arrive without taking time, as on a
+    // bare pseudo-terminal). The silence before a byte runs from the end of
+    // the byte before it to the start of its own start bit, so a byte handed
+    // over at the end of its stop bit began charMs earlier: at 9600 baud a
+    // byte that ends 4.7 ms after the last one followed 3.6 ms of silence,
+    // just short of t3.5 (3.65 ms), and still belongs to the same frame.
+    explicit RequestFramer(double gapMs, double charMs = 0) : gapMs_(gapMs), charMs_(charMs) {}
 
-    // Takes bytes that arrived at `nowMs`; hands each frame, and the bytes
-    // dropped before it, to `sink` as soon as they are known.
+    // Takes bytes whose last bit ended at `nowMs`; hands each frame, and the
+    // bytes dropped before it, to `sink` as soon as they are known.
     void Feed(const uint8_t *data, size_t length, double nowMs, const Sink &sink);
     // Once the line has been silent for the gap: what is left can never
     // become a frame; hands over any frame inside it and drops the rest.
@@ -59,21 +66,29 @@ public:
     double FirstMs() const { return handedFirstMs_; }
     double LastMs() const { return handedLastMs_; }
     double GapMs() const { return gapMs_; }
+    double CharMs() const { return charMs_; }
 
 private:
     void Scan(bool gapPassed, const Sink &sink);
-    size_t NextWholeFrame() const;
+    size_t NextWholeFrame();
+    void TakeFront(size_t count);
     void DropFirst();
     void FlushDropped(const Sink &sink);
     void Hand(const Sink &sink, Kind kind, const uint8_t *bytes, size_t length, double firstMs, double lastMs);
     bool Pending() const { return size_ > 0 || droppedSize_ > 0; }
 
     double gapMs_;
-    double lastByteMs_ = 0;
+    double charMs_;
+    double lastByteMs_ = 0; // when the stop bit of the last byte ended
     // Bytes not yet part of a frame; never more than one frame's worth.
     std::array<uint8_t, Rtu::MaxFrameLength> buffer_{};
     std::array<double, Rtu::MaxFrameLength> times_{}; // when each byte of buffer_ arrived
     size_t size_ = 0;
+    // Every fixed-length frame inside buffer_ that ends within its first
+    // checkedEnd_ bytes has been tried and is no frame: a new byte can only
+    // complete frames that end at it. Without this, noise with no gap
+    // costs a CRC of every candidate at every byte.
+    size_t checkedEnd_ = 0;
     std::array<uint8_t, Rtu::MaxFrameLength> dropped_{};
     size_t droppedSize_ = 0;
     double droppedFirstMs_ = 0;

@@ -45,8 +45,19 @@ constexpr auto IdleWake = std::chrono::milliseconds(200);
 // Who drives the line: devices are numbered by their index on the bus.
 constexpr int MasterSender = -1;
 // Transmissions are kept this long after they end, for receivers still
-// inside their last character.
-constexpr double WireMemoryMs = 1000;
+// inside their last character: one character at 50 baud, the slowest rate
+// a termios names, is 200 ms.
+constexpr double WireMemoryMs = 250;
+// The master's transmit side holds at most this many bytes that have not
+// yet gone out on the wire, like the transmit buffer of a serial driver
+// (4 KB on Linux). Beyond it the bus stops reading the pseudo-terminal, so
+// the tool's writes fill the pty and then block as on a real port, instead
+// of the whole of a long write being taken at once and the line being busy
+// with it long after the writer has finished: 20,000 bytes at 9600 baud
+// are 20.8 s of wire, and a request written after them is heard after them.
+constexpr size_t MasterTxBufferBytes = 4096;
+// The most the bus reads from the master at once.
+constexpr size_t MasterReadChunk = 512;
 
 uint16_t CodeOfRate(uint32_t baud)
 {
@@ -156,6 +167,8 @@ struct VirtualBus::Impl {
     void ScheduleReply(size_t index, uint8_t address, const std::vector<uint8_t> &pdu, const Hearing &heard);
     void SendDueReplies(SteadyClock::time_point now);
     double HandOverToMaster(double nowMs);
+    size_t TxRoom(double nowMs) const;
+    double TxRoomAtMs() const;
     void WriteToMaster(const uint8_t *bytes, size_t length);
     Transmission Transmit(int sender, double startMs, uint32_t baud, const std::vector<uint8_t> &bytes,
                           double bitErrorRate);
@@ -222,7 +235,7 @@ struct VirtualBus::Impl {
 
 void VirtualBus::Impl::Run()
 {
-    std::array<uint8_t, 512> chunk;
+    std::array<uint8_t, MasterReadChunk> chunk;
     double lineDueMs = Never; // when the line model next has something to do
     while (!stopping) {
         {
@@ -239,28 +252,40 @@ void VirtualBus::Impl::Run()
         // reply, the gap after a partial frame, a character, an adapter packet.
         auto now = SteadyClock::now();
         auto until = now + IdleWake;
+        // The line model takes no more of the master's bytes while its
+        // transmit side is full; it looks again once there is room.
+        size_t room = chunk.size();
         if (options.instant) {
             if (const auto gapEnd = framer.Deadline())
                 until = std::min(until, At(*gapEnd));
             if (!pending.empty())
                 until = std::min(until, pending.front().due);
-        } else if (lineDueMs < RealMs(until)) {
-            until = At(lineDueMs);
+        } else {
+            const double roomAtMs = TxRoomAtMs();
+            room = TxRoom(RealMs(now));
+            if (room == 0)
+                lineDueMs = std::min(lineDueMs, roomAtMs);
+            if (lineDueMs < RealMs(until))
+                until = At(lineDueMs);
         }
         const auto wait = std::max(until - now, SteadyClock::duration::zero());
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
         timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        // With no room the master is not polled at all: nothing would be
+        // read, and a hang-up would wake the thread again and again.
         pollfd fds[2] = {{wake[0], POLLIN, 0}, {masterFd, POLLIN, 0}};
-        if (::ppoll(fds, masterFd >= 0 ? 2 : 1, &timeout, nullptr) < 0 && errno != EINTR)
+        if (::ppoll(fds, masterFd >= 0 && room > 0 ? 2 : 1, &timeout, nullptr) < 0 && errno != EINTR)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
         if (fds[0].revents & POLLIN)
             while (::read(wake[0], chunk.data(), chunk.size()) > 0) {
             }
         now = SteadyClock::now();
+        if (!options.instant)
+            room = TxRoom(RealMs(now));
         size_t got = 0;
-        if (masterFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-            const ssize_t n = ::read(masterFd, chunk.data(), chunk.size());
+        if (masterFd >= 0 && room > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            const ssize_t n = ::read(masterFd, chunk.data(), std::min(room, chunk.size()));
             if (n > 0) {
                 got = static_cast<size_t>(n);
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
@@ -273,6 +298,26 @@ void VirtualBus::Impl::Run()
         else
             lineDueMs = ServeLine(RealMs(now), chunk.data(), got);
     }
+}
+
+// Bytes the master's transmit side can take at `nowMs`: its buffer less
+// what is still waiting to go out on the wire at the master's rate. Room
+// for less than a read's chunk counts as none, so that a writer kept
+// waiting is served a chunk at a time (512 bytes at 9600 baud are 0.53 s
+// of wire), not a byte per character time.
+size_t VirtualBus::Impl::TxRoom(double nowMs) const
+{
+    const double waiting = std::max(0.0, masterTxFreeMs - nowMs) / CharMs(masterBaud);
+    const double room = static_cast<double>(MasterTxBufferBytes) - std::ceil(waiting);
+    return room >= static_cast<double>(MasterReadChunk) ? static_cast<size_t>(room) : 0;
+}
+
+// When the transmit side will have room for a chunk again.
+double VirtualBus::Impl::TxRoomAtMs() const
+{
+    // (A hundredth of a millisecond late, so that rounding cannot leave it
+    // one byte short.)
+    return masterTxFreeMs - static_cast<double>(MasterTxBufferBytes - MasterReadChunk) * CharMs(masterBaud) + 0.01;
 }
 
 // The instant line: bytes are heard when read, a reply is written whole when due.
@@ -313,7 +358,7 @@ double VirtualBus::Impl::ServeLine(double nowMs, const uint8_t *bytes, size_t le
         Transmission tx = Transmit(MasterSender, std::max(nowMs, masterTxFreeMs), masterBaud,
                                    std::vector<uint8_t>(bytes, bytes + length), options.bitErrorRate);
         masterTxFreeMs = tx.EndMs();
-        wire.Add(std::move(tx));
+        wire.AddOrExtend(std::move(tx));
     }
 
     // The devices' UARTs, one per rate a device talks at, and one at the
@@ -323,7 +368,7 @@ double VirtualBus::Impl::ServeLine(double nowMs, const uint8_t *bytes, size_t le
         rates.push_back(BaudOf(i, nowMs));
     for (uint32_t baud : rates)
         if (listeners.find(baud) == listeners.end())
-            listeners.emplace(baud, Listener{Receiver(baud, nowMs), RequestFramer(T35Ms(baud))});
+            listeners.emplace(baud, Listener{Receiver(baud, nowMs), RequestFramer(T35Ms(baud), CharMs(baud))});
 
     double due = Never;
     std::vector<HeardByte> heard;
@@ -545,6 +590,13 @@ std::vector<uint8_t> VirtualBus::Impl::ReplyFrame(Actuator &device, uint8_t addr
                          (f.corruptCrcProbability > 0 && Draw() < f.corruptCrcProbability);
     if (corrupt)
         frame.back() ^= 0xFF; // the CRC's high byte, inverted: never the right one
+    if (f.garbageReplies) {
+        // The first byte is no slave address (0xF8..0xFF), so no master can
+        // take what follows for a reply; the rest is anything.
+        frame[0] = static_cast<uint8_t>(0xF8 | (rng() & 0x07));
+        for (size_t i = 1; i < frame.size(); ++i)
+            frame[i] = static_cast<uint8_t>(rng());
+    }
     return frame;
 }
 
@@ -689,6 +741,8 @@ bool VirtualBus::Start()
         return true;
     if (Reg::BaudRateOf(CodeOfRate(d.options.baud)) != d.options.baud)
         return false; // the devices know 4800, 9600, 19200 and 115200 only
+    if (d.options.instant && d.options.frameGapMs == 0)
+        return false; // every byte would end a frame: no request would ever be heard
 
     // Raw from creation: a cooked slave would eat 0x03 as ^C and turn 0x0D into 0x0A.
     termios raw{};

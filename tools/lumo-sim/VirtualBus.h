@@ -42,6 +42,8 @@ struct Faults {
     uint32_t replyDelayMs = 0;         // extra time between request and reply
     uint32_t corruptCrcEveryN = 0;     // every Nth reply of the device has a wrong CRC (0 = never)
     bool strayByteBeforeReply = false; // a 0xFF goes out in front of every reply
+    bool garbageReplies = false;       // each reply goes out as as many random bytes, the first of
+                                       // them no slave address (0xF8..0xFF): no frame of any slave
     bool hallError = false;            // MotorStatus flag 0x10
     bool overCurrent = false;          // MotorStatus flag 0x20
     std::optional<uint16_t> exceptionRegister; // any request touching it gets exceptionCode
@@ -91,7 +93,7 @@ struct BusOptions {
     uint32_t fullStrokeMs = 5000;      // a whole MaxPos at SpeedPwm 100 (at scale 1)
     std::string logPath;               // every frame in and out, in hex; empty = none
     uint32_t seed = 1;                 // for the probabilistic faults
-    uint32_t frameGapMs = 5;           // instant line: silence that ends a request of no fixed
+    uint32_t frameGapMs = 5;           // instant line (at least 1): silence that ends a request of no fixed
                                        // length, or a broken or partial frame (the line model
                                        // uses t3.5 of the rate instead)
 
@@ -139,7 +141,8 @@ public:
     bool AddDevice(const DeviceOptions &device);
     // Opens the pty pair (raw from creation; the slave fd stays open here),
     // opens the log file and starts serving. False when any of that fails,
-    // or when BusOptions::baud is not one of the devices' four rates.
+    // when BusOptions::baud is not one of the devices' four rates, or when
+    // the instant line is given no frame gap (frameGapMs 0).
     bool Start();
     // Stops serving, closes the pair and the log, removes the link. Idempotent.
     void Stop();

@@ -26,11 +26,14 @@ double Transmission::NextLow(double t) const
     return Never;
 }
 
+// Both ask `hears` only about transmissions that matter at `t`: a flood
+// keeps a second of the wire and the queued writes here, and each decoded
+// bit asks for the level.
 int Wire::Level(double t, const std::function<bool(int)> &hears) const
 {
     int level = 1;
     for (const Transmission &tx : transmissions_)
-        if (hears(tx.sender))
+        if (t >= tx.startMs && t < tx.EndMs() && hears(tx.sender))
             level &= tx.Level(t);
     return level;
 }
@@ -39,9 +42,23 @@ double Wire::NextLow(double t, const std::function<bool(int)> &hears) const
 {
     double earliest = Never;
     for (const Transmission &tx : transmissions_)
-        if (hears(tx.sender))
+        if (tx.EndMs() > t && tx.startMs < earliest && hears(tx.sender))
             earliest = std::min(earliest, tx.NextLow(t));
     return earliest;
+}
+
+void Wire::AddOrExtend(Transmission transmission)
+{
+    for (auto it = transmissions_.rbegin(); it != transmissions_.rend(); ++it) {
+        if (it->sender != transmission.sender)
+            continue;
+        if (it->bitMs == transmission.bitMs && it->EndMs() == transmission.startMs) {
+            it->bits.insert(it->bits.end(), transmission.bits.begin(), transmission.bits.end());
+            return;
+        }
+        break;
+    }
+    Add(std::move(transmission));
 }
 
 void Wire::ForgetBefore(double t)

@@ -57,6 +57,10 @@ inline uint16_t CharBits(uint8_t byte) { return static_cast<uint16_t>(0x200 | (b
 class Wire {
 public:
     void Add(Transmission transmission) { transmissions_.push_back(std::move(transmission)); }
+    // Appends `transmission` to the same sender's last one when it follows
+    // that one back to back at the same rate, as a UART's queued bytes do;
+    // else adds it. A flood is then one transmission, not one per write.
+    void AddOrExtend(Transmission transmission);
     // AND of the drivers that `hears` accepts.
     int Level(double t, const std::function<bool(int sender)> &hears) const;
     double NextLow(double t, const std::function<bool(int sender)> &hears) const;

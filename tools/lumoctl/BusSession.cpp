@@ -76,6 +76,11 @@ std::string PortOfArgument(const std::string &port)
 
 } // namespace
 
+std::string LostPortText(const std::string &port)
+{
+    return "the port " + PortOfArgument(port) + " is gone (the adapter was unplugged or the port was closed)";
+}
+
 BusSession::BusSession(const std::string &port, int32_t baudRate, int32_t tries, EchoMode echo,
                        FrameObserver observer)
     : portName_(PortOfArgument(port)), baudRate_(baudRate), cmdTryCount_(tries),

@@ -44,6 +44,11 @@ uint32_t ReplyWindowMs(int32_t baudRate, const uint8_t *request, size_t length);
 // "Permission denied (add your user to the dialout group: ...)".
 std::string OpenFailureReason(uint32_t systemError);
 
+// What lumoctl says when the port goes away during a command (an adapter
+// unplugged, a virtual line closed): "the port /dev/ttyUSB0 is gone (...)".
+// `port` is the port argument as given.
+std::string LostPortText(const std::string &port);
+
 class BusSession {
 public:
     // Opens `port` (a device path, a bare name such as ttyUSB0, or an entry
@@ -83,6 +88,8 @@ public:
     BusError LastTransferError() const { return ErrorOf(static_cast<ResultCode>(lastResult_)); }
 
     const std::unique_ptr<C_ComPort> &comPort() const { return comPort_; }
+    // The port has gone away since it was opened: nothing more can be sent.
+    bool PortLost() const { return !comPort_ || !comPort_->IsOpen() || comPort_->HungUp(); }
 
     ActuatorRegisters &registers() { return registers_; }
     RtuEngine &engine() { return engine_; }

@@ -41,6 +41,11 @@ constexpr uint32_t kLearnPollMs = 200;
 constexpr int kLearnMaxFailedReads = 20;
 constexpr uint32_t kLearnStartPauseMs = 50;
 constexpr uint32_t kLearnEndPauseMs = 10;
+// A learning that has not shown its flag this long after the learn command
+// was acknowledged is taken as never begun. The window takes a device that
+// has not raised the flag by its first tick (200 ms) as finished; lumoctl
+// reports success only for a learning it saw happen.
+constexpr auto kLearnStartAllowance = std::chrono::seconds(2);
 
 // A go-to has arrived when the actuator reports Position OK and stands
 // within this many steps of the target (the virtual actuator stops exactly
@@ -208,8 +213,10 @@ std::chrono::steady_clock::time_point NextTick(std::chrono::steady_clock::time_p
 // sample, so a watch that runs for hours holds none of them.
 void AddSampleFrames(Json &sample, const PortOptions &port)
 {
-    if (port.trace != nullptr && port.trace->Keeps())
+    if (port.trace != nullptr && port.trace->Keeps()) {
         sample["frames"] = port.trace->TakeFrames();
+        sample["framesDropped"] = port.trace->TakeDropped();
+    }
 }
 
 class Deadline {
@@ -228,8 +235,19 @@ private:
 [[noreturn]] void StopBeforeLeaving(Output &out, BusSession &bus, uint8_t address, const std::string &why,
                                     std::optional<BusError> cause = std::nullopt)
 {
-    const ResultCode code = bus.Attempt([&] { return bus.registers().WriteActionCmdIn(address, Cmd::Stop); });
     Json &doc = out.doc();
+    if (bus.PortLost()) {
+        // Nothing can be written any more: no stop is sent, and saying that
+        // one went unacknowledged would blame the actuator for the port.
+        const BusError lost{Result::PortError, 0};
+        doc["stopAcknowledged"] = false;
+        Json stop = Json::object();
+        AddErrorFields(stop, lost);
+        doc["stopError"] = stop;
+        throw Failure(ExitPort, why + "; no stop could be sent: " + LostPortText(bus.portName()),
+                      cause ? cause : lost);
+    }
+    const ResultCode code = bus.Attempt([&] { return bus.registers().WriteActionCmdIn(address, Cmd::Stop); });
     doc["stopAcknowledged"] = code == Result::NoError;
     if (code == Result::NoError)
         throw Failure(ExitBus, why + "; stop sent and acknowledged", cause);
@@ -740,9 +758,14 @@ void RunLearn(Output &out, const PortOptions &port, const std::string &addressTe
 
         // The window's learning watch: one status read per tick, no retries
         // within a tick, 20 failures in a row end it. The first tick comes
-        // 200 ms after the learn command.
+        // 200 ms after the learn command. Learning has ended when the flag,
+        // once seen set, is seen clear: an acknowledged command alone does
+        // not show that the device began, and a flag never seen set does
+        // not show that it finished.
         CatchInterrupts();
         const Deadline deadline(timeout);
+        const auto commandAcknowledged = std::chrono::steady_clock::now();
+        bool seenLearning = false;
         int failedReads = 0;
         for (;;) {
             bus.Pause(kLearnPollMs);
@@ -766,8 +789,15 @@ void RunLearn(Output &out, const PortOptions &port, const std::string &addressTe
                 continue;
             }
             failedReads = 0;
-            if (!(flags & Flag::Learning))
+            if (flags & Flag::Learning)
+                seenLearning = true;
+            else if (seenLearning)
                 break;
+            else if (std::chrono::steady_clock::now() - commandAcknowledged >= kLearnStartAllowance)
+                StopBeforeLeaving(out, bus, address,
+                                  Device(address) + " acknowledged the learn command but never reported learning "
+                                                    "(status flag 0x40 \"Learning\" not seen in " +
+                                      std::to_string(kLearnStartAllowance.count()) + " s); its stroke was not learned");
             if (deadline.Passed())
                 StopBeforeLeaving(out, bus, address,
                                   Device(address) + " still learning after " + std::to_string(timeout) + " s");
@@ -805,6 +835,38 @@ void RunLearn(Output &out, const PortOptions &port, const std::string &addressTe
     }
 }
 
+namespace {
+
+// Asks `address` for its status, up to the session's tries, and says what
+// answered: "a device answers", "a device answers with Modbus exception
+// 02", "bytes with a bad checksum arrive", "garbled bytes arrive"; empty
+// when every attempt met silence. A lost port ends the command.
+std::string AddressHeard(BusSession &bus, uint8_t address)
+{
+    for (int32_t attempt = 0; attempt < bus.tries(); ++attempt) {
+        uint16_t state = 0, flags = 0;
+        const ResultCode code = bus.registers().ReadMotorStatus(address, state, flags);
+        const bool heard = code == Result::NoError || bus.engine().BytesHeard() > 0;
+        bus.Pause(heard ? bus.commandGapMs() : bus.silentIntervalMs());
+        if (code == Result::PortError)
+            ThrowBus("asking address " + std::to_string(address) + " whether it is free", bus.ErrorOf(code));
+        if (code == Result::NoError)
+            return "a device answers";
+        if (code == Result::ExceptionReply) {
+            char number[8];
+            std::snprintf(number, sizeof number, "%02X", static_cast<unsigned>(bus.engine().LastExceptionCode()));
+            return std::string("a device answers with Modbus exception ") + number;
+        }
+        if (code == Result::ChecksumError)
+            return "bytes with a bad checksum arrive";
+        if (heard)
+            return "garbled bytes arrive (" + CodeText(bus.ErrorOf(code)) + ")";
+    }
+    return {};
+}
+
+} // namespace
+
 void RunSetAddress(Output &out, const PortOptions &port, const std::string &oldText, const std::string &newText,
                    bool probe)
 {
@@ -821,15 +883,16 @@ void RunSetAddress(Output &out, const PortOptions &port, const std::string &oldT
     doc["newAddress"] = newAddress;
 
     // Two devices at one address would answer together and garble every
-    // reply, so an address that answers already is refused.
+    // reply, a fault a technician can neither see nor easily undo. So the
+    // new address is asked first, and anything at all heard there means
+    // taken: a reply, an exception, a frame with a bad checksum, garbled
+    // bytes. Only silence on every attempt counts as free.
     if (probe) {
-        uint16_t state = 0, flags = 0;
-        const ResultCode code = bus.Attempt([&] { return r.ReadMotorStatus(newAddress, state, flags); });
-        if (code == Result::PortError)
-            ThrowBus("checking that address " + std::to_string(newAddress) + " is free", bus.ErrorOf(code));
-        if (code == Result::NoError)
-            ThrowUsage("address " + std::to_string(newAddress) +
-                       " is taken: a device answers there already (--no-probe skips this check)");
+        const std::string taken = AddressHeard(bus, newAddress);
+        doc["probe"] = taken.empty() ? "silent" : taken;
+        if (!taken.empty())
+            throw Failure(ExitAddressTaken, "address " + std::to_string(newAddress) + " is taken: " + taken +
+                                                " there; the new address was not written (--no-probe skips this check)");
     }
 
     // One write, then the device must answer at its new address. Recorded

@@ -1,7 +1,9 @@
 #include "FrameTrace.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <utility>
 
 #include "modbus/Clock.h"
 #include "modbus/FrameDecoder.h"
@@ -19,8 +21,9 @@ std::string HexBytes(const std::vector<uint8_t> &bytes)
     return out;
 }
 
-FrameTrace::FrameTrace(bool toStderr, bool keep)
-    : toStderr_(toStderr), keep_(keep), startMs_(SystemClock::Instance().TickMs())
+FrameTrace::FrameTrace(bool toStderr, bool keep, size_t maxKept)
+    : toStderr_(toStderr), keep_(keep), maxKept_(std::max<size_t>(maxKept, 1)),
+      startMs_(SystemClock::Instance().TickMs())
 {
 }
 
@@ -51,6 +54,11 @@ void FrameTrace::Keep(const FrameEvent &event, const char *direction, const std:
     entry["address"] = event.address;
     entry["bytes"] = HexBytes({event.bytes.begin(), event.bytes.end()});
     entry["text"] = text;
+    if (entries_.size() >= maxKept_) {
+        entries_.pop_front();
+        ++firstKept_;
+        ++dropped_;
+    }
     entries_.push_back(std::move(entry));
 }
 
@@ -62,7 +70,7 @@ void FrameTrace::OnFrame(const FrameEvent &event)
         const std::string text = DecodeFrame(bytes, FrameDirection::ToSlave);
         Print(event.ms, text);
         if (!event.broadcast)
-            open_.push_back({bytes, entries_.size()});
+            open_.push_back({bytes, firstKept_ + entries_.size()});
         Keep(event, "request", text);
         return;
     }
@@ -102,7 +110,8 @@ void FrameTrace::OnFrame(const FrameEvent &event)
             return;
         // The frames of the transaction learn how it ended; those of a
         // settling read inside it have their own result already.
-        for (size_t i = open_.back().firstEntry; i < entries_.size(); ++i) {
+        const uint64_t first = std::max(open_.back().firstEntry, firstKept_);
+        for (size_t i = static_cast<size_t>(first - firstKept_); i < entries_.size(); ++i) {
             Json &entry = entries_[i];
             if (!entry.contains("result")) {
                 entry["result"] = event.result;
@@ -118,9 +127,15 @@ void FrameTrace::OnFrame(const FrameEvent &event)
 Json FrameTrace::TakeFrames()
 {
     Json taken = Json::array();
-    taken.swap(entries_);
-    // What is still open begins again at the front of the next batch.
-    for (Open &open : open_)
-        open.firstEntry = 0;
+    for (Json &entry : entries_)
+        taken.push_back(std::move(entry));
+    // What is still open goes on in the next batch, from its front.
+    firstKept_ += entries_.size();
+    entries_.clear();
     return taken;
+}
+
+uint64_t FrameTrace::TakeDropped()
+{
+    return std::exchange(dropped_, 0);
 }

@@ -13,6 +13,7 @@
 // stdout, so the command's own output is the same with and without it.
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,8 +24,8 @@
 class FrameTrace {
 public:
     // toStderr: print each frame as it passes (--trace). keep: collect the
-    // entries for the JSON document (--frames).
-    FrameTrace(bool toStderr, bool keep);
+    // entries for the JSON document (--frames), at most `maxKept` of them.
+    FrameTrace(bool toStderr, bool keep, size_t maxKept = kMaxKeptFrames);
 
     // Nothing asked for: no observer, so the engine does no work for it.
     bool Active() const { return toStderr_ || keep_; }
@@ -39,8 +40,14 @@ public:
     //    "result": 0, "resultHex": "0x0000"}
     // direction is request, echo or reply; result is the code the
     // transaction ended with, absent for a broadcast (it waits for nothing)
-    // and for a transaction still open.
+    // and for a transaction still open. At most kMaxKeptFrames are kept: a
+    // `move --wait` of a day polls about 288,000 times, so older entries
+    // give way to newer ones and are counted instead.
     Json TakeFrames();
+    // How many entries gave way since the last call, and forgets the count.
+    uint64_t TakeDropped();
+
+    static constexpr size_t kMaxKeptFrames = 10000;
 
     void OnFrame(const FrameEvent &event);
 
@@ -49,7 +56,7 @@ private:
     // a write's transaction, so two may be open at once.
     struct Open {
         std::vector<uint8_t> request;
-        size_t firstEntry = 0; // index in entries_ of the request's own entry
+        uint64_t firstEntry = 0; // number of the request's own entry (see firstKept_)
     };
 
     void Print(uint32_t ms, const std::string &text) const;
@@ -57,9 +64,14 @@ private:
 
     bool toStderr_;
     bool keep_;
+    size_t maxKept_;
     uint32_t startMs_;
     std::vector<Open> open_;
-    Json entries_ = Json::array();
+    // The kept entries; entries are numbered from the first of the run, and
+    // firstKept_ is the number of entries_.front().
+    std::deque<Json> entries_;
+    uint64_t firstKept_ = 0;
+    uint64_t dropped_ = 0;
 };
 
 // "05 03 00 1F": bytes as upper-case hex pairs.

@@ -21,7 +21,8 @@ enum Exit : int {
     ExitOk = 0,
     ExitBus = 1,   // the bus or a device failed (no reply, bad reply, refused write)
     ExitUsage = 2, // the command line or an input file was wrong; nothing was written to a device
-    ExitPort = 3,  // the serial port could not be opened
+    ExitPort = 3,  // the serial port could not be opened, or went away during the command
+    ExitAddressTaken = 4, // set-address: something answers at the new address; nothing was written
 };
 
 // How one bus operation failed: its result code and, for an exception

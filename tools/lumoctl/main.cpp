@@ -10,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "BusSession.h"
 #include "Commands.h"
 #include "LumoVersion.h"
 #include "Output.h"
@@ -193,8 +194,10 @@ int main(int argc, char **argv)
     // Frames seen so far go into the document, also that of a failure:
     // those are the ones worth looking at.
     auto addFrames = [&] {
-        if (frames && json)
+        if (frames && json) {
             out.doc()["frames"] = frameTrace.TakeFrames();
+            out.doc()["framesDropped"] = frameTrace.TakeDropped();
+        }
     };
     // The document names its command even when the command fails early.
     for (const CLI::App *command : app.get_subcommands()) {
@@ -236,7 +239,13 @@ int main(int argc, char **argv)
         else if (report->parsed())
             RunReport(out, recordsPath, reportMotor, reportFile, reportDay);
 #endif
-    } catch (const Failure &failure) {
+    } catch (const Failure &thrown) {
+        // A port that goes away in the middle of a command fails every
+        // request with Port Error: that is the port's failure, not the
+        // bus's, and the message says which port went.
+        const bool lost = thrown.exitCode == ExitBus && thrown.bus && thrown.bus->code == Result::PortError;
+        const Failure failure =
+            lost ? Failure(ExitPort, std::string(thrown.what()) + "; " + LostPortText(port.port), thrown.bus) : thrown;
         std::cout.flush();
         std::cerr << "lumoctl: " << failure.what() << '\n';
         addFrames();
