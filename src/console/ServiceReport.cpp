@@ -511,7 +511,7 @@ bool RenderReportPdf(const ReportData &data, QByteArray *pdf, QString *error, si
             document.setHtml(ReportHtml(data, shown));
         }
     }
-    if (document.pageCount() > MaxReportPages) {
+    if (document.pageCount() > MaxReportPages && shown > 0) {
         shown = std::min(EventsThatFit(document, pageSize.height(), shown), shown - 1);
         document.setHtml(ReportHtml(data, shown));
     }
