@@ -21,22 +21,11 @@ std::string ProposedConfigFileName(uint16_t motorId, const std::tm &localTime);
 
 // Paths are UTF-8 on Windows and passed unchanged elsewhere.
 
-// Writes the record's 22 bytes to `path`. The kind of file at `path` never
-// changes:
-// - a new name or a regular file: the bytes go to a new file in the same
-//   directory, which is flushed to disk and then renamed over `path`, so a
-//   failure at any step leaves the old file as it was and never a truncated
-//   one. A replaced file keeps its permissions.
-// - a symbolic link: what it points to is written as above, and the link
-//   stays (a link to a missing name creates the file it names).
-// - a FIFO or a character device (/dev/null, /dev/stdout into a pipe): the
-//   bytes are written to it directly. A FIFO that nobody reads fails at once
-//   (POSIX: ENXIO) rather than waiting for a reader.
-// - a directory, a block device or a socket: refused.
-// On Windows every name is written through the temporary file and rename.
-// On failure returns false with the reason in `error` (the system's strerror
-// text, or a sentence naming the kind of file refused), and no temporary
-// file is left behind.
+// Writes the record's 22 bytes to `path` through WriteWholeFile
+// (config/SafeFile.h): the file is written whole or not at all, a link stays
+// a link, a FIFO or character device gets the bytes directly, and a
+// directory, block device or socket is refused. On failure returns false
+// with the reason in `error`.
 bool WriteConfigFile(const std::string &path, const ActuatorConfig &config, std::string &error);
 
 enum class ImportStatus {

@@ -9,12 +9,14 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
-#include <QSaveFile>
 #include <QSplitter>
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <string_view>
 
+#include "config/SafeFile.h"
+#include "console/NativePath.h"
 #include "console/UserDialogs.h"
 #include "modbus/ResultCode.h"
 
@@ -104,7 +106,14 @@ void TBusMonitorForm::BuildControls()
     addressFilterEdit->setFixedWidth(60);
     addressFilterEdit->setValidator(
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), addressFilterEdit));
-    addressFilterEdit->setToolTip(QStringLiteral("Show the frames of one slave address only; empty for all"));
+    addressFilterEdit->setToolTip(
+        QStringLiteral("Show the frames of one slave address only (1 to 247, 0 for broadcasts); empty for all"));
+    filterProblemLabel = new QLabel(QStringLiteral("no such address: 1 to 247, or 0 for broadcasts"), this);
+    filterProblemLabel->setObjectName(QStringLiteral("filterProblemLabel"));
+    QPalette problemPalette = filterProblemLabel->palette();
+    problemPalette.setColor(QPalette::WindowText, Qt::red);
+    filterProblemLabel->setPalette(problemPalette);
+    filterProblemLabel->hide();
     saveButton = MakeButton(this, "saveButton", QStringLiteral("Save..."));
     saveButton->setToolTip(QStringLiteral("Save the listed frames as text (.txt) or as a table (.csv)"));
     diagnoseButton = MakeButton(this, "diagnoseButton", QStringLiteral("Diagnose"));
@@ -115,6 +124,7 @@ void TBusMonitorForm::BuildControls()
     top->addSpacing(12);
     top->addWidget(filterLabel);
     top->addWidget(addressFilterEdit);
+    top->addWidget(filterProblemLabel);
     top->addStretch(1);
     top->addWidget(saveButton);
     top->addWidget(diagnoseButton);
@@ -261,6 +271,8 @@ QString TBusMonitorForm::FrameLine(const MonitorFrame &frame) const
 
 bool TBusMonitorForm::Passes(const MonitorFrame &frame) const
 {
+    if (filterInvalid_)
+        return false;
     return !filterAddress_ || frame.address == *filterAddress_;
 }
 
@@ -290,12 +302,22 @@ void TBusMonitorForm::ClearButtonClick()
 
 void TBusMonitorForm::AddressFilterEditChange()
 {
+    // Modbus gives slaves the addresses 1 to 247 and broadcasts 0; 248 to
+    // 255 are reserved and nothing above fits a frame. Another number
+    // matches no frame at all, and says so rather than showing every frame.
+    const QString text = addressFilterEdit->text();
     bool ok = false;
-    const uint32_t address = addressFilterEdit->text().toUInt(&ok);
+    const uint32_t address = text.toUInt(&ok);
     filterAddress_.reset();
-    if (ok && address <= 255)
+    filterInvalid_ = !text.isEmpty() && (!ok || address > MaxSlaveAddress);
+    if (ok && !filterInvalid_)
         filterAddress_ = static_cast<uint8_t>(address);
+    QPalette palette = addressFilterEdit->palette();
+    palette.setColor(QPalette::Text, filterInvalid_ ? QColor(Qt::red) : this->palette().color(QPalette::Text));
+    addressFilterEdit->setPalette(palette);
+    filterProblemLabel->setVisible(filterInvalid_);
     ShowKeptFrames();
+    RefreshControls();
 }
 
 void TBusMonitorForm::SaveButtonClick()
@@ -337,9 +359,15 @@ bool TBusMonitorForm::WriteFrames(const QString &path, bool csv, QString &error)
             text += FrameLine(frame) + QLatin1Char('\n');
         }
     }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text) || file.write(text.toUtf8()) < 0 || !file.commit()) {
-        error = file.errorString();
+#ifdef _WIN32
+    // A text file as Notepad reads it.
+    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+#endif
+    const QByteArray bytes = text.toUtf8();
+    std::string reason;
+    if (!WriteWholeFile(NativePath(path), std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())),
+                        reason)) {
+        error = SystemText(reason);
         return false;
     }
     return true;
@@ -411,4 +439,9 @@ void TBusMonitorForm::RefreshControls()
 {
     pauseButton->setText(paused_ ? QStringLiteral("Resume") : QStringLiteral("Pause"));
     diagnoseButton->setText(doctorRunning_ ? QStringLiteral("Stop") : QStringLiteral("Diagnose"));
+    // A filter that matches nothing lists nothing to save.
+    saveButton->setEnabled(!filterInvalid_);
+    framesView->setPlaceholderText(filterInvalid_ ? QStringLiteral("No such address: Modbus slaves are 1 to 247, "
+                                                                   "broadcasts 0.")
+                                                  : QString());
 }

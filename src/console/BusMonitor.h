@@ -30,6 +30,8 @@ public:
     TBusMonitorForm(const BusHealth &health, UserDialogs &dialogs, QWidget *parent);
 
     static constexpr int KeptFrames = 2000;
+    // The highest slave address the filter takes (0: broadcasts).
+    static constexpr uint32_t MaxSlaveAddress = 247;
     // While the window is shown it takes what is new this often. Each
     // refresh that adds lines repaints the list; twice a second still reads
     // as live and keeps the window with the status poll under 1 % of a core
@@ -81,6 +83,7 @@ private:
     std::deque<MonitorFrame> frames_;   // the last KeptFrames, oldest first
     std::optional<uint32_t> zeroMs_;    // engine time of the connection's first frame
     std::optional<uint8_t> filterAddress_;
+    bool filterInvalid_ = false; // a number that is no Modbus address
     bool paused_ = false;
     bool doctorRunning_ = false;
     bool doctorStopRequested_ = false;
@@ -90,6 +93,7 @@ private:
     QPushButton *pauseButton = nullptr;
     QPushButton *clearButton = nullptr;
     QLineEdit *addressFilterEdit = nullptr;
+    QLabel *filterProblemLabel = nullptr;
     QPushButton *saveButton = nullptr;
     QTableWidget *devicesTable = nullptr;
     QPushButton *diagnoseButton = nullptr;

@@ -14,25 +14,11 @@
 #include "config/ActuatorConfig.h"
 #include "config/ConfigFile.h"
 #include "console/Modbussetting.h"
+#include "console/NativePath.h"
 #include "console/UserDialogs.h"
 #include "modbus/ResultCode.h"
 
 namespace {
-
-// The library takes file names as the system's own bytes (UTF-8 on Windows).
-std::string NativePath(const QString &path)
-{
-#ifdef _WIN32
-    return path.toUtf8().toStdString();
-#else
-    return QFile::encodeName(path).toStdString();
-#endif
-}
-
-QString SystemText(const std::string &reason)
-{
-    return QString::fromLocal8Bit(reason.data(), static_cast<qsizetype>(reason.size()));
-}
 
 std::tm LocalNow()
 {

@@ -2,6 +2,7 @@
 
 #include <QAbstractTableModel>
 #include <QComboBox>
+#include <QDateTime>
 #include <QFileInfo>
 #include <QFont>
 #include <QHBoxLayout>
@@ -12,6 +13,7 @@
 #include <QSplitter>
 #include <QTableView>
 #include <QTableWidget>
+#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -50,7 +52,23 @@ public:
         last_ = last;
         endResetModel();
     }
-    // After events_ changed at its front: lists afresh.
+    // One event was put at the front of events_, and [first, last) is now
+    // listed: a new first row when it is listed, else the same rows at
+    // indices one further on. The selection and the scroll position stay.
+    void InsertedAtFront(size_t first, size_t last)
+    {
+        if (first == 0 && first_ == 0 && last == last_ + 1) {
+            beginInsertRows({}, 0, 0);
+            last_ = last;
+            endInsertRows();
+        } else if (first == first_ + 1 && last == last_ + 1) {
+            first_ = first;
+            last_ = last;
+        } else {
+            Reset(first, last);
+        }
+    }
+    // Lists [first, last) afresh.
     void Reset(size_t first, size_t last)
     {
         beginResetModel();
@@ -132,7 +150,17 @@ TServiceHistoryForm::TServiceHistoryForm(records::RecordStore *store, UserDialog
     BuildControls();
 }
 
-TServiceHistoryForm::~TServiceHistoryForm() = default;
+TServiceHistoryForm::~TServiceHistoryForm()
+{
+    // A report still being written is finished, not cut off: its file is
+    // written whole or not at all either way, and a thread must not outlive
+    // the application. Its message has no window left to go to.
+    if (reportThread_) {
+        disconnect(reportThread_, nullptr, this, nullptr);
+        reportThread_->wait();
+        delete reportThread_;
+    }
+}
 
 void TServiceHistoryForm::BuildControls()
 {
@@ -377,10 +405,10 @@ std::optional<QDate> TServiceHistoryForm::ChosenDay() const
     return day.toDate();
 }
 
-void TServiceHistoryForm::ApplyDay(bool afresh)
+void TServiceHistoryForm::DayRange(size_t &first, size_t &last) const
 {
-    size_t first = 0;
-    size_t last = events_.size();
+    first = 0;
+    last = events_.size();
     if (const std::optional<QDate> day = ChosenDay()) {
         // Newest first: the day is one run of the list.
         const records::HistoryQuery range = servicereport::DayQuery(0, *day);
@@ -391,24 +419,41 @@ void TServiceHistoryForm::ApplyDay(bool afresh)
         first = static_cast<size_t>(begin - events_.begin());
         last = static_cast<size_t>(end - events_.begin());
     }
+}
+
+void TServiceHistoryForm::ApplyDay(bool afresh)
+{
+    size_t first = 0;
+    size_t last = 0;
+    DayRange(first, last);
     if (afresh) {
         model_->Reset(first, last);
         ShowEventValues(nullptr);
     } else {
         model_->SetRange(first, last);
     }
-    reportButton->setEnabled(store_ && store_->IsOpen() && motor_.has_value());
+    RefreshReportButton();
+}
+
+void TServiceHistoryForm::RefreshReportButton()
+{
+    reportButton->setEnabled(store_ && store_->IsOpen() && motor_.has_value() && !reportThread_);
 }
 
 void TServiceHistoryForm::EventRecorded(const records::Event &event)
 {
     if (!isVisible() || !motor_ || event.motorId != *motor_)
         return;
-    // Newest of all: it goes first, and its day may be new.
+    // Newest of all: it goes first, and its day may be new. What the
+    // operator has selected, and the values shown for it, stay.
     events_.insert(events_.begin(), event);
     keptDay_ = ChosenDay();
     AddDays(0);
-    ApplyDay(true);
+    size_t first = 0;
+    size_t last = 0;
+    DayRange(first, last);
+    model_->InsertedAtFront(first, last);
+    RefreshReportButton();
 }
 
 void TServiceHistoryForm::MotorComboBoxSelect()
@@ -506,26 +551,76 @@ void TServiceHistoryForm::ShowEventValues(const records::Event *event)
     }
 }
 
+// What the report's thread hands back. Shared, so that it outlives a
+// window closed meanwhile.
+struct TServiceHistoryForm::ReportJob {
+    QString path;
+    bool ok = false;
+    QString error;
+};
+
 void TServiceHistoryForm::ReportButtonClick()
 {
-    if (!store_ || !store_->IsOpen() || !motor_)
+    if (!store_ || !store_->IsOpen() || !motor_ || reportThread_)
         return;
-    const servicereport::ReportData data = servicereport::CollectReport(*store_, *motor_, ChosenDay());
-    QString initialName = servicereport::ProposedReportName(data);
+    // The name needs only the motor and the day; the events are read on
+    // the report's thread.
+    servicereport::ReportData naming;
+    naming.identity.motorId = *motor_;
+    naming.day = ChosenDay();
+    naming.generatedMs = QDateTime::currentMSecsSinceEpoch();
+    QString initialName = servicereport::ProposedReportName(naming);
+    std::optional<QString> chosen;
     for (;;) {
-        const std::optional<QString> chosen = dialogs_.SaveFileName(
-            QStringLiteral("Service report"), QStringLiteral("PDF files (*.pdf)"), initialName, QStringLiteral("pdf"));
+        chosen = dialogs_.SaveFileName(QStringLiteral("Service report"), QStringLiteral("PDF files (*.pdf)"),
+                                       initialName, QStringLiteral("pdf"));
         if (!chosen || chosen->isEmpty())
             return;
         if (QFileInfo::exists(*chosen) && !dialogs_.ConfirmOverwrite(*chosen)) {
             initialName = *chosen;
             continue;
         }
-        QString error;
-        if (servicereport::WriteReportPdf(data, *chosen, &error))
-            dialogs_.Information(QStringLiteral("Service report saved: %1").arg(*chosen));
-        else
-            dialogs_.Error(error);
-        return;
+        break;
     }
+
+    // A long history takes a while to read and lay out: the window's thread
+    // is not the place. The thread reads the records through a connection
+    // of its own (the window's may be writing an event meanwhile) and draws
+    // with its own document; fonts are shared safely in Qt 6.
+    auto job = std::make_shared<ReportJob>();
+    job->path = *chosen;
+    const std::string recordsPath = store_->Path();
+    const uint16_t motor = *motor_;
+    const std::optional<QDate> day = naming.day;
+    reportJob_ = job;
+    reportThread_ = QThread::create([job, recordsPath, motor, day] {
+        records::RecordStore store(recordsPath);
+        if (!store.IsOpen()) {
+            job->error = QStringLiteral("Cannot read the service records: %1")
+                             .arg(QString::fromStdString(store.Problem()));
+            return;
+        }
+        const servicereport::ReportData data = servicereport::CollectReport(store, motor, day);
+        job->ok = servicereport::WriteReportPdf(data, job->path, &job->error);
+    });
+    reportThread_->setObjectName(QStringLiteral("reportThread"));
+    connect(reportThread_, &QThread::finished, this, [this] { ReportFinished(); });
+    reportThread_->start();
+    RefreshReportButton();
+}
+
+void TServiceHistoryForm::ReportFinished()
+{
+    if (!reportThread_)
+        return;
+    reportThread_->wait();
+    delete reportThread_;
+    reportThread_ = nullptr;
+    const std::shared_ptr<ReportJob> job = std::move(reportJob_);
+    RefreshReportButton();
+    // Only now is the whole file in place, or the old one still there.
+    if (job->ok)
+        dialogs_.Information(QStringLiteral("Service report saved: %1").arg(job->path));
+    else
+        dialogs_.Error(job->error);
 }

@@ -12,6 +12,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <vector>
@@ -23,6 +24,7 @@ class QLabel;
 class QPushButton;
 class QTableView;
 class QTableWidget;
+class QThread;
 class QTimer;
 class ServiceEventsModel;
 class UserDialogs;
@@ -56,6 +58,10 @@ public:
     // window opens, older ones page by page while it stays open.
     bool Complete() const { return complete_; }
 
+    // A report is being written (off the window's thread); "Report" is
+    // disabled meanwhile.
+    bool ReportRunning() const { return reportThread_ != nullptr; }
+
     // Events of the first page, and of each later one.
     static constexpr size_t FirstPage = 500;
     static constexpr size_t Chunk = 5000;
@@ -69,6 +75,9 @@ private:
     void DayComboBoxSelect();
     void EventSelected();
     void ReportButtonClick();
+    // The report's thread has ended: says how it went.
+    void ReportFinished();
+    void RefreshReportButton();
     void FillMotorList();
     // Loads up to `count` events older than those loaded; false when there
     // were none.
@@ -79,9 +88,10 @@ private:
     void ClearDays();
     void AddDays(size_t from);
     // Shows the chosen day's part of events_ in the list: `afresh` after
-    // the list's front or the day changed, else (older events loaded) by
-    // adding rows.
+    // the day changed, else (older events loaded) by adding rows.
     void ApplyDay(bool afresh);
+    // The chosen day's part of events_, [first, last).
+    void DayRange(size_t &first, size_t &last) const;
     void ShowEventValues(const records::Event *event);
     std::optional<QDate> ChosenDay() const;
 
@@ -97,6 +107,11 @@ private:
     ServiceEventsModel *model_ = nullptr;
     QTimer *loadTimer_ = nullptr;
     bool filling_ = false; // the lists are being filled by the program
+
+    // The report being written: its thread and what it tells when done.
+    struct ReportJob;
+    QThread *reportThread_ = nullptr;
+    std::shared_ptr<ReportJob> reportJob_;
 
     QLabel *problemLabel = nullptr;
     QComboBox *motorComboBox = nullptr;

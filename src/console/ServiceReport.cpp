@@ -1,6 +1,11 @@
 #include "console/ServiceReport.h"
 
+#include <QBuffer>
 #include <QDateTime>
+#include <QTextFrame>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextTable>
 #include <QFile>
 #include <QFileInfo>
 #include <QPageLayout>
@@ -11,7 +16,10 @@
 #include <QAbstractTextDocumentLayout>
 #include <QTextDocument>
 #include <algorithm>
+#include <iterator>
+#include <string_view>
 
+#include "console/NativePath.h"
 #include "modbus/Registers.h"
 #include "modbus/ResultCode.h"
 
@@ -290,20 +298,27 @@ Identity IdentityOf(uint16_t motorId, const std::vector<records::Event> &events)
 
 ReportData CollectReport(const records::RecordStore &store, uint16_t motorId, std::optional<QDate> day)
 {
+    // Only as many events are read as two pages could list; the rest are
+    // counted by the store. A history of 100,000 events then costs what
+    // one of a few hundred does.
     ReportData data;
-    records::HistoryQuery all;
-    all.motorId = motorId;
-    std::vector<records::Event> history = store.History(all);
-    data.identity = IdentityOf(motorId, history);
+    records::HistoryQuery newest;
+    newest.motorId = motorId;
+    newest.limit = MaxCollectedEvents;
+    std::vector<records::Event> recent = store.History(newest);
+    // Who it is, from its newest events (model and firmware from the
+    // newest of them that carry them).
+    data.identity = IdentityOf(motorId, recent);
     data.config = store.LastKnownConfig(motorId);
     data.day = day;
     if (day) {
-        const records::HistoryQuery range = DayQuery(motorId, *day);
-        std::copy_if(history.begin(), history.end(), std::back_inserter(data.events), [&](const records::Event &e) {
-            return e.timeMs >= *range.fromMs && e.timeMs < *range.toMs;
-        });
+        records::HistoryQuery range = DayQuery(motorId, *day);
+        range.limit = MaxCollectedEvents;
+        data.events = store.History(range);
+        data.eventCount = store.Count(range);
     } else {
-        data.events = std::move(history);
+        data.events = std::move(recent);
+        data.eventCount = store.Count(newest);
     }
     data.generatedMs = QDateTime::currentMSecsSinceEpoch();
     data.generatedBy = records::UserName() + " on " + records::StationName();
@@ -371,8 +386,12 @@ QString ReportHtml(const ReportData &data, size_t maxEvents)
 
     html += QStringLiteral("<h3>Events%1</h3>")
                 .arg(data.day ? QStringLiteral(" of %1").arg(data.day->toString(Qt::ISODate)) : QString());
-    if (data.events.empty()) {
-        html += QStringLiteral("<p>None.</p>");
+    if (data.events.empty() || maxEvents == 0) {
+        if (data.eventCount == 0)
+            html += QStringLiteral("<p>None.</p>");
+        else
+            html += QStringLiteral("<p>%1 events are not listed here; the service history holds them.</p>")
+                        .arg(data.eventCount);
     } else {
         const size_t shown = std::min(maxEvents, data.events.size());
         // A little smaller, so that most events take one line.
@@ -392,26 +411,76 @@ QString ReportHtml(const ReportData &data, size_t maxEvents)
                     QStringLiteral("</tr>");
         }
         html += QStringLiteral("</table></div>");
-        if (shown < data.events.size())
+        if (shown < data.eventCount)
             html += QStringLiteral("<p>%1 earlier events are not listed here; the service history holds them.</p>")
-                        .arg(data.events.size() - shown);
+                        .arg(data.eventCount - shown);
     }
     html += QStringLiteral("</body></html>");
     return html;
 }
 
-bool WriteReportPdf(const ReportData &data, const QString &path, QString *error)
+namespace {
+
+// The events table: the document's last table.
+QTextTable *EventsTable(QTextDocument &document)
 {
-    // QPdfWriter says nothing when it cannot write; try the file first.
-    {
-        QFile probe(path);
-        if (!probe.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            if (error)
-                *error = QStringLiteral("Cannot create file \"%1\". %2").arg(path, probe.errorString());
-            return false;
-        }
+    QTextTable *found = nullptr;
+    for (QTextFrame *frame : document.rootFrame()->childFrames())
+        if (auto *table = qobject_cast<QTextTable *>(frame))
+            found = table;
+    return found;
+}
+
+// How many events fit the first MaxReportPages pages (of `pageHeight`)
+// with room left for what follows the table (the note that counts the
+// rest), judged from `document`, which lists `laidOut` of them. Rows keep
+// whole: the layout moves a row that would cross a page to the next page,
+// so where a row starts says which page it is on. When all of them fit,
+// the room left is filled with rows of their average height: an estimate,
+// which the next layout checks.
+size_t EventsThatFit(QTextDocument &document, qreal pageHeight, size_t laidOut)
+{
+    QTextTable *table = EventsTable(document);
+    if (table == nullptr || table->rows() < 2 || laidOut == 0)
+        return 0;
+    QAbstractTextDocumentLayout *layout = document.documentLayout();
+    const qreal limit = MaxReportPages * pageHeight;
+    const qreal tableBottom = layout->frameBoundingRect(table).bottom();
+    const qreal tail = std::max<qreal>(0, layout->documentSize().height() - tableBottom);
+    const auto rowTop = [&](int row) {
+        return layout->blockBoundingRect(table->cellAt(row, 0).firstCursorPosition().block()).top();
+    };
+    const int rows = std::min(table->rows() - 1, static_cast<int>(laidOut));
+    // Event i is table row i + 1; it ends where row i + 2 starts (or the
+    // table ends). The bottoms grow with i: a binary search finds the last
+    // that fits.
+    const auto bottomOf = [&](int i) { return i + 2 <= rows ? rowTop(i + 2) : tableBottom; };
+    int lo = 0, hi = rows; // the answer lies in [lo, hi]
+    while (lo < hi) {
+        const int mid = (lo + hi + 1) / 2;
+        if (bottomOf(mid - 1) + tail <= limit)
+            lo = mid;
+        else
+            hi = mid - 1;
     }
-    QPdfWriter writer(path);
+    if (lo < rows)
+        return static_cast<size_t>(lo);
+    const qreal average = (tableBottom - rowTop(1)) / rows;
+    const qreal room = limit - tail - tableBottom;
+    return static_cast<size_t>(rows) + (average > 0 && room > 0 ? static_cast<size_t>(room / average) : 0);
+}
+
+} // namespace
+
+bool RenderReportPdf(const ReportData &data, QByteArray *pdf, QString *error, size_t *listed)
+{
+    QBuffer buffer(pdf);
+    if (!buffer.open(QIODevice::WriteOnly)) {
+        if (error)
+            *error = buffer.errorString();
+        return false;
+    }
+    QPdfWriter writer(&buffer);
     writer.setPageSize(QPageSize(QPageSize::A4));
     writer.setPageMargins(QMarginsF(15, 15, 15, 15), QPageLayout::Millimeter);
     writer.setResolution(300);
@@ -427,19 +496,38 @@ bool WriteReportPdf(const ReportData &data, const QString &path, QString *error)
     const QSizeF pageSize(page.width(), page.height());
     document.setPageSize(pageSize);
 
-    // The newest events that fit on two pages; fewer until they do.
-    size_t maxEvents = data.events.size();
-    for (;;) {
-        document.setHtml(ReportHtml(data, maxEvents));
-        if (document.pageCount() <= MaxReportPages || maxEvents == 0)
-            break;
-        maxEvents = maxEvents > 5 ? maxEvents - 5 : 0;
+    // A first layout with a few events tells how high a row is; the second
+    // lists as many as that leaves room for, less one, since rows differ in
+    // height. Should that still be too many, where its rows fell says
+    // exactly how many fit, and a third layout lists those. A short history
+    // takes one layout, a long one two or three, whatever its length.
+    constexpr size_t kProbeEvents = 24;
+    size_t shown = std::min(data.events.size(), kProbeEvents);
+    document.setHtml(ReportHtml(data, shown));
+    if (document.pageCount() <= MaxReportPages && shown < data.events.size()) {
+        const size_t estimate = EventsThatFit(document, pageSize.height(), shown);
+        if (estimate > shown + 1) {
+            shown = std::min(estimate - 1, data.events.size());
+            document.setHtml(ReportHtml(data, shown));
+        }
     }
+    if (document.pageCount() > MaxReportPages && shown > 0) {
+        shown = std::min(EventsThatFit(document, pageSize.height(), shown), shown - 1);
+        document.setHtml(ReportHtml(data, shown));
+    }
+    // Rows measured in one layout may come out a little higher in the
+    // next (the note moves): one event fewer at a time, a row or two at most.
+    while (document.pageCount() > MaxReportPages && shown > 0) {
+        --shown;
+        document.setHtml(ReportHtml(data, shown));
+    }
+    if (listed)
+        *listed = shown;
 
     QPainter painter;
     if (!painter.begin(&writer)) {
         if (error)
-            *error = QStringLiteral("Cannot create file \"%1\".").arg(path);
+            *error = QStringLiteral("the PDF could not be drawn");
         return false;
     }
     const int pages = document.pageCount();
@@ -452,9 +540,29 @@ bool WriteReportPdf(const ReportData &data, const QString &path, QString *error)
         document.drawContents(&painter, clip);
         painter.restore();
     }
-    if (!painter.end()) {
+    if (!painter.end() || buffer.size() == 0) {
         if (error)
-            *error = QStringLiteral("Cannot create file \"%1\".").arg(path);
+            *error = QStringLiteral("the PDF could not be drawn");
+        return false;
+    }
+    return true;
+}
+
+bool WriteReportPdf(const ReportData &data, const QString &path, QString *error, const WriteOptions &options)
+{
+    QByteArray pdf;
+    QString why;
+    std::string reason;
+    if (!RenderReportPdf(data, &pdf, &why)) {
+        if (error)
+            *error = QStringLiteral("Cannot create file \"%1\". %2").arg(path, why);
+        return false;
+    }
+    const std::string native = NativePath(path);
+    if (!WriteWholeFile(native, std::string_view(pdf.constData(), static_cast<size_t>(pdf.size())), reason,
+                        options)) {
+        if (error)
+            *error = QStringLiteral("Cannot create file \"%1\". %2").arg(path, SystemText(reason));
         return false;
     }
     return true;

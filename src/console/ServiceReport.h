@@ -7,6 +7,7 @@
 // Needs Qt's Gui module only, so lumoctl can print the same report without
 // the window.
 
+#include <QByteArray>
 #include <QDate>
 #include <QString>
 #include <array>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "config/ActuatorConfig.h"
+#include "config/SafeFile.h"
 #include "records/RecordStore.h"
 
 namespace servicereport {
@@ -65,26 +67,45 @@ struct ReportData {
     Identity identity;
     std::optional<ActuatorConfig> config; // the last known configuration
     std::optional<QDate> day;             // the events of that day; nothing: the whole history
-    std::vector<records::Event> events;   // newest first
+    // The newest events, newest first: at most MaxCollectedEvents, more
+    // than two pages can ever list, so a long history costs no more to lay
+    // out than a short one.
+    std::vector<records::Event> events;
+    size_t eventCount = 0; // all the events the report covers, listed or not
     int64_t generatedMs = 0;
     std::string generatedBy; // "user on station"
 };
 
-// Gathers a report of `motorId` from the store: identity from its whole
-// history, the last known configuration, and the events of `day` (or all).
+// More events than two A4 pages hold at the report's smallest line (8 pt,
+// one line an event: about 80 a page).
+inline constexpr size_t MaxCollectedEvents = 400;
+
+// Gathers a report of `motorId` from the store: identity from its newest
+// events, the last known configuration, and the newest MaxCollectedEvents
+// events of `day` (or of the whole history) with the count of all of them.
 ReportData CollectReport(const records::RecordStore &store, uint16_t motorId, std::optional<QDate> day);
 
 // The report as a document (HTML for QTextDocument) with at most `maxEvents`
-// of the events, newest first; the rest are counted in a note.
+// of the events, newest first; the rest of eventCount are counted in a note.
 QString ReportHtml(const ReportData &data, size_t maxEvents);
 
 // At most two A4 pages: the newest events that fit are listed and the
 // others counted.
 inline constexpr int MaxReportPages = 2;
 
-// Writes the report to `path` as a PDF. False with `error` set when the file
-// cannot be written. Needs a QGuiApplication (fonts).
-bool WriteReportPdf(const ReportData &data, const QString &path, QString *error);
+// The report as the bytes of a PDF. The events that fit two pages are
+// found from where the rows of a first, short layout fall (two or three
+// layouts in all), so the time does not grow with the history. False
+// with `error` set when the PDF cannot be drawn. Needs a QGuiApplication
+// (fonts); may run on any thread. `listed` gets the number of events listed.
+bool RenderReportPdf(const ReportData &data, QByteArray *pdf, QString *error, size_t *listed = nullptr);
+
+// Renders the report and writes it to `path` whole (WriteWholeFile: a
+// temporary file renamed over the name, a link kept, a stream written
+// directly, "-" as standard output with `options.dashIsStdout`). True only
+// once every byte is in place; otherwise false with `error` set to
+// "Cannot create file "<path>". <reason>".
+bool WriteReportPdf(const ReportData &data, const QString &path, QString *error, const WriteOptions &options = {});
 
 // The proposed file name: "LUMO_MID-0x5A05_report_20261210.pdf" (the day
 // reported, or today for the whole history).

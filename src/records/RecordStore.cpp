@@ -649,6 +649,22 @@ std::vector<Event> RecordStore::History(const HistoryQuery &query) const
     return events;
 }
 
+size_t RecordStore::Count(HistoryQuery query) const
+{
+    Impl &d = *impl_;
+    if (d.db == nullptr)
+        return 0;
+    query.limit = 0;
+    const Filter filter = FilterOf(query);
+    Statement count(d.db, "SELECT count(*) FROM events" + filter.Selection());
+    filter.Bind(count);
+    const int rc = d.WhileBusy([&] {
+        count.Reset();
+        return count.Prepared() ? count.Step() : count.Code();
+    });
+    return rc == SQLITE_ROW ? static_cast<size_t>(count.Int(0)) : 0;
+}
+
 std::optional<ActuatorConfig> RecordStore::LastKnownConfig(uint16_t motorId) const
 {
     // The newest complete read, or the newest write the device took whole.

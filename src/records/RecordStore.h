@@ -119,6 +119,10 @@ public:
 
     // Newest first.
     std::vector<Event> History(const HistoryQuery &query) const;
+    // How many events History(query) would give without its limit,
+    // counted by SQLite without reading them: a report lists the newest
+    // and counts the rest.
+    size_t Count(HistoryQuery query) const;
     // The newest complete ConfigRead (or ConfigWrite's after) of a motor:
     // the "before" of a write. After a write that stopped part way, its
     // before with the registers the device took.

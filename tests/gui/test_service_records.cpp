@@ -469,6 +469,8 @@ void ServiceRecordsTest::reportNamesMotorAndStroke()
     const QString path = out.filePath(QStringLiteral("report.pdf"));
     w.dialogs.saveAnswers.push_back(path);
     QTest::mouseClick(Child<QPushButton>(h, "reportButton"), Qt::LeftButton);
+    // Written in the background; said once the file is in place.
+    QTRY_VERIFY_WITH_TIMEOUT(!h->ReportRunning(), 30000);
     QCOMPARE(w.dialogs.shown.last(), QStringLiteral("info: Service report saved: ") + path);
     QVERIFY2(w.dialogs.shown.contains(QStringLiteral("save: Service report [LUMO_MID-0x5A05_report_") +
                                       QDate::currentDate().toString(QStringLiteral("yyyyMMdd")) +

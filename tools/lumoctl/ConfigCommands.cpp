@@ -3,6 +3,7 @@
 #include <array>
 #include <ctime>
 #include <iostream>
+#include <string_view>
 #include <filesystem>
 #include <system_error>
 
@@ -12,6 +13,7 @@
 #include "ConfigView.h"
 #include "Records.h"
 #include "config/ConfigFile.h"
+#include "config/SafeFile.h"
 #include "config/ConfigTransfer.h"
 #include "modbus/Registers.h"
 
@@ -110,13 +112,15 @@ void RecordWrite(const PortOptions &port, BusSession &bus, uint8_t address, uint
 void RunConfigRead(Output &out, const PortOptions &port, const std::string &addressText, const std::string &file)
 {
     const uint8_t address = ParseAddress(addressText);
-    // "-o -": the file's 22 bytes are standard output, so the description
-    // for people moves to stderr; a JSON document would have no place.
+    // "-o -" (or a name for standard output itself, /dev/stdout): the
+    // file's 22 bytes are standard output, so the description for people
+    // moves to stderr; a JSON document would have no place.
     const bool toStdout = file == "-";
-    if (toStdout && out.json())
-        ThrowUsage("-o - puts the file on standard output, where --json puts its document; "
+    const bool stdoutIsTheFile = NamesStandardOutput(file);
+    if (stdoutIsTheFile && out.json())
+        ThrowUsage("-o " + file + " puts the file on standard output, where --json puts its document; "
                    "give --json a file name instead");
-    if (toStdout)
+    if (stdoutIsTheFile)
         out.SayOnStderr();
     BusSession bus(port.port, port.baud, port.tries, port.echo, port.Observer());
     Json &doc = out.doc();
@@ -172,19 +176,17 @@ void RunConfigRead(Output &out, const PortOptions &port, const std::string &addr
         event.file = name;
         records->Add(event);
     };
+    std::cout.flush();
     if (toStdout) {
         const std::array<uint8_t, ConfigFileSize> bytes = ToFileBytes(gathered);
-        std::cout.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        std::cout.flush();
-        if (!std::cout)
-            throw Failure(ExitUsage, "cannot write the file to standard output");
+        std::string error;
+        if (!WriteWholeFile("-", std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()), error,
+                            WriteOptions{true}))
+            throw Failure(ExitUsage, "cannot write the file to standard output: " + error);
         recordExport("-");
         return;
     }
     const std::string path = OutputPath(file);
-    // A path that names standard output itself (/dev/stdout) gets the lines
-    // above before the bytes.
-    std::cout.flush();
     std::string error;
     if (!WriteConfigFile(path, gathered, error))
         ThrowUsage("cannot write " + path + ": " + error);

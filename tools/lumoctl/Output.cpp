@@ -1,5 +1,6 @@
 #include "Output.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -25,6 +26,20 @@ std::tm UtcTm(std::time_t t)
     gmtime_r(&t, &utc);
 #endif
     return utc;
+}
+
+bool NamesStandardOutput(const std::string &path)
+{
+    if (path == "-")
+        return true;
+#ifdef _WIN32
+    return false;
+#else
+    struct stat named {};
+    struct stat out {};
+    return ::stat(path.c_str(), &named) == 0 && ::fstat(STDOUT_FILENO, &out) == 0 && named.st_dev == out.st_dev &&
+           named.st_ino == out.st_ino;
+#endif
 }
 
 void ThrowUsage(const std::string &message)

@@ -111,6 +111,11 @@ private:
     size_t shown_ = 0;
 };
 
+// True when `path` is "-" or names the very file, pipe or terminal that
+// standard output is (/dev/stdout, /proc/self/fd/1, or the file stdout was
+// redirected to): the bytes written there must not be mixed with lines.
+bool NamesStandardOutput(const std::string &path);
+
 // `t` as local time and as UTC (localtime_r and gmtime_r, or their _s
 // forms on Windows).
 std::tm LocalTm(std::time_t t);

@@ -1,8 +1,11 @@
 #include "ReportCommand.h"
 
+#include <QByteArray>
 #include <QDate>
+#include <QFile>
 #include <QGuiApplication>
 #include <cstdio>
+#include <iostream>
 #include <filesystem>
 #include <optional>
 
@@ -58,6 +61,15 @@ void RunReport(Output &out, const std::string &recordsPath, const std::string &m
     if (recordsPath.empty())
         ThrowUsage("service records are off (--no-records, or LUMO_RECORDS is empty or off): there is nothing to "
                    "report");
+    // "-o -", or a name for standard output itself (/dev/stdout): the PDF
+    // is standard output, and the summary for people goes to stderr; a JSON
+    // document would have no place.
+    const bool stdoutIsTheFile = NamesStandardOutput(file);
+    if (stdoutIsTheFile && out.json())
+        ThrowUsage("-o " + file + " puts the PDF on standard output, where --json puts its document; "
+                   "give --json a file name instead");
+    if (stdoutIsTheFile)
+        out.SayOnStderr();
     const std::string motor = records::MotorIdText(*motorId);
     Json &doc = out.doc();
     doc["motorId"] = motor;
@@ -80,12 +92,16 @@ void RunReport(Output &out, const std::string &recordsPath, const std::string &m
     if (data.identity.lastSeenMs == 0)
         throw Failure(ExitUsage, "motor " + motor + " has no service records in " + recordsPath);
     QString error;
-    if (!servicereport::WriteReportPdf(data, QString::fromStdString(file), &error))
+    // Nothing of ours is on standard output yet; a PDF written there must
+    // not share it with buffered lines.
+    std::cout.flush();
+    if (!servicereport::WriteReportPdf(data, QFile::decodeName(QByteArray::fromStdString(file)), &error, WriteOptions{true}))
         throw Failure(ExitUsage, error.toStdString());
 
     doc["file"] = file;
-    doc["events"] = data.events.size();
+    doc["events"] = data.eventCount;
     doc["configuration"] = data.config.has_value();
-    out.Say("Service report of motor " + motor + " (" + std::to_string(data.events.size()) +
-            (day ? " events of " + dayText : " events") + ") written to " + file);
+    // Said only now that the whole file is in place.
+    out.Say("Service report of motor " + motor + " (" + std::to_string(data.eventCount) +
+            (day ? " events of " + dayText : " events") + ") written to " + (file == "-" ? "standard output" : file));
 }

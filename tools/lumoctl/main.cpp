@@ -131,7 +131,7 @@ int main(int argc, char **argv)
     std::string reportMotor, reportFile, reportDay;
     CLI::App *report = app.add_subcommand("report", "an actuator's service report as a PDF of one or two pages");
     report->add_option("motor", reportMotor, "motor ID, four hexadecimal digits (5A05)")->required();
-    report->add_option("-o,--output", reportFile, "the PDF file to write")->required();
+    report->add_option("-o,--output", reportFile, "the PDF file to write (-: standard output)")->required();
     report->add_option("--day", reportDay, "only the events of this day, YYYY-MM-DD (default: the whole history)");
 #endif
 
