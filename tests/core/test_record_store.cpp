@@ -31,6 +31,7 @@
 #include <set>
 #include <thread>
 
+#include "DamagedRecords.h"
 #include "RecordWriter.h"
 #include "config/ConfigTransfer.h"
 #include "records/EventWriter.h"
@@ -526,59 +527,20 @@ std::string ValidDatabaseBytes(const fs::path &scratch)
     return ReadBytes(scratch);
 }
 
-// A records file of ours with `count` events of motor 0x5A05, one a second,
-// folded into the file itself (no log beside it).
 void MakeOurs(const fs::path &file, int count)
 {
-    { RecordStore store(file.string()); ASSERT_TRUE(store.IsOpen()) << store.Problem(); }
-    RunSql(file, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(count) +
-                     ") INSERT INTO events(time_ms, motor_id, address, kind, station, user_name, program, port, result,"
-                     " detail) SELECT 1700000000000 + i * 1000, 23045, 5, 'motion', 'line-3', 'anna', 'lumoctl',"
-                     " '/dev/ttyUSB0', 0, printf('event %d of a long history', i) FROM n;"
-                     "PRAGMA wal_checkpoint(TRUNCATE);");
+    ASSERT_EQ(damaged::MakeOurs(file, count), "");
 }
 
-// The page holding the event of the middle overwritten, as a bad sector
-// or a stray write leaves it: the header still says the file is ours.
 std::string DamagedOurs(const fs::path &file, int count = 3000)
 {
-    MakeOurs(file, count);
-    std::string bytes = ReadBytes(file);
-    const size_t page = 4096;
-    const size_t at = bytes.find("event " + std::to_string(count / 2) + " of a long history");
-    EXPECT_NE(at, std::string::npos);
-    const size_t middle = at / page * page;
-    std::fill(bytes.begin() + static_cast<long>(middle), bytes.begin() + static_cast<long>(middle + page), '\xA5');
-    fs::remove(file.string() + "-wal");
-    fs::remove(file.string() + "-shm");
-    WriteBytes(file, bytes);
+    const std::string bytes = damaged::DamagedOurs(file, count);
+    EXPECT_NE(bytes, "") << "cannot make a damaged file";
     return bytes;
 }
 
-std::string TextFile()
-{
-    std::string text;
-    for (int i = 0; i < 200; ++i)
-        text += "this is not a database, line " + std::to_string(i) + "\n";
-    return text;
-}
-
-// Every name in a folder (a link with what it names) with a digest of each
-// regular file's bytes. The index of the log (-shm) and an empty log are
-// SQLite's own: a reader of a WAL file makes them where it can.
-std::map<std::string, size_t> FolderContents(const fs::path &folder)
-{
-    std::map<std::string, size_t> contents;
-    for (const auto &entry : fs::directory_iterator(folder)) {
-        const std::string name = entry.path().filename().string();
-        const bool regular = entry.is_regular_file() && !entry.is_symlink();
-        if (name.ends_with("-shm") || (name.ends_with("-wal") && regular && fs::file_size(entry.path()) == 0))
-            continue;
-        contents[name + (entry.is_symlink() ? " -> " + fs::read_symlink(entry).string() : "")] =
-            regular ? std::hash<std::string>{}(ReadBytes(entry.path())) : 0;
-    }
-    return contents;
-}
+using damaged::FolderContents;
+using damaged::TextFile;
 
 // Opening to record: only a damaged file of ours is set aside, byte for
 // byte, and a link leads to the file it names, which is the one set aside

@@ -22,6 +22,7 @@ enum Exit : int {
     ExitBus = 1,   // the bus or a device failed (no reply, bad reply, refused write)
     ExitUsage = 2, // the command line or an input file was wrong; nothing was written to a device
     ExitPort = 3,  // the serial port could not be opened
+    ExitDamaged = 4, // history, report: the records are damaged; what could be read was shown
 };
 
 // How one bus operation failed: its result code and, for an exception

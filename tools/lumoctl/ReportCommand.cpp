@@ -69,11 +69,10 @@ void RunReport(Output &out, const std::string &recordsPath, const std::string &m
     std::error_code ec;
     if (!std::filesystem::exists(recordsPath, ec))
         throw Failure(ExitUsage, "there are no service records at " + recordsPath);
-    records::RecordStore store(recordsPath);
-    if (!store.SetAside().empty())
-        out.Note(store.SetAside());
+    // Read-only, as for history: a report changes no records file.
+    records::RecordStore store(recordsPath, records::Access::Read);
     if (!store.IsOpen())
-        throw Failure(ExitUsage, "cannot read the service records: " + store.Problem());
+        throw Failure(store.Damaged() ? ExitDamaged : ExitUsage, store.Problem());
 
     OffscreenApplication application;
     const servicereport::ReportData data = servicereport::CollectReport(store, *motorId, day);
@@ -88,4 +87,9 @@ void RunReport(Output &out, const std::string &recordsPath, const std::string &m
     doc["configuration"] = data.config.has_value();
     out.Say("Service report of motor " + motor + " (" + std::to_string(data.events.size()) +
             (day ? " events of " + dayText : " events") + ") written to " + file);
+    if (store.Damaged()) {
+        doc["damaged"] = true;
+        throw Failure(ExitDamaged, store.Damage() + ": the report covers the " +
+                                       std::to_string(data.events.size()) + " events that could be read");
+    }
 }
