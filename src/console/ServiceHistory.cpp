@@ -164,6 +164,10 @@ void TServiceHistoryForm::BuildControls()
     problemLabel->setObjectName(QStringLiteral("problemLabel"));
     problemLabel->setWordWrap(true);
     problemLabel->hide();
+    recordingLabel = new QLabel(this);
+    recordingLabel->setObjectName(QStringLiteral("recordingLabel"));
+    recordingLabel->setWordWrap(true);
+    recordingLabel->hide();
 
     model_ = new ServiceEventsModel(events_, this);
     eventsView = new QTableView(this);
@@ -212,6 +216,7 @@ void TServiceHistoryForm::BuildControls()
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addWidget(problemLabel);
+    layout->addWidget(recordingLabel);
     layout->addWidget(splitter, 1);
 
     connect(motorComboBox, &QComboBox::activated, this, [this] { MotorComboBoxSelect(); });
@@ -244,6 +249,31 @@ void TServiceHistoryForm::Open(std::optional<uint16_t> motorId)
     activateWindow();
 }
 
+void TServiceHistoryForm::SetStore(records::RecordStore *store)
+{
+    if (store == store_)
+        return;
+    store_ = store;
+    if (isVisible())
+        Reload();
+}
+
+void TServiceHistoryForm::SetRecordingNotice(const QString &notice)
+{
+    recordingLabel->setText(notice);
+    recordingLabel->setVisible(!notice.isEmpty());
+}
+
+void TServiceHistoryForm::ShowDamage()
+{
+    if (!store_ || !store_->Damaged())
+        return;
+    problemLabel->setText(QStringLiteral("%1. %2 events are shown; those on the damaged part are missing.")
+                              .arg(QString::fromStdString(store_->Damage()))
+                              .arg(events_.size()));
+    problemLabel->show();
+}
+
 void TServiceHistoryForm::ShowMotor(uint16_t motorId)
 {
     if (motor_ == motorId)
@@ -271,6 +301,7 @@ void TServiceHistoryForm::Reload()
     dayComboBox->setEnabled(usable);
 
     events_.clear();
+    loadedMaxId_ = 0;
     complete_ = !usable || !motor_;
     FillMotorList();
     ClearDays();
@@ -278,6 +309,7 @@ void TServiceHistoryForm::Reload()
     if (!complete_)
         LoadOlder(FirstPage);
     ApplyDay(true);
+    ShowDamage();
     if (!complete_)
         loadTimer_->start();
 }
@@ -300,9 +332,11 @@ bool TServiceHistoryForm::LoadOlder(size_t count)
     }
     std::vector<records::Event> page = store_->History(query);
     const bool last = page.size() < query.limit;
-    for (records::Event &e : page)
+    for (records::Event &e : page) {
+        loadedMaxId_ = std::max(loadedMaxId_, e.id);
         if (!loadedOfThatMs.count(e.id))
             events_.push_back(std::move(e));
+    }
     complete_ = last || events_.size() == before;
     AddDays(before);
     return events_.size() > before;
@@ -316,6 +350,7 @@ void TServiceHistoryForm::LoadTimerTimer()
     }
     LoadOlder(Chunk);
     ApplyDay(false);
+    ShowDamage();
     if (complete_)
         loadTimer_->stop();
 }
@@ -404,6 +439,11 @@ void TServiceHistoryForm::EventRecorded(const records::Event &event)
 {
     if (!isVisible() || !motor_ || event.motorId != *motor_)
         return;
+    // Written before the history was read, and so read with it: the
+    // notice of a write comes a moment after the write.
+    if (event.id <= loadedMaxId_)
+        return;
+    loadedMaxId_ = event.id;
     // Newest of all: it goes first, and its day may be new.
     events_.insert(events_.begin(), event);
     keptDay_ = ChosenDay();

@@ -67,6 +67,15 @@ void Type(QLineEdit *edit, const QString &text)
     QTest::keyClicks(edit, text);
 }
 
+// How many events of kMotor the records hold now.
+size_t StoredCount(BusWindow &w)
+{
+    records::RecordStore store(RecordsFileIn(w.sysfs), records::Access::Read);
+    records::HistoryQuery query;
+    query.motorId = kMotor;
+    return store.History(query).size();
+}
+
 TServiceHistoryForm *History(BusWindow &w)
 {
     return w.form->findChild<TServiceHistoryForm *>(QStringLiteral("ServiceHistoryForm"));
@@ -239,7 +248,8 @@ void ServiceRecordsTest::opensFromResultPanelAndShortcut()
     // For the actuator selected on the Bus Devices page.
     QCOMPARE(h->Motor(), std::optional<uint16_t>(kMotor));
     QCOMPARE(Child<QComboBox>(h, "motorComboBox")->currentText(), QStringLiteral("5A05"));
-    QCOMPARE(Listed(h), QStringList{QStringLiteral("Device seen | 5 | LUMO-D, firmware 01.02")});
+    // Events are written by the records' thread: listed once written.
+    QTRY_COMPARE(Listed(h), QStringList{QStringLiteral("Device seen | 5 | LUMO-D, firmware 01.02")});
     // Its row clicked again on the same connection tells nothing new.
     QVERIFY(w.ClickDeviceRow(QStringLiteral("6")));
     QVERIFY(w.ClickDeviceRow(QStringLiteral("5")));
@@ -329,8 +339,8 @@ void ServiceRecordsTest::configWriteShowsBeforeAndAfter()
 
     TServiceHistoryForm *h = OpenHistory(w);
     QVERIFY(h);
+    QTRY_COMPARE(Listed(h).size(), 3);
     const QStringList listed = Listed(h);
-    QCOMPARE(listed.size(), 3);
     QCOMPARE(listed[0], QStringLiteral("Configuration write | 5 | ") + c.summary);
     QVERIFY2(listed[1].startsWith(QStringLiteral("Configuration read | 5 | stroke 1000, rear limit 0, front limit 1000")),
              qPrintable(listed[1]));
@@ -361,8 +371,8 @@ void ServiceRecordsTest::addressChangeShowsBothAddresses()
 
     TServiceHistoryForm *h = OpenHistory(w);
     QVERIFY(h);
+    QTRY_COMPARE(Listed(h).size(), 3);
     const QStringList listed = Listed(h);
-    QCOMPARE(listed.size(), 3);
     QVERIFY2(listed[0].startsWith(QStringLiteral("Configuration read | 9 | ")), qPrintable(listed[0]));
     QCOMPARE(listed[1], QStringLiteral("Address change | 5 | address 5 \u2192 9"));
 
@@ -397,8 +407,11 @@ void ServiceRecordsTest::motionIsOneSummaryPerCommand()
     QVERIFY(w.SelectControlDevice(QStringLiteral("6")));
     QTRY_VERIFY(w.W<QPushButton>("motorStopButton")->isEnabled());
     w.Click("motorStopButton");
+    // The move's summary is written by the records' thread, after the
+    // device seen.
+    QTRY_COMPARE(StoredCount(w), size_t{2});
 
-    records::RecordStore store(RecordsFileIn(w.sysfs));
+    records::RecordStore store(RecordsFileIn(w.sysfs), records::Access::Read);
     records::HistoryQuery query;
     query.motorId = kMotor;
     std::vector<records::Event> motions;
@@ -431,7 +444,7 @@ void ServiceRecordsTest::recordingSendsNothing()
         QCOMPARE(w.dialogs.shown.size(), 3);
         sent[recording] = RequestsHex(w);
         QVERIFY(OpenHistory(w));
-        QCOMPARE(Listed(History(w)).size(), recording ? 4 : 0);
+        QTRY_COMPARE(Listed(History(w)).size(), recording ? 4 : 0);
         QCOMPARE(RequestsHex(w), sent[recording]); // the history reads no device
     }
     QCOMPARE(sent[1], sent[0]);
@@ -499,6 +512,7 @@ void ServiceRecordsTest::dayChooser()
 {
     BusWindow w(OneActuator());
     QVERIFY(Ready(w)); // today: device seen
+    QTRY_COMPARE(StoredCount(w), size_t{1});
     const QDate today = QDate::currentDate();
     const QDate earlier = today.addDays(-2);
     {
@@ -534,6 +548,8 @@ void ServiceRecordsTest::dayChooser()
     // An event recorded while a day is shown: listed when it is that day's.
     ShowPage(w, "SettingPage");
     w.Click("LoadConfigButton");
+    QTRY_COMPARE(StoredCount(w), size_t{5});
+    QTest::qWait(50); // the written event's notice
     QCOMPARE(h->ListedCount(), size_t{3});
     days->setCurrentIndex(1);
     emit days->activated(1);
@@ -568,7 +584,7 @@ void ServiceRecordsTest::longHistoryLoadsPageByPage()
     TServiceHistoryForm *h = OpenHistory(w);
     QVERIFY(h);
     QTRY_VERIFY_WITH_TIMEOUT(h->Complete(), 20000);
-    QCOMPARE(h->ListedCount(), total);
+    QTRY_COMPARE(h->ListedCount(), total);
     const QAbstractItemModel *m = Child<QTableView>(h, "eventsView")->model();
     std::set<QString> positions;
     for (int r = 1; r < m->rowCount(); ++r) // row 0: the device seen
@@ -589,6 +605,8 @@ void ServiceRecordsTest::storeThatCannotBeOpened()
 
     StderrCapture err;
     BusWindow w(OneActuator(path));
+    // Opened by the records' thread: said as soon as it has tried.
+    QTRY_VERIFY(w.Panel(1).startsWith(QStringLiteral("Service records are off")));
     const QString problem = w.Panel(1);
     QVERIFY2(problem.startsWith(QStringLiteral("Service records are off")), qPrintable(problem));
 
@@ -615,9 +633,13 @@ void ServiceRecordsTest::storeThatCannotBeOpened()
     TServiceHistoryForm *h = OpenHistory(w);
     QVERIFY(h);
     QCOMPARE(h->ListedCount(), size_t{0});
-    auto *label = Child<QLabel>(h, "problemLabel");
+    auto *label = Child<QLabel>(h, "recordingLabel");
     QVERIFY(label->isVisible());
     QVERIFY2(label->text().contains(problem), qPrintable(label->text()));
+    // And it stays on the result panel, whatever the workflows write there.
+    auto *bar = w.W<TStatusBar>("OptionStatusBar");
+    QVERIFY(!bar->PanelMark(2).isEmpty());
+    QVERIFY2(bar->PanelToolTip(2).contains(problem), qPrintable(bar->PanelToolTip(2)));
     QVERIFY(!Child<QPushButton>(h, "reportButton")->isEnabled());
 
     // Said once on stderr, not once per workflow.
