@@ -449,6 +449,7 @@ void TServiceHistoryForm::EventRecorded(const records::Event &event)
     keptDay_ = ChosenDay();
     AddDays(0);
     ApplyDay(true);
+    ShowDamage();
 }
 
 void TServiceHistoryForm::MotorComboBoxSelect()
