@@ -76,6 +76,8 @@ void RunReport(Output &out, const std::string &recordsPath, const std::string &m
 
     OffscreenApplication application;
     const servicereport::ReportData data = servicereport::CollectReport(store, *motorId, day);
+    if (data.identity.lastSeenMs == 0 && store.Damaged())
+        throw Failure(ExitDamaged, store.Damage() + ": no event of motor " + motor + " could be read");
     if (data.identity.lastSeenMs == 0)
         throw Failure(ExitUsage, "motor " + motor + " has no service records in " + recordsPath);
     QString error;
