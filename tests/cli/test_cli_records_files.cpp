@@ -113,7 +113,8 @@ TEST_P(CliRecordsFilesTest, HistoryAndReportChangeNothing)
     const auto took = std::chrono::steady_clock::now() - t0;
     const fs::path pdf = fs::temp_directory_path() / (std::string("lumoctl-records-files-") +
                                                       std::to_string(::getpid()) + ".pdf");
-    const CliResult report = RunCli({"--records", records.string(), "report", "5A05", "-o", pdf.string()});
+    // The report lays out its events (slowly, on a loaded machine).
+    const CliResult report = RunCli({"--records", records.string(), "report", "5A05", "-o", pdf.string()}, 120000);
     if (other != nullptr) {
         sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
         sqlite3_close(other);
