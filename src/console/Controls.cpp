@@ -20,6 +20,7 @@ TStatusBar::TStatusBar(const QVector<int> &panelWidths, QWidget *parent) : QWidg
         panel->setIndent(3);
         panel->installEventFilter(this);
         panels_.append(panel);
+        contents_.append(Panel{});
         x += width;
     }
 }
@@ -37,21 +38,51 @@ void TStatusBar::resizeEvent(QResizeEvent *)
 
 void TStatusBar::SetPanelText(int panel, const QString &text)
 {
-    if (panel >= 0 && panel < panels_.size())
-        panels_[panel]->setText(text);
+    if (panel < 0 || panel >= panels_.size())
+        return;
+    contents_[panel].text = text;
+    ShowPanel(panel);
 }
 
 QString TStatusBar::PanelText(int panel) const
 {
     if (panel < 0 || panel >= panels_.size())
         return {};
-    return panels_[panel]->text();
+    return contents_[panel].text;
 }
 
 void TStatusBar::SetPanelToolTip(int panel, const QString &text)
 {
-    if (panel >= 0 && panel < panels_.size())
-        panels_[panel]->setToolTip(text);
+    if (panel < 0 || panel >= panels_.size())
+        return;
+    contents_[panel].toolTip = text;
+    ShowPanel(panel);
+}
+
+void TStatusBar::SetPanelMark(int panel, const QString &mark, const QString &toolTip)
+{
+    if (panel < 0 || panel >= panels_.size())
+        return;
+    contents_[panel].mark = mark;
+    contents_[panel].markToolTip = mark.isEmpty() ? QString() : toolTip;
+    ShowPanel(panel);
+}
+
+QString TStatusBar::PanelMark(int panel) const
+{
+    return panel >= 0 && panel < panels_.size() ? contents_[panel].mark : QString();
+}
+
+QString TStatusBar::PanelToolTip(int panel) const
+{
+    return panel >= 0 && panel < panels_.size() ? panels_[panel]->toolTip() : QString();
+}
+
+void TStatusBar::ShowPanel(int panel)
+{
+    const Panel &p = contents_[panel];
+    panels_[panel]->setText(p.mark.isEmpty() ? p.text : p.mark + QLatin1Char(' ') + p.text);
+    panels_[panel]->setToolTip(p.mark.isEmpty() ? p.toolTip : p.markToolTip);
 }
 
 bool TStatusBar::eventFilter(QObject *watched, QEvent *event)

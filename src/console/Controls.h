@@ -26,6 +26,12 @@ public:
     // Empty for a panel that does not exist.
     QString PanelText(int panel) const;
     void SetPanelToolTip(int panel, const QString &text);
+    // A mark shown before a panel's text whatever text it gets later, with
+    // `toolTip` as the panel's tooltip while it is there; an empty mark
+    // takes it away and gives the panel its own tooltip back.
+    void SetPanelMark(int panel, const QString &mark, const QString &toolTip);
+    QString PanelMark(int panel) const;
+    QString PanelToolTip(int panel) const;
 
 signals:
     void PanelDoubleClicked(int panel);
@@ -37,7 +43,16 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    void ShowPanel(int panel);
+
+    struct Panel {
+        QString text;
+        QString toolTip;
+        QString mark;
+        QString markToolTip;
+    };
     QVector<QLabel *> panels_;
+    QVector<Panel> contents_;
 };
 
 // A titled group of radio buttons laid out in columns, row by row. Starts

@@ -240,6 +240,8 @@ TMODBUSSettingForm::TMODBUSSettingForm(ConsoleEnvironment environment, QWidget *
 TMODBUSSettingForm::~TMODBUSSettingForm()
 {
     FormDestroy();
+    // After the port's close, which stores what was pending.
+    CloseRecords();
 }
 
 void TMODBUSSettingForm::BuildControls()

@@ -17,6 +17,7 @@
 #include "diagnostics/BusHealth.h"
 #include "modbus/RegisterOps.h"
 #include "modbus/RtuEngine.h"
+#include "records/EventWriter.h"
 #include "records/RecordStore.h"
 
 class QCheckBox;
@@ -300,10 +301,24 @@ private:
     // goes to the bus. An actuator is known by the motor ID a click on its
     // Bus Devices row read; events at an address whose motor ID this
     // connection has not read are not recorded.
+    // Events are written by records_'s own thread: a records file another
+    // program holds locked delays the records, never the window.
     void OpenRecords();
-    // Says once, in status panel 1 and on stderr, that the records are off
-    // (or that a damaged file was set aside).
-    void ReportRecordsProblem();
+    // Before the window goes: what waits is written within a bounded time,
+    // and what could not be is said on stderr.
+    void CloseRecords();
+    bool RecordingOn() const;
+    // From records_'s thread, queued to this one: an event written, or the
+    // state of recording changed.
+    void RecordsChanged(const records::EventWriter::Status &status, const records::Event *written);
+    // Keeps the state of recording where the operator sees it: a mark on
+    // the result panel with the reason as its tooltip, and the Service
+    // history; a new problem is also said once in status panel 1 and on
+    // stderr.
+    void ShowRecordsStatus(const records::EventWriter::Status &status);
+    // The Service history's own read-only connection, opened again when
+    // the file it had was replaced or did not exist yet.
+    records::RecordStore *HistoryStore(bool reopen);
     std::optional<uint16_t> MotorIdAt(uint8_t address) const;
     void NoteMotorId(uint8_t address, uint16_t motorId);
     // Fills in the actuator, the address, the origin and the time, and
@@ -329,9 +344,13 @@ private:
     // Before the port closes: what is pending is stored and the
     // connection's motor IDs are forgotten.
     void ForgetConnectionRecords();
-    std::unique_ptr<records::RecordStore> records_;
+    std::unique_ptr<records::EventWriter> records_;
+    std::string recordsPath_;
+    std::unique_ptr<records::RecordStore> historyStore_;
     records::Origin origin_;                        // station, user, program
-    bool recordsProblemShown_ = false;
+    std::string recordsProblemSaid_;                // the last problem said on stderr
+    std::string recordsSetAside_;                   // the set-aside the history has seen
+    QString recordsNotice_;                         // the mark's tooltip; empty while all is well
     std::map<uint8_t, uint16_t> motorIds_;           // this connection: address -> motor ID
     struct SeenDevice {
         uint16_t motorId;

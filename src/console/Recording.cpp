@@ -9,11 +9,16 @@
 // whose motor ID is not known (a device picked on the Control page only,
 // say) is not recorded: there is no actuator to file it under.
 //
-// A store that cannot be opened or written is said once, in status panel 1
-// and on stderr; the workflows go on as without records.
+// Events are written by a thread of their own (records::EventWriter), so a
+// records file that another program holds locked delays the records and
+// never the window. What goes wrong with them stays in sight: a mark on the
+// result panel whose tooltip says why, and a line in the Service history; a
+// new problem is also said once in status panel 1 and on stderr. The
+// workflows go on as without records.
 
 #include <QDateTime>
 #include <QFileInfo>
+#include <QMetaObject>
 #include <cstdio>
 
 #include "config/ActuatorConfig.h"
@@ -27,6 +32,10 @@
 namespace {
 
 constexpr int kActionPanel = 1;
+constexpr int kResultPanel = 2;
+
+// Events waiting at the close get this long to be written.
+constexpr std::chrono::milliseconds kCloseTime{2000};
 
 } // namespace
 
@@ -38,22 +47,91 @@ void TMODBUSSettingForm::OpenRecords()
     origin_.station = records::StationName();
     origin_.user = records::UserName();
     origin_.program = "lumo-tool";
-    records_ = std::make_unique<records::RecordStore>(path);
-    ReportRecordsProblem();
+    recordsPath_ = path;
+    records_ = std::make_unique<records::EventWriter>(
+        path, [this](const records::EventWriter::Status &status, const records::Event *written) {
+            std::optional<records::Event> copy;
+            if (written)
+                copy = *written;
+            // Queued to the window's thread; dropped if the window is gone.
+            QMetaObject::invokeMethod(
+                this, [this, status, copy] { RecordsChanged(status, copy ? &*copy : nullptr); },
+                Qt::QueuedConnection);
+        });
 }
 
-void TMODBUSSettingForm::ReportRecordsProblem()
+void TMODBUSSettingForm::CloseRecords()
 {
-    if (!records_ || recordsProblemShown_)
+    if (!records_)
         return;
-    const std::string &problem = records_->Problem().empty() ? records_->SetAside() : records_->Problem();
-    if (problem.empty())
-        return;
-    recordsProblemShown_ = true;
-    std::fprintf(stderr, "lumo-tool: %s\n", problem.c_str());
-    const QString text = QString::fromStdString(problem);
-    SetActionText(text);
-    OptionStatusBar->SetPanelToolTip(kActionPanel, text);
+    const size_t lost = records_->Close(kCloseTime);
+    const records::EventWriter::Status status = records_->Current();
+    if (lost > 0)
+        std::fprintf(stderr, "lumo-tool: %zu service event%s could not be recorded in %s%s%s\n", lost,
+                     lost == 1 ? "" : "s", recordsPath_.c_str(), status.problem.empty() ? "" : ": ",
+                     status.problem.c_str());
+}
+
+bool TMODBUSSettingForm::RecordingOn() const
+{
+    return records_ && records_->Current().state != records::EventWriter::Status::State::Off;
+}
+
+records::RecordStore *TMODBUSSettingForm::HistoryStore(bool reopen)
+{
+    if (recordsPath_.empty())
+        return nullptr;
+    if (reopen || !historyStore_ || !historyStore_->IsOpen())
+        historyStore_ = std::make_unique<records::RecordStore>(recordsPath_, records::Access::Read);
+    return historyStore_.get();
+}
+
+void TMODBUSSettingForm::RecordsChanged(const records::EventWriter::Status &status, const records::Event *written)
+{
+    // A file set aside, or made by the first event: the history's
+    // connection had the old one, or none.
+    const bool replaced = status.setAside != recordsSetAside_;
+    recordsSetAside_ = status.setAside;
+    if (serviceHistory_) {
+        if (replaced || (written && (!historyStore_ || !historyStore_->IsOpen())))
+            serviceHistory_->SetStore(HistoryStore(true));
+        else if (written)
+            serviceHistory_->EventRecorded(*written);
+    }
+    ShowRecordsStatus(status);
+}
+
+void TMODBUSSettingForm::ShowRecordsStatus(const records::EventWriter::Status &status)
+{
+    using State = records::EventWriter::Status::State;
+    std::string problem; // without the counts, which change at each event
+    QString notice;
+    if (status.state == State::Off) {
+        problem = status.problem;
+    } else if (!status.problem.empty()) {
+        problem = "Service records: " + status.problem + ".";
+        notice = QStringLiteral(" %1 event(s) wait and are tried again with the next one.").arg(status.waiting);
+    }
+    if (status.lost > 0)
+        notice += QStringLiteral(" %1 event(s) could not be recorded.").arg(status.lost);
+    if (!status.setAside.empty()) {
+        if (!problem.empty())
+            problem += ' ';
+        problem += status.setAside;
+    }
+    notice = (QString::fromStdString(problem) + notice).trimmed();
+    if (notice != recordsNotice_) {
+        recordsNotice_ = notice;
+        OptionStatusBar->SetPanelMark(kResultPanel, notice.isEmpty() ? QString() : QStringLiteral("\u26A0"), notice);
+        if (serviceHistory_)
+            serviceHistory_->SetRecordingNotice(notice);
+    }
+    if (!problem.empty() && problem != recordsProblemSaid_) {
+        recordsProblemSaid_ = problem;
+        std::fprintf(stderr, "lumo-tool: %s\n", problem.c_str());
+        SetActionText(QString::fromStdString(problem));
+        OptionStatusBar->SetPanelToolTip(kActionPanel, QString::fromStdString(problem));
+    }
 }
 
 std::optional<uint16_t> TMODBUSSettingForm::MotorIdAt(uint8_t address) const
@@ -80,7 +158,7 @@ void TMODBUSSettingForm::NoteMotorId(uint8_t address, uint16_t motorId)
 
 void TMODBUSSettingForm::Record(uint8_t address, records::Event event)
 {
-    if (!records_ || !records_->IsOpen())
+    if (!RecordingOn())
         return;
     const std::optional<uint16_t> motorId = MotorIdAt(address);
     if (!motorId)
@@ -91,13 +169,9 @@ void TMODBUSSettingForm::Record(uint8_t address, records::Event event)
     event.origin.port = state_.portName;
     if (event.timeMs == 0)
         event.timeMs = QDateTime::currentMSecsSinceEpoch();
-    event.id = records_->Add(event);
-    if (event.id == 0) {
-        ReportRecordsProblem();
-        return;
-    }
-    if (serviceHistory_)
-        serviceHistory_->EventRecorded(event);
+    // Listed in the Service history once written (RecordsChanged).
+    if (!records_->Add(std::move(event)))
+        ShowRecordsStatus(records_->Current());
 }
 
 void TMODBUSSettingForm::RecordDeviceSeen(uint8_t address, std::optional<uint16_t> firmware)
@@ -140,18 +214,17 @@ void TMODBUSSettingForm::RecordConfigWrite(uint8_t address, const ActuatorConfig
                                            std::vector<records::RegisterResult> results)
 {
     const std::optional<uint16_t> motorId = MotorIdAt(address);
-    if (!motorId || !records_ || !records_->IsOpen())
+    if (!motorId || !RecordingOn())
         return;
     records::Event event;
     event.kind = records::EventKind::ConfigWrite;
     event.result = result;
     // Before: the last configuration this window read from the device (or
-    // wrote to it), else the newest one on record from any program.
+    // wrote to it), else the newest one on record from any program, which
+    // the records' thread reads when it writes the event.
     const auto known = lastReadConfig_.find(*motorId);
     if (known != lastReadConfig_.end())
         event.before = known->second;
-    else
-        event.before = records_->LastKnownConfig(*motorId);
     // After: what was sent. A write never sends PosOffset; the device keeps
     // its own, so the after keeps the before's.
     ActuatorConfig after = written;

@@ -192,6 +192,10 @@ void TServiceHistoryForm::BuildControls()
     problemLabel->setObjectName(QStringLiteral("problemLabel"));
     problemLabel->setWordWrap(true);
     problemLabel->hide();
+    recordingLabel = new QLabel(this);
+    recordingLabel->setObjectName(QStringLiteral("recordingLabel"));
+    recordingLabel->setWordWrap(true);
+    recordingLabel->hide();
 
     model_ = new ServiceEventsModel(events_, this);
     eventsView = new QTableView(this);
@@ -240,6 +244,7 @@ void TServiceHistoryForm::BuildControls()
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addWidget(problemLabel);
+    layout->addWidget(recordingLabel);
     layout->addWidget(splitter, 1);
 
     connect(motorComboBox, &QComboBox::activated, this, [this] { MotorComboBoxSelect(); });
@@ -272,6 +277,31 @@ void TServiceHistoryForm::Open(std::optional<uint16_t> motorId)
     activateWindow();
 }
 
+void TServiceHistoryForm::SetStore(records::RecordStore *store)
+{
+    if (store == store_)
+        return;
+    store_ = store;
+    if (isVisible())
+        Reload();
+}
+
+void TServiceHistoryForm::SetRecordingNotice(const QString &notice)
+{
+    recordingLabel->setText(notice);
+    recordingLabel->setVisible(!notice.isEmpty());
+}
+
+void TServiceHistoryForm::ShowDamage()
+{
+    if (!store_ || !store_->Damaged())
+        return;
+    problemLabel->setText(QStringLiteral("%1. %2 events are shown; those on the damaged part are missing.")
+                              .arg(QString::fromStdString(store_->Damage()))
+                              .arg(events_.size()));
+    problemLabel->show();
+}
+
 void TServiceHistoryForm::ShowMotor(uint16_t motorId)
 {
     if (motor_ == motorId)
@@ -299,6 +329,7 @@ void TServiceHistoryForm::Reload()
     dayComboBox->setEnabled(usable);
 
     events_.clear();
+    loadedMaxId_ = 0;
     complete_ = !usable || !motor_;
     FillMotorList();
     ClearDays();
@@ -306,6 +337,7 @@ void TServiceHistoryForm::Reload()
     if (!complete_)
         LoadOlder(FirstPage);
     ApplyDay(true);
+    ShowDamage();
     if (!complete_)
         loadTimer_->start();
 }
@@ -328,9 +360,11 @@ bool TServiceHistoryForm::LoadOlder(size_t count)
     }
     std::vector<records::Event> page = store_->History(query);
     const bool last = page.size() < query.limit;
-    for (records::Event &e : page)
+    for (records::Event &e : page) {
+        loadedMaxId_ = std::max(loadedMaxId_, e.id);
         if (!loadedOfThatMs.count(e.id))
             events_.push_back(std::move(e));
+    }
     complete_ = last || events_.size() == before;
     AddDays(before);
     return events_.size() > before;
@@ -344,6 +378,7 @@ void TServiceHistoryForm::LoadTimerTimer()
     }
     LoadOlder(Chunk);
     ApplyDay(false);
+    ShowDamage();
     if (complete_)
         loadTimer_->stop();
 }
@@ -444,6 +479,11 @@ void TServiceHistoryForm::EventRecorded(const records::Event &event)
 {
     if (!isVisible() || !motor_ || event.motorId != *motor_)
         return;
+    // Written before the history was read, and so read with it: the
+    // notice of a write comes a moment after the write.
+    if (event.id <= loadedMaxId_)
+        return;
+    loadedMaxId_ = event.id;
     // Newest of all: it goes first, and its day may be new. What the
     // operator has selected, and the values shown for it, stay.
     events_.insert(events_.begin(), event);
@@ -454,6 +494,7 @@ void TServiceHistoryForm::EventRecorded(const records::Event &event)
     DayRange(first, last);
     model_->InsertedAtFront(first, last);
     RefreshReportButton();
+    ShowDamage();
 }
 
 void TServiceHistoryForm::MotorComboBoxSelect()
@@ -594,7 +635,8 @@ void TServiceHistoryForm::ReportButtonClick()
     const std::optional<QDate> day = naming.day;
     reportJob_ = job;
     reportThread_ = QThread::create([job, recordsPath, motor, day] {
-        records::RecordStore store(recordsPath);
+        // Only reads: nothing in the file is created, migrated or renamed.
+        records::RecordStore store(recordsPath, records::Access::Read);
         if (!store.IsOpen()) {
             job->error = QStringLiteral("Cannot read the service records: %1")
                              .arg(QString::fromStdString(store.Problem()));

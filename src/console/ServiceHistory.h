@@ -51,6 +51,11 @@ public:
     // Reads the actuators on record and the shown one's events again (other
     // programs may have added some).
     void Reload();
+    // Reads from `store` from now on (the file was replaced, or made).
+    void SetStore(records::RecordStore *store);
+    // What the operator must know about recording (off, writes failing,
+    // events lost); empty while all is well.
+    void SetRecordingNotice(const QString &notice);
 
     // The events listed now, newest first.
     size_t ListedCount() const;
@@ -93,6 +98,8 @@ private:
     // The chosen day's part of events_, [first, last).
     void DayRange(size_t &first, size_t &last) const;
     void ShowEventValues(const records::Event *event);
+    // Says that the records are damaged and how many events are shown.
+    void ShowDamage();
     std::optional<QDate> ChosenDay() const;
 
     records::RecordStore *store_;
@@ -100,6 +107,7 @@ private:
     std::optional<uint16_t> motor_;
     std::vector<records::Event> events_; // the shown actuator's, newest first
     bool complete_ = true;               // events_ holds all of them
+    int64_t loadedMaxId_ = 0;            // the newest event read from the store
     std::set<QDate, std::greater<>> days_; // the days of events_, newest first
     int64_t dayFromMs_ = 0;              // the last day AddDays worked out
     int64_t dayToMs_ = 0;
@@ -114,6 +122,7 @@ private:
     std::shared_ptr<ReportJob> reportJob_;
 
     QLabel *problemLabel = nullptr;
+    QLabel *recordingLabel = nullptr;
     QComboBox *motorComboBox = nullptr;
     QComboBox *dayComboBox = nullptr;
     QPushButton *reportButton = nullptr;

@@ -47,8 +47,16 @@ void TMODBUSSettingForm::InstallServiceHistory()
 
 void TMODBUSSettingForm::ShowServiceHistory()
 {
-    if (!serviceHistory_)
-        serviceHistory_ = new TServiceHistoryForm(records_.get(), dialogs_, this);
+    // Its own read-only connection: reading never waits for the records'
+    // thread, and works when recording is off (a file the user may only
+    // read, say).
+    records::RecordStore *store = HistoryStore(false);
+    if (!serviceHistory_) {
+        serviceHistory_ = new TServiceHistoryForm(store, dialogs_, this);
+        serviceHistory_->SetRecordingNotice(recordsNotice_);
+    } else {
+        serviceHistory_->SetStore(store);
+    }
     // The actuator selected on the Bus Devices page, else the one the
     // Control page commands; with neither known, the history stays on the
     // actuator it showed (or lets the operator pick one on record).

@@ -17,13 +17,16 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -222,10 +225,14 @@ struct Filter {
     std::string order;
     std::optional<int64_t> limit;
 
-    void Bind(Statement &statement) const
+    void BindWhere(Statement &statement) const
     {
         for (size_t i = 0; i < values.size(); ++i)
             statement.Bind(static_cast<int>(i + 1), values[i]);
+    }
+    void Bind(Statement &statement) const
+    {
+        BindWhere(statement);
         if (limit)
             statement.Bind(static_cast<int>(values.size() + 1), *limit);
     }
@@ -299,14 +306,135 @@ std::string Stamp()
     return text;
 }
 
+// What a file's first 100 bytes say, read without SQLite: SQLite reads
+// them the same way whatever the rest of the file holds, so a damaged file
+// still tells whether it is ours.
+struct FileHeader {
+    bool exists = false;
+    bool regular = false;
+    bool readable = false;
+    uintmax_t size = 0;
+    bool sqlite = false;        // starts with "SQLite format 3" and its NUL
+    uint32_t applicationId = 0; // bytes 68 to 71, most significant first
+};
+
+FileHeader ReadHeader(const fs::path &file)
+{
+    FileHeader h;
+    std::error_code ec;
+    const fs::file_status status = fs::status(file, ec);
+    if (ec || !fs::exists(status))
+        return h;
+    h.exists = true;
+    h.regular = fs::is_regular_file(status);
+    if (!h.regular)
+        return h;
+    h.size = fs::file_size(file, ec);
+    std::ifstream in(file, std::ios::binary);
+    h.readable = in.is_open();
+    unsigned char bytes[100] = {};
+    if (!in.read(reinterpret_cast<char *>(bytes), sizeof bytes))
+        return h;
+    h.sqlite = std::memcmp(bytes, "SQLite format 3", 16) == 0;
+    h.applicationId = (uint32_t{bytes[68]} << 24) | (uint32_t{bytes[69]} << 16) | (uint32_t{bytes[70]} << 8) |
+                      uint32_t{bytes[71]};
+    return h;
+}
+
+// A path as an SQLite URI ("file:/home/anna/records%20A.sqlite?mode=ro"):
+// every byte but the unreserved ones and the separators percent-encoded,
+// so that '?', '#' and '%' in a name stay part of it. On Windows the
+// drive's path gets the slash URIs want before it ("file:/C:/Users/...").
+std::string UriOf(const std::string &utf8, const char *parameters)
+{
+    std::string path = utf8;
+#ifdef _WIN32
+    for (char &c : path)
+        if (c == '\\')
+            c = '/';
+    if (path.size() >= 2 && path[1] == ':')
+        path.insert(path.begin(), '/');
+#endif
+    std::string uri = "file:";
+    static const char kHex[] = "0123456789ABCDEF";
+    for (const char c : path) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') ||
+            std::strchr("/-._~:", b) != nullptr) {
+            uri += c;
+        } else {
+            uri += '%';
+            uri += kHex[b >> 4];
+            uri += kHex[b & 0x0F];
+        }
+    }
+    return uri + '?' + parameters;
+}
+
+// The columns of an event as a file of `schema` holds them: version 1 had
+// no register results, and a file opened to read is not migrated.
+std::string EventColumns(int schema)
+{
+    if (schema >= 2)
+        return kEventColumns;
+    std::string columns = kEventColumns;
+    columns.replace(columns.rfind("registers"), std::strlen("registers"), "'' AS registers");
+    return columns;
+}
+
+// The file whose time says when the records beside it were last checked
+// whole: "records.sqlite-checked", empty.
+fs::path CheckStamp(const std::string &file)
+{
+    return FsPath(file + "-checked");
+}
+
+// The UTC day of a moment, as days since 1970.
+int64_t DayOf(fs::file_time_type time)
+{
+    using namespace std::chrono;
+    const auto since = time - fs::file_time_type::clock::now() + system_clock::now();
+    return duration_cast<hours>(since.time_since_epoch()).count() / 24;
+}
+
+// The check costs a read of the whole file: 150 to 200 ms at 100,000
+// events (23 MB), about 1 s at a million. Every lumoctl command that
+// records opens the file, so the check runs at the first open of a UTC
+// day, by any program of this station, and not at every open.
+bool CheckDue(const std::string &file)
+{
+    std::error_code ec;
+    const fs::file_time_type last = fs::last_write_time(CheckStamp(file), ec);
+    return ec || DayOf(last) != DayOf(fs::file_time_type::clock::now());
+}
+
+void NoteChecked(const std::string &file)
+{
+    // Only a hint: a stamp that cannot be made costs a check at the next
+    // open, nothing else.
+    std::ofstream touch(CheckStamp(file), std::ios::binary | std::ios::trunc);
+}
+
+bool IsDamage(int rc)
+{
+    return (rc & 0xFF) == SQLITE_CORRUPT || (rc & 0xFF) == SQLITE_NOTADB;
+}
+
 } // namespace
 
 struct RecordStore::Impl {
-    std::string path;
+    std::string path;  // as the user named it
+    std::string file;  // the file opened: a link followed
+    Access access = Access::Record;
+    const std::atomic<bool> *cancel = nullptr;
     std::string problem;
     std::string setAside;
+    std::string damage;
+    std::string writeProblem;
     sqlite3 *db = nullptr;
     int schema = 0;
+    bool empty = false; // opened to read, and no table in it yet
+    std::chrono::steady_clock::time_point busySince;
 
     ~Impl() { Close(); }
 
@@ -322,8 +450,22 @@ struct RecordStore::Impl {
     {
         Close();
         if (problem.empty())
-            problem = "Service records are off: " + why + ".";
+            problem = (access == Access::Record ? "Service records are off: " : "The service records cannot be read: ") +
+                      why + ".";
     }
+
+    // A read that ended before its last row: the file is damaged, or could
+    // not be read whole for another reason (then SQLite's words say which).
+    void NoteReadFailure(int rc)
+    {
+        if (!damage.empty() || rc == SQLITE_ROW || rc == SQLITE_DONE || rc == SQLITE_OK)
+            return;
+        const std::string why = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+        damage = IsDamage(rc) ? "The service records in " + path + " are damaged (" + why + ")"
+                              : "The service records in " + path + " could not be read whole (" + why + ")";
+    }
+
+    bool Cancelled() const { return cancel != nullptr && cancel->load(); }
 
     std::string Error() const { return db != nullptr ? sqlite3_errmsg(db) : "out of memory"; }
 
@@ -352,73 +494,174 @@ struct RecordStore::Impl {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
         for (;;) {
             const int rc = step();
-            if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || std::chrono::steady_clock::now() >= end)
+            if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || std::chrono::steady_clock::now() >= end || Cancelled())
                 return rc;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     }
 
+    // SQLite's own busy timeout sleeps in one piece for up to 100 ms and
+    // cannot be told to stop; this one waits in steps of at most 5 ms, so
+    // that a cancel (a window closing) ends the wait at once.
+    static int BusyHandler(void *self, int count)
+    {
+        Impl &d = *static_cast<Impl *>(self);
+        const auto now = std::chrono::steady_clock::now();
+        if (count == 0)
+            d.busySince = now;
+        if (d.Cancelled() || now - d.busySince >= std::chrono::milliseconds(kBusyTimeoutMs))
+            return 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(count < 4 ? 1 : 5));
+        return 1;
+    }
+
+    // Stops a long statement (the check of a large file) once cancelled.
+    static int Progress(void *self) { return static_cast<Impl *>(self)->Cancelled() ? 1 : 0; }
+
     bool Open();
-    bool OpenFile();
-    bool MoveAside();
+    bool OpenToRecord();
+    bool OpenToRead();
+    bool OpenFile(bool immutable);
+    int ReadHeaderRow(int64_t &application, int64_t &version, int64_t &tables);
+    bool CheckOurs(int64_t application, int64_t version, int64_t tables);
+    bool QuickCheck(std::string &why);
+    bool MoveAside(const std::string &why);
     bool Migrate();
+    void Recover(const Filter &filter, const HistoryQuery &query, std::vector<Event> &events);
 };
 
-bool RecordStore::Impl::OpenFile()
+bool RecordStore::Impl::OpenFile(bool immutable)
 {
     // One connection per store, used by one thread at a time: SQLite's own
     // locking of every call would only cost time (a fifth of a history's).
-    const int rc = sqlite3_open_v2(path.c_str(), &db,
-                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    int rc = SQLITE_OK;
+    if (access == Access::Record) {
+        rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
+    } else {
+        // Immutable where the log's index cannot be made beside the file:
+        // SQLite then reads the file as it stands, without any lock.
+        const std::string uri = UriOf(file, immutable ? "immutable=1" : "mode=ro");
+        rc = sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+    }
     if (rc != SQLITE_OK) {
         const std::string why = Error();
         Close();
         Fail("cannot open " + path + " (" + why + ")");
         return false;
     }
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    sqlite3_busy_handler(db, &Impl::BusyHandler, this);
+    if (cancel != nullptr)
+        sqlite3_progress_handler(db, 1000, &Impl::Progress, this);
     // A program that adds one event and ends (lumoctl) would otherwise pay
     // for a checkpoint with two fsyncs at every close, some 25 ms. The log
     // stays beside the file; SQLite folds it in every 1000 pages.
     sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-    if (sqlite3_db_readonly(db, "main") == 1) {
+    if (access == Access::Record && sqlite3_db_readonly(db, "main") == 1) {
         Fail(path + " is read-only");
         return false;
     }
     return true;
 }
 
-// Renames a file that is not a database, with its journal files, to
-// "<path>.corrupt-<UTC time>" (a number added should that exist already),
-// so its bytes stay for whoever wants to look at them.
-bool RecordStore::Impl::MoveAside()
+// One statement, so one moment: another program may set the file up in
+// between two.
+int RecordStore::Impl::ReadHeaderRow(int64_t &application, int64_t &version, int64_t &tables)
+{
+    return WhileBusy([&] {
+        Statement header(db, "SELECT (SELECT application_id FROM pragma_application_id),"
+                             " (SELECT user_version FROM pragma_user_version),"
+                             " (SELECT count(*) FROM sqlite_master)");
+        if (!header.Prepared())
+            return header.Code();
+        const int code = header.Step();
+        if (code != SQLITE_ROW)
+            return code;
+        application = header.Int(0);
+        version = header.Int(1);
+        tables = header.Int(2);
+        return SQLITE_OK;
+    });
+}
+
+bool RecordStore::Impl::CheckOurs(int64_t application, int64_t version, int64_t tables)
+{
+    if (application != kApplicationId && (application != 0 || tables != 0)) {
+        Fail(path + " belongs to another program; it is left as it is");
+        return false;
+    }
+    if (version > RecordStore::CurrentSchemaVersion) {
+        Fail(path + " was written by a newer version of this tool (schema " + std::to_string(version) +
+             ", this one knows " + std::to_string(RecordStore::CurrentSchemaVersion) + "); it is left as it is");
+        return false;
+    }
+    return true;
+}
+
+// SQLite's quick_check: every page of the file read once and its b-tree
+// structure checked (not the index contents against the rows, which
+// integrity_check adds at several times the cost). False with SQLite's
+// first finding when the file is damaged; a check that could not run (a
+// cancel, a lock) finds nothing.
+bool RecordStore::Impl::QuickCheck(std::string &why)
+{
+    Statement check(db, "PRAGMA quick_check(1)");
+    if (!check.Prepared()) {
+        why = Error();
+        return !IsDamage(check.Code());
+    }
+    const int rc = check.Step();
+    if (rc != SQLITE_ROW) {
+        why = Error();
+        return !IsDamage(rc);
+    }
+    why = check.Text(0);
+    return why == "ok";
+}
+
+// Renames a damaged file of ours, with its log files, to
+// "<file>.corrupt-<UTC time>" (a number added should that exist already),
+// so its bytes stay for whoever wants to look at them. `file` is what a
+// link names: the link stays, and the records it leads to start afresh.
+bool RecordStore::Impl::MoveAside(const std::string &why)
 {
     Close();
     std::error_code ec;
-    std::string target = path + ".corrupt-" + Stamp();
+    std::string target = file + ".corrupt-" + Stamp();
     for (int n = 2; fs::exists(FsPath(target), ec); ++n)
-        target = path + ".corrupt-" + Stamp() + "-" + std::to_string(n);
-    fs::rename(FsPath(path), FsPath(target), ec);
+        target = file + ".corrupt-" + Stamp() + "-" + std::to_string(n);
+    fs::rename(FsPath(file), FsPath(target), ec);
     if (ec) {
-        const std::string why = ec.message();
+        const std::string error = ec.message();
         // Another program of this station set it aside first and has
         // started a fresh file, or is about to.
-        if (!fs::exists(FsPath(path), ec) && !ec)
+        if (!fs::exists(FsPath(file), ec) && !ec)
             return true;
-        Fail(path + " is not a records database and cannot be set aside (" + why + ")");
+        Fail(path + " is damaged (" + why + ") and cannot be set aside (" + error + ")");
         return false;
     }
     for (const char *suffix : {"-wal", "-shm"})
-        if (fs::exists(FsPath(path + suffix), ec))
-            fs::rename(FsPath(path + suffix), FsPath(target + suffix), ec);
-    setAside = path + " was not a records database; it was set aside as " + target + " and a new one started.";
+        if (fs::exists(FsPath(file + suffix), ec))
+            fs::rename(FsPath(file + suffix), FsPath(target + suffix), ec);
+    setAside = path + " was damaged (" + why + "); it was set aside as " + target + " and a new one started.";
     return true;
 }
 
 bool RecordStore::Impl::Open()
 {
+    // A link is followed to the file it names, so that a file set aside is
+    // that file and never the link, and the link keeps leading to the
+    // records everybody shares.
     std::error_code ec;
-    const fs::path folder = FsPath(path).parent_path();
+    const fs::path resolved = fs::weakly_canonical(FsPath(path), ec);
+    file = ec ? path : Utf8(resolved);
+    return access == Access::Record ? OpenToRecord() : OpenToRead();
+}
+
+bool RecordStore::Impl::OpenToRecord()
+{
+    std::error_code ec;
+    const fs::path folder = FsPath(file).parent_path();
     if (!folder.empty() && !fs::is_directory(folder, ec)) {
         fs::create_directories(folder, ec);
         if (ec) {
@@ -426,30 +669,37 @@ bool RecordStore::Impl::Open()
             return false;
         }
     }
-    // Look before changing anything: the header of a file that is not a
-    // database, or of a newer or foreign one, must stay as it is.
+    // Look before changing anything: the header of a file that is not
+    // ours must stay as it is, and only ours may be set aside.
+    const FileHeader h = ReadHeader(FsPath(file));
+    if (h.exists && !h.regular) {
+        Fail(path + " is not a records file; it is left as it is");
+        return false;
+    }
+    if (h.exists && h.size > 0 && !h.readable) {
+        Fail("cannot read " + path);
+        return false;
+    }
+    if (h.exists && h.size > 0 && !h.sqlite) {
+        Fail(path + " is not a records file; it is left as it is");
+        return false;
+    }
+    if (h.sqlite && h.applicationId != 0 && h.applicationId != static_cast<uint32_t>(kApplicationId)) {
+        Fail(path + " belongs to another program; it is left as it is");
+        return false;
+    }
+    const bool ours = h.sqlite && h.applicationId == static_cast<uint32_t>(kApplicationId);
+    int64_t application = 0, version = 0, tables = 0;
     for (int attempt = 0;; ++attempt) {
-        if (!OpenFile())
+        if (!OpenFile(false))
             return false;
-        // One statement, so one moment: another program may set the file
-        // up in between two.
-        int64_t application = 0, version = 0, tables = 0;
-        const int rc = WhileBusy([&] {
-            Statement header(db, "SELECT (SELECT application_id FROM pragma_application_id),"
-                                 " (SELECT user_version FROM pragma_user_version),"
-                                 " (SELECT count(*) FROM sqlite_master)");
-            if (!header.Prepared())
-                return header.Code();
-            const int code = header.Step();
-            if (code != SQLITE_ROW)
-                return code;
-            application = header.Int(0);
-            version = header.Int(1);
-            tables = header.Int(2);
-            return SQLITE_OK;
-        });
-        if ((rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) && attempt == 0) {
-            if (!MoveAside())
+        const int rc = ReadHeaderRow(application, version, tables);
+        if (IsDamage(rc) && !ours) {
+            Fail(path + " cannot be read (" + Error() + ") and is not known to be a records file; it is left as it is");
+            return false;
+        }
+        if (IsDamage(rc) && attempt == 0) {
+            if (!MoveAside(Error()))
                 return false;
             continue;
         }
@@ -457,15 +707,19 @@ bool RecordStore::Impl::Open()
             Fail("cannot read " + path + " (" + Error() + ")");
             return false;
         }
-        if (application != kApplicationId && (application != 0 || tables != 0)) {
-            Fail(path + " belongs to another program; it is left as it is");
+        if (!CheckOurs(application, version, tables))
             return false;
-        }
-        if (version > RecordStore::CurrentSchemaVersion) {
-            Fail(path + " was written by a newer version of this tool (schema " + std::to_string(version) +
-                 ", this one knows " + std::to_string(RecordStore::CurrentSchemaVersion) +
-                 "); it is left as it is");
-            return false;
+        // Once a day (CheckDue): a damaged page found now is a file set
+        // aside, rather than a history that ends early some day later.
+        std::string why;
+        if (attempt == 0 && tables != 0 && CheckDue(file)) {
+            if (!QuickCheck(why)) {
+                if (!MoveAside(why))
+                    return false;
+                continue;
+            }
+            if (why == "ok")
+                NoteChecked(file);
         }
         break;
     }
@@ -490,7 +744,57 @@ bool RecordStore::Impl::Open()
         Fail("cannot use " + path + " (" + Error() + ")");
         return false;
     }
+    // A file of the current schema needs no write at the open: another
+    // program holding the write lock for a while delays only the first
+    // event, not the open.
+    if (application == kApplicationId && version == RecordStore::CurrentSchemaVersion) {
+        schema = RecordStore::CurrentSchemaVersion;
+        return true;
+    }
     return Migrate();
+}
+
+bool RecordStore::Impl::OpenToRead()
+{
+    const FileHeader h = ReadHeader(FsPath(file));
+    if (!h.exists) {
+        Fail("there is no file " + path);
+        return false;
+    }
+    if (!h.regular || (h.size > 0 && h.readable && !h.sqlite)) {
+        Fail(path + " is not a records file");
+        return false;
+    }
+    if (h.sqlite && h.applicationId != 0 && h.applicationId != static_cast<uint32_t>(kApplicationId)) {
+        Fail(path + " belongs to another program");
+        return false;
+    }
+    int64_t application = 0, version = 0, tables = 0;
+    int rc = SQLITE_OK;
+    for (const bool immutable : {false, true}) {
+        if (!OpenFile(immutable))
+            return false;
+        rc = ReadHeaderRow(application, version, tables);
+        // A file in WAL mode needs its log's index beside it, which a
+        // folder the user may not write cannot take.
+        if ((rc & 0xFF) != SQLITE_CANTOPEN && (rc & 0xFF) != SQLITE_READONLY)
+            break;
+        Close();
+    }
+    if (IsDamage(rc)) {
+        NoteReadFailure(rc);
+        Fail(damage.substr(damage.find("in ") + 3) + "; nothing could be read");
+        return false;
+    }
+    if (rc != SQLITE_OK) {
+        Fail("cannot read " + path + " (" + Error() + ")");
+        return false;
+    }
+    if (!CheckOurs(application, version, tables))
+        return false;
+    empty = tables == 0;
+    schema = static_cast<int>(version);
+    return true;
 }
 
 // Brings the schema to the current version in one transaction. Another
@@ -521,9 +825,39 @@ bool RecordStore::Impl::Migrate()
     return true;
 }
 
-RecordStore::RecordStore(const std::string &path) : impl_(std::make_unique<Impl>())
+// After a read that stopped at a damaged page: the table itself walked
+// from both ends, so that what lies on either side of the damage is found,
+// whichever index or page it was. The events are merged with those read
+// before and put back in the history's order.
+void RecordStore::Impl::Recover(const Filter &filter, const HistoryQuery &query, std::vector<Event> &events)
+{
+    std::set<int64_t> seen;
+    for (const Event &e : events)
+        seen.insert(e.id);
+    for (const char *order : {" ORDER BY id DESC", " ORDER BY id ASC"}) {
+        Statement select(db, "SELECT " + EventColumns(schema) + " FROM events NOT INDEXED" + filter.where + order);
+        filter.BindWhere(select);
+        int rc = SQLITE_DONE;
+        while (select.Prepared() && (rc = select.Step()) == SQLITE_ROW) {
+            if (seen.insert(select.Int(0)).second)
+                events.push_back(EventOf(select));
+        }
+        if (rc == SQLITE_DONE)
+            break; // the whole table was read
+    }
+    std::sort(events.begin(), events.end(), [](const Event &a, const Event &b) {
+        return a.timeMs != b.timeMs ? a.timeMs > b.timeMs : a.id > b.id;
+    });
+    if (query.limit > 0 && events.size() > query.limit)
+        events.resize(query.limit);
+}
+
+RecordStore::RecordStore(const std::string &path, Access access, const std::atomic<bool> *cancel)
+    : impl_(std::make_unique<Impl>())
 {
     impl_->path = path;
+    impl_->access = access;
+    impl_->cancel = cancel;
     if (path.empty()) {
         impl_->Fail("no place for them is known");
         return;
@@ -558,6 +892,21 @@ const std::string &RecordStore::SetAside() const
     return impl_->setAside;
 }
 
+bool RecordStore::Damaged() const
+{
+    return !impl_->damage.empty();
+}
+
+const std::string &RecordStore::Damage() const
+{
+    return impl_->damage;
+}
+
+const std::string &RecordStore::WriteProblem() const
+{
+    return impl_->writeProblem;
+}
+
 int RecordStore::SchemaVersion() const
 {
     return impl_->schema;
@@ -566,14 +915,14 @@ int RecordStore::SchemaVersion() const
 int64_t RecordStore::Add(Event event)
 {
     Impl &d = *impl_;
-    if (d.db == nullptr)
+    if (d.db == nullptr || d.access != Access::Record)
         return 0;
     if (event.timeMs == 0)
         event.timeMs = NowMs();
     // IMMEDIATE takes the write lock at the start, so a second writer waits
     // in the busy handler here instead of failing at its first insert.
     if (d.WhileBusy([&] { return d.Exec("BEGIN IMMEDIATE"); }) != SQLITE_OK) {
-        d.Fail("cannot write " + d.path + " (" + d.Error() + ")");
+        d.writeProblem = "cannot write " + d.path + " (" + d.Error() + ")";
         return 0;
     }
     int64_t id = 0;
@@ -610,9 +959,10 @@ int64_t RecordStore::Add(Event event)
     if (!ok || d.Exec("COMMIT") != SQLITE_OK) {
         const std::string why = d.Error();
         d.Exec("ROLLBACK");
-        d.Fail("cannot write " + d.path + " (" + why + ")");
+        d.writeProblem = "cannot write " + d.path + " (" + why + ")";
         return 0;
     }
+    d.writeProblem.clear();
     return id;
 }
 
@@ -620,7 +970,7 @@ std::vector<Event> RecordStore::History(const HistoryQuery &query) const
 {
     Impl &d = *impl_;
     std::vector<Event> events;
-    if (d.db == nullptr)
+    if (d.db == nullptr || d.empty)
         return events;
     const Filter filter = FilterOf(query);
     // One read transaction for both statements: a writer in between must
@@ -639,12 +989,18 @@ std::vector<Event> RecordStore::History(const HistoryQuery &query) const
         if (rc == SQLITE_ROW)
             events.reserve(static_cast<size_t>(count.Int(0)));
     }
+    bool whole = false;
     {
-        Statement select(d.db, std::string("SELECT ") + kEventColumns + " FROM events" + filter.Selection());
+        Statement select(d.db, "SELECT " + EventColumns(d.schema) + " FROM events" + filter.Selection());
         filter.Bind(select);
-        while (select.Prepared() && select.Step() == SQLITE_ROW)
+        int rc = select.Prepared() ? SQLITE_ROW : select.Code();
+        while (select.Prepared() && (rc = select.Step()) == SQLITE_ROW)
             events.push_back(EventOf(select));
+        whole = rc == SQLITE_DONE;
+        d.NoteReadFailure(rc);
     }
+    if (!whole)
+        d.Recover(filter, query, events);
     d.Exec("COMMIT");
     return events;
 }
@@ -671,13 +1027,16 @@ std::optional<ActuatorConfig> RecordStore::LastKnownConfig(uint16_t motorId) con
     // A write that stopped part way left the registers it got: the values
     // before it with those registers changed.
     Impl &d = *impl_;
-    if (d.db == nullptr)
+    if (d.db == nullptr || d.empty)
         return std::nullopt;
-    Statement select(d.db, "SELECT kind, result, before_config, config, registers FROM events"
-                           " WHERE motor_id = ? AND kind IN ('config-read', 'config-write') AND config IS NOT NULL"
-                           " ORDER BY time_ms DESC, id DESC");
+    Statement select(d.db, std::string("SELECT kind, result, before_config, config, ") +
+                               (d.schema >= 2 ? "registers" : "''") +
+                               " FROM events"
+                               " WHERE motor_id = ? AND kind IN ('config-read', 'config-write') AND config IS NOT NULL"
+                               " ORDER BY time_ms DESC, id DESC");
     select.Bind(1, int64_t{motorId});
-    while (select.Prepared() && select.Step() == SQLITE_ROW) {
+    int rc = select.Prepared() ? SQLITE_ROW : select.Code();
+    while (select.Prepared() && (rc = select.Step()) == SQLITE_ROW) {
         const std::optional<ActuatorConfig> config = select.Config(3);
         if (!config)
             continue;
@@ -698,18 +1057,21 @@ std::optional<ActuatorConfig> RecordStore::LastKnownConfig(uint16_t motorId) con
         }
         return merged;
     }
+    d.NoteReadFailure(rc);
     return std::nullopt;
 }
 
 std::vector<uint16_t> RecordStore::Motors() const
 {
+    Impl &d = *impl_;
     std::vector<uint16_t> motors;
-    if (impl_->db == nullptr)
+    if (d.db == nullptr || d.empty)
         return motors;
-    Statement select(impl_->db,
-                     "SELECT motor_id FROM events GROUP BY motor_id ORDER BY max(time_ms) DESC, max(id) DESC");
-    while (select.Prepared() && select.Step() == SQLITE_ROW)
+    Statement select(d.db, "SELECT motor_id FROM events GROUP BY motor_id ORDER BY max(time_ms) DESC, max(id) DESC");
+    int rc = select.Prepared() ? SQLITE_ROW : select.Code();
+    while (select.Prepared() && (rc = select.Step()) == SQLITE_ROW)
         motors.push_back(static_cast<uint16_t>(select.Int(0)));
+    d.NoteReadFailure(rc);
     return motors;
 }
 

@@ -3,10 +3,16 @@
 // SQLite file shared by the window and lumoctl on one station.
 //
 // Recording never sends anything: every event carries what its workflow
-// already read or wrote. A store that cannot be opened or written says so
-// once (Problem()) and every later call does nothing, so a workflow goes on
-// exactly as without records.
+// already read or wrote. A store that cannot be opened says so once
+// (Problem()) and every later call does nothing, so a workflow goes on
+// exactly as without records. A write that fails leaves the store open for
+// the next one (WriteProblem() says why).
+//
+// Reading never changes a file: a store opened to read cannot create,
+// migrate or set aside anything, and a read that meets a damaged file
+// returns what it could read and says so (Damaged()).
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -90,16 +96,34 @@ struct HistoryQuery {
     size_t limit = 0;                    // 0: all
 };
 
+// What a store is opened for.
+enum class Access : uint8_t {
+    // Recording: the file is created if need be, set up in WAL mode and
+    // its schema migrated forward; `quick_check` runs once at the open.
+    Record,
+    // Looking: SQLITE_OPEN_READONLY (immutable where nothing beside the
+    // file can be written). Nothing is created, migrated or renamed, and a
+    // file the user may only read can be read.
+    Read,
+};
+
 class RecordStore {
 public:
-    // Opens (creating if need be) the database at `path` (UTF-8, as every
-    // path and name here, Windows included), in WAL mode, and migrates its
-    // schema forward. A file that is not a database, or one
-    // whose schema is newer than this program knows, is never overwritten:
-    // a corrupt file is renamed aside ("records.sqlite.corrupt-<time>") and
-    // a fresh one started; a newer one leaves the store disabled. Any
+    // Opens the database at `path` (UTF-8, as every path and name here,
+    // Windows included) for `access`. A link is followed: the file it
+    // names is the one opened. A file that is not ours is never changed:
+    // one that is not SQLite, another program's (another application_id,
+    // or tables without ours), or one whose schema is newer than this
+    // program knows leaves the store disabled with Problem() naming the
+    // file. Only a file of ours (our application_id) that is damaged is
+    // renamed aside when recording ("records.sqlite.corrupt-<time>", beside
+    // the file a link names, never the link) and a fresh one started. Any
     // failure leaves the store disabled with Problem() saying why.
-    explicit RecordStore(const std::string &path);
+    //
+    // `cancel`, when given and set from another thread, makes a wait for
+    // another program's lock, and a long check, give up at once.
+    explicit RecordStore(const std::string &path, Access access = Access::Record,
+                         const std::atomic<bool> *cancel = nullptr);
     ~RecordStore();
     RecordStore(const RecordStore &) = delete;
     RecordStore &operator=(const RecordStore &) = delete;
@@ -109,15 +133,24 @@ public:
     // Empty while all is well; otherwise one sentence for the status bar
     // and stderr. Set at most once: later failures keep the first text.
     const std::string &Problem() const;
-    // What happened to a corrupt file, if one was set aside at open.
+    // What happened to a damaged file, if one was set aside at open.
     const std::string &SetAside() const;
 
-    // Appends one event in its own transaction. Returns its id, or 0 when
-    // the store is disabled or the write failed (then the store disables
-    // itself and Problem() says why).
-    int64_t Add(Event event);
+    // Set once a read met damage (a page that SQLite cannot make sense
+    // of): one sentence naming the file and what SQLite said. The reads go
+    // on returning what could be read. Empty while all is well.
+    bool Damaged() const;
+    const std::string &Damage() const;
 
-    // Newest first.
+    // Appends one event in its own transaction. Returns its id, or 0 when
+    // the store is disabled, opened to read, or the write failed (then
+    // WriteProblem() says why; the store stays open for the next write).
+    int64_t Add(Event event);
+    // Why the last write failed; empty after one that went through.
+    const std::string &WriteProblem() const;
+
+    // Newest first. On a damaged file: what could be read (see Damaged()),
+    // still newest first.
     std::vector<Event> History(const HistoryQuery &query) const;
     // How many events History(query) would give without its limit,
     // counted by SQLite without reading them: a report lists the newest

@@ -23,12 +23,18 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <iterator>
 #include <limits>
+#include <mutex>
 #include <set>
+#include <thread>
 
+#include "DamagedRecords.h"
 #include "RecordWriter.h"
 #include "config/ConfigTransfer.h"
+#include "records/EventWriter.h"
 #include "records/RecordStore.h"
 
 namespace fs = std::filesystem;
@@ -470,9 +476,10 @@ TEST_F(RecordStoreTest, APlaceThatCannotBeWrittenDisablesTheStore)
 // root (whom a quota or a full disk's reserve would not stop): the file
 // size limit makes the system refuse to grow the write-ahead log past its
 // present size (EFBIG; SQLite calls it a disk I/O error, where a full disk
-// is "database or disk is full"). In a child, since the limit holds for
-// the whole process.
-TEST_F(RecordStoreTest, ARefusedWriteDisablesTheStoreOnce)
+// is "database or disk is full"). The store stays open: once the disk has
+// room again, the next write goes through. In a child, since the limit
+// holds for the whole process.
+TEST_F(RecordStoreTest, ARefusedWriteLeavesTheStoreOpenForTheNext)
 {
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
@@ -481,33 +488,36 @@ TEST_F(RecordStoreTest, ARefusedWriteDisablesTheStoreOnce)
         RecordStore store(path.string());
         if (!store.IsOpen() || store.Add(At(1000, 1, 1, EventKind::DeviceSeen)) == 0)
             ::_exit(10);
-        const auto wal = static_cast<rlim_t>(fs::file_size(path.string() + "-wal"));
-        const rlimit limit{wal + 100, wal + 100};
+        rlimit limit{};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        const rlim_t unlimited = limit.rlim_cur;
+        limit.rlim_cur = static_cast<rlim_t>(fs::file_size(path.string() + "-wal")) + 100;
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
             ::_exit(11);
         Event big = At(2000, 1, 1, EventKind::CycleTest);
         big.detail = std::string(8000, 'x');
         if (store.Add(big) != 0)
             ::_exit(12);
-        if (store.IsOpen() || store.Problem() != "Service records are off: cannot write " + path.string() +
-                                                      " (disk I/O error).")
+        if (!store.IsOpen() || !store.Problem().empty() ||
+            store.WriteProblem() != "cannot write " + path.string() + " (disk I/O error)")
             ::_exit(13);
-        const std::string first = store.Problem();
-        if (store.Add(At(3000, 1, 1, EventKind::DeviceSeen)) != 0 || store.Problem() != first)
+        limit.rlim_cur = unlimited;
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            ::_exit(11);
+        if (store.Add(big) == 0 || !store.WriteProblem().empty())
             ::_exit(14);
         ::_exit(0);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "10 open, 11 setrlimit, 12 the write went through, 13 no problem "
-                                         "saying so, 14 a later write";
-    // What was written before the refusal is still there.
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10 open, 11 setrlimit, 12 the write went through, 13 the store was "
+                                         "closed or did not say why, 14 the next write failed";
     RecordStore store(path.string());
     ASSERT_TRUE(store.IsOpen()) << store.Problem();
     HistoryQuery q;
     q.motorId = 1;
-    ASSERT_EQ(store.History(q).size(), 1u);
+    ASSERT_EQ(store.History(q).size(), 2u);
 }
 #endif // a file size limit is POSIX's
 
@@ -517,43 +527,85 @@ std::string ValidDatabaseBytes(const fs::path &scratch)
     return ReadBytes(scratch);
 }
 
-TEST_F(RecordStoreTest, ACorruptFileIsSetAsideByteForByte)
+void MakeOurs(const fs::path &file, int count)
 {
-    std::string textFile;
-    for (int i = 0; i < 200; ++i)
-        textFile += "this is not a database, line " + std::to_string(i) + "\n";
-    // A database header followed by a torn first page: SQLite knows the
-    // format but not the content.
+    ASSERT_EQ(damaged::MakeOurs(file, count), "");
+}
+
+std::string DamagedOurs(const fs::path &file, int count = 3000)
+{
+    const std::string bytes = damaged::DamagedOurs(file, count);
+    EXPECT_NE(bytes, "") << "cannot make a damaged file";
+    return bytes;
+}
+
+using damaged::FolderContents;
+using damaged::TextFile;
+
+// Opening to record: only a damaged file of ours is set aside, byte for
+// byte, and a link leads to the file it names, which is the one set aside
+// while the link stays. Anything else is left exactly as it was and the
+// store is off with a problem that names the file.
+TEST_F(RecordStoreTest, OnlyADamagedFileOfOursIsSetAside)
+{
     std::string torn = ValidDatabaseBytes(dir / "scratch.sqlite");
     std::fill(torn.begin() + 100, torn.begin() + 4096, '\xA5');
+    fs::remove(dir / "scratch.sqlite");
     const struct {
         const char *what;
-        std::string bytes;
-    } cases[] = {{"text", textFile}, {"a torn first page", torn}};
-
+        std::function<void(const fs::path &)> make;
+        bool link;
+        bool setAside;          // else left untouched and the store off
+        std::string mention;
+    } cases[] = {
+        {"a text file", [](const fs::path &f) { WriteBytes(f, TextFile()); }, false, false, "is not a records file"},
+        {"another program's SQLite", [](const fs::path &f) { RunSql(f, "CREATE TABLE photos(id INTEGER PRIMARY KEY);"); },
+         false, false, "belongs to another program"},
+        {"another program's SQLite with its own application_id",
+         [](const fs::path &f) { RunSql(f, "PRAGMA application_id = 7; CREATE TABLE t(x);"); }, false, false,
+         "belongs to another program"},
+        {"a torn SQLite file not known to be ours", [&](const fs::path &f) { WriteBytes(f, torn); }, false, false,
+         "is not known to be a records file"},
+        {"ours with a page overwritten", [](const fs::path &f) { DamagedOurs(f); }, false, true, ""},
+        {"a link to ours with a page overwritten", [](const fs::path &f) { DamagedOurs(f); }, true, true, ""},
+        {"a link to a text file", [](const fs::path &f) { WriteBytes(f, TextFile()); }, true, false,
+         "is not a records file"},
+    };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        const fs::path file = dir / (std::string("records-") + (c.what[0] == 't' ? "a" : "b") + ".sqlite");
-        WriteBytes(file, c.bytes);
+        fs::remove_all(dir);
+        fs::create_directories(dir / "shared");
+        const fs::path target = c.link ? dir / "shared" / "records.sqlite" : path;
+        c.make(target);
+        if (c.link)
+            fs::create_symlink(target, path);
+        const std::string bytes = ReadBytes(target);
+        const auto before = FolderContents(dir);
         {
-            RecordStore store(file.string());
+            RecordStore store(path.string());
+            if (!c.setAside) {
+                ExpectDisabled(store, c.mention);
+                EXPECT_NE(store.Problem().find(path.string()), std::string::npos) << store.Problem();
+                EXPECT_EQ(FolderContents(dir), before);
+                EXPECT_EQ(ReadBytes(target), bytes);
+                continue;
+            }
             ASSERT_TRUE(store.IsOpen()) << store.Problem();
-            EXPECT_EQ(store.Problem(), "");
-            EXPECT_NE(store.SetAside().find(file.string() + " was not a records database"), std::string::npos)
-                << store.SetAside();
+            EXPECT_NE(store.SetAside().find(path.string() + " was damaged"), std::string::npos) << store.SetAside();
             EXPECT_GT(store.Add(At(1000, 7, 7, EventKind::DeviceSeen)), 0);
         }
-        // Exactly one file set aside, named as the message says, with every
-        // byte it had.
+        // The link is still the link; the file it names was set aside, with
+        // every byte it had, and a fresh one started in its place.
+        EXPECT_EQ(fs::is_symlink(path), c.link);
         std::vector<fs::path> aside;
-        for (const auto &entry : fs::directory_iterator(dir))
-            if (entry.path().filename().string().rfind(file.filename().string() + ".corrupt-", 0) == 0)
+        for (const auto &entry : fs::directory_iterator(target.parent_path()))
+            if (entry.path().filename().string().rfind("records.sqlite.corrupt-", 0) == 0 &&
+                !entry.path().filename().string().ends_with("-wal") &&
+                !entry.path().filename().string().ends_with("-shm"))
                 aside.push_back(entry.path());
         ASSERT_EQ(aside.size(), 1u);
-        EXPECT_EQ(ReadBytes(aside[0]), c.bytes);
-
-        // The fresh file is a good one: opened again, nothing is set aside.
-        RecordStore again(file.string());
+        EXPECT_EQ(ReadBytes(aside[0]), bytes);
+        RecordStore again(path.string());
         EXPECT_TRUE(again.IsOpen());
         EXPECT_EQ(again.SetAside(), "");
         HistoryQuery q;
@@ -562,21 +614,20 @@ TEST_F(RecordStoreTest, ACorruptFileIsSetAsideByteForByte)
     }
 }
 
-// A corrupt file that another program has open. POSIX renames a file
-// whatever holds it; Windows refuses to rename a file that SQLite opened
-// (it shares it for reading and writing, not for deletion), so there the
-// file stays where it is, whole, and the store is off until the other
-// program lets go.
-TEST_F(RecordStoreTest, ACorruptFileAnotherProgramHoldsOpen)
+// A damaged file of ours that another program has open. POSIX renames a
+// file whatever holds it; Windows refuses to rename a file that SQLite
+// opened (it shares it for reading and writing, not for deletion), so
+// there the file stays where it is, whole, and the store is off until the
+// other program lets go.
+TEST_F(RecordStoreTest, ADamagedFileAnotherProgramHoldsOpen)
 {
-    const std::string bytes(3000, 'x');
-    WriteBytes(path, bytes);
+    const std::string bytes = DamagedOurs(path);
     sqlite3 *other = nullptr;
     ASSERT_EQ(sqlite3_open_v2(path.string().c_str(), &other, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
     {
         RecordStore store(path.string());
 #ifdef _WIN32
-        ExpectDisabled(store, "is not a records database and cannot be set aside");
+        ExpectDisabled(store, "cannot be set aside");
         EXPECT_EQ(ReadBytes(path), bytes);
 #else
         ASSERT_TRUE(store.IsOpen()) << store.Problem();
@@ -810,6 +861,203 @@ std::string Utf8(const fs::path &path)
     const std::u8string text = path.u8string();
     return std::string(text.begin(), text.end());
 }
+
+#ifndef _WIN32
+// Reading never changes a file, whatever it is: a damaged one gives what
+// could be read and says so, a foreign one is refused, a link is read
+// through, and a file or folder the user may only read is read. Nothing in
+// the folder is renamed, made or changed.
+TEST_F(RecordStoreTest, ReadingChangesNothing)
+{
+    const bool root = ::geteuid() == 0;
+    const struct {
+        const char *what;
+        std::function<void(const fs::path &)> make;
+        bool link;
+        mode_t fileMode;       // 0: as made
+        mode_t folderMode;     // 0: as made
+        bool open;
+        bool damaged;
+        size_t events;         // at most this many; at least 1 when damaged and open
+        std::string mention;
+    } cases[] = {
+        {"a good file", [](const fs::path &f) { MakeOurs(f, 300); }, false, 0, 0, true, false, 300, ""},
+        {"ours with a page overwritten", [](const fs::path &f) { DamagedOurs(f); }, false, 0, 0, true, true, 2999, ""},
+        {"a text file", [](const fs::path &f) { WriteBytes(f, TextFile()); }, false, 0, 0, false, false, 0,
+         "is not a records file"},
+        {"another program's SQLite", [](const fs::path &f) { RunSql(f, "CREATE TABLE photos(id INTEGER);"); }, false,
+         0, 0, false, false, 0, "belongs to another program"},
+        {"a link to a good file", [](const fs::path &f) { MakeOurs(f, 300); }, true, 0, 0, true, false, 300, ""},
+        {"a link to a damaged file", [](const fs::path &f) { DamagedOurs(f); }, true, 0, 0, true, true, 2999, ""},
+        {"a file the user may only read", [](const fs::path &f) { MakeOurs(f, 300); }, false, 0444, 0, true, false,
+         300, ""},
+        {"a read-only folder", [](const fs::path &f) { MakeOurs(f, 300); }, false, 0444, 0555, true, false, 300, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add);
+        fs::remove_all(dir);
+        fs::create_directories(dir / "shared");
+        const fs::path target = c.link ? dir / "shared" / "records.sqlite" : path;
+        c.make(target);
+        if (c.link)
+            fs::create_symlink(target, path);
+        if (c.fileMode != 0)
+            ::chmod(target.c_str(), c.fileMode);
+        if (c.folderMode != 0)
+            ::chmod(dir.c_str(), c.folderMode);
+        const auto before = FolderContents(dir);
+        const auto beforeShared = FolderContents(dir / "shared");
+        {
+            RecordStore store(path.string(), Access::Read);
+            ASSERT_EQ(store.IsOpen(), c.open) << store.Problem();
+            if (!c.open) {
+                EXPECT_NE(store.Problem().find(c.mention), std::string::npos) << store.Problem();
+                EXPECT_NE(store.Problem().find(path.string()), std::string::npos) << store.Problem();
+            }
+            HistoryQuery q;
+            q.motorId = 0x5A05;
+            const std::vector<Event> events = store.History(q);
+            EXPECT_EQ(store.Damaged(), c.damaged) << store.Damage();
+            if (c.damaged) {
+                EXPECT_NE(store.Damage().find(path.string() + " are damaged"), std::string::npos) << store.Damage();
+                EXPECT_GE(events.size(), 1u);
+                EXPECT_LE(events.size(), c.events);
+                std::printf("[ MEASURE  ] %s: %zu of 3000 events read\n", c.what, events.size());
+                // Still newest first.
+                for (size_t i = 1; i < events.size(); ++i)
+                    EXPECT_GT(events[i - 1].timeMs, events[i].timeMs);
+            } else {
+                EXPECT_EQ(events.size(), c.events);
+            }
+            EXPECT_EQ(store.Add(At(1000, 1, 1, EventKind::DeviceSeen)), 0);
+        }
+        // 0 files renamed, made or changed (as root, the modes do not stop
+        // a write: the test still shows that none was tried).
+        EXPECT_EQ(FolderContents(dir), before);
+        EXPECT_EQ(FolderContents(dir / "shared"), beforeShared);
+        (void)root;
+        ::chmod(dir.c_str(), 0755);
+    }
+}
+#endif
+
+// The history of a damaged file: what lies on both sides of the damage,
+// not just what comes before it in the index.
+TEST_F(RecordStoreTest, ADamagedHistoryGivesWhatCanBeRead)
+{
+    DamagedOurs(path, 3000);
+    RecordStore store(path.string(), Access::Read);
+    ASSERT_TRUE(store.IsOpen()) << store.Problem();
+    HistoryQuery q;
+    q.motorId = 0x5A05;
+    const std::vector<Event> events = store.History(q);
+    ASSERT_TRUE(store.Damaged());
+    // One 4 KiB page holds some 40 of these rows.
+    EXPECT_GE(events.size(), 2900u);
+    EXPECT_LT(events.size(), 3000u);
+    // The newest and the oldest are both there.
+    std::set<int64_t> times;
+    for (const Event &e : events)
+        times.insert(e.timeMs);
+    EXPECT_TRUE(times.count(1700000000000 + 3000 * 1000));
+    EXPECT_TRUE(times.count(1700000000000 + 1 * 1000));
+    // A page of them, newest first, as the window loads them.
+    q.limit = 500;
+    const std::vector<Event> page = store.History(q);
+    ASSERT_EQ(page.size(), 500u);
+    EXPECT_EQ(page.front().timeMs, 1700000000000 + 3000 * 1000);
+}
+
+#ifndef _WIN32
+// Another program holds the write lock: events handed to the writer come
+// back at once, and are written, in order, once the lock is free. A
+// failed write (the lock held past the busy timeout) keeps its event for
+// the next one. Closing while events wait and the lock is still held
+// takes no longer than the limit given, and says how many were lost.
+TEST_F(RecordStoreTest, TheWriterNeverWaitsForAnotherProgramsLock)
+{
+    { RecordStore setUp(path.string()); ASSERT_TRUE(setUp.IsOpen()); }
+    std::vector<int64_t> written;
+    std::mutex m;
+    EventWriter writer(path.string(), [&](const EventWriter::Status &, const Event *e) {
+        if (e) {
+            std::lock_guard<std::mutex> lock(m);
+            written.push_back(e->timeMs);
+        }
+    });
+    ASSERT_TRUE(writer.WaitIdle(std::chrono::seconds(10)));
+    ASSERT_EQ(writer.Current().state, EventWriter::Status::State::On) << writer.Current().problem;
+
+    sqlite3 *other = nullptr;
+    ASSERT_EQ(sqlite3_open(path.string().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    using Clock = std::chrono::steady_clock;
+    auto slowest = Clock::duration::zero();
+    for (int i = 1; i <= 50; ++i) {
+        const auto t0 = Clock::now();
+        EXPECT_TRUE(writer.Add(At(i, 1, 1, EventKind::Motion)));
+        slowest = std::max(slowest, Clock::now() - t0);
+    }
+    std::printf("[ MEASURE  ] slowest Add with the lock held: %.2f ms\n",
+                std::chrono::duration<double, std::milli>(slowest).count());
+    EXPECT_LT(slowest, std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_GT(writer.Current().waiting, 0u);
+    ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_TRUE(writer.WaitIdle(std::chrono::seconds(20)));
+    {
+        std::lock_guard<std::mutex> lock(m);
+        ASSERT_EQ(written.size(), 50u);
+        for (size_t i = 0; i < written.size(); ++i)
+            EXPECT_EQ(written[i], static_cast<int64_t>(i + 1));
+    }
+
+    // The lock held again, and the window closes: bounded.
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_TRUE(writer.Add(At(100, 1, 1, EventKind::Motion)));
+    EXPECT_TRUE(writer.Add(At(101, 1, 1, EventKind::Motion)));
+    const auto t0 = Clock::now();
+    EXPECT_EQ(writer.Close(std::chrono::milliseconds(300)), 2u);
+    const auto took = Clock::now() - t0;
+    std::printf("[ MEASURE  ] close with 2 events waiting on a held lock, limit 300 ms: %.0f ms\n",
+                std::chrono::duration<double, std::milli>(took).count());
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+}
+
+// A write that fails is tried again with the next event, in order, and
+// recording stays on.
+TEST_F(RecordStoreTest, AFailedWriteIsRetriedWithTheNextEvent)
+{
+    { RecordStore setUp(path.string()); ASSERT_TRUE(setUp.IsOpen()); }
+    EventWriter writer(path.string(), nullptr);
+    ASSERT_TRUE(writer.WaitIdle(std::chrono::seconds(10)));
+    // The events table made read-only for a moment, the way a trigger of
+    // another program might refuse a row.
+    RunSql(path, "CREATE TRIGGER refuse BEFORE INSERT ON events BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    EXPECT_TRUE(writer.Add(At(1, 1, 1, EventKind::Motion)));
+    writer.WaitIdle(std::chrono::seconds(10));
+    EventWriter::Status status = writer.Current();
+    EXPECT_EQ(status.state, EventWriter::Status::State::On);
+    EXPECT_EQ(status.waiting, 1u);
+    EXPECT_NE(status.problem.find("refused"), std::string::npos) << status.problem;
+    RunSql(path, "DROP TRIGGER refuse;");
+    EXPECT_TRUE(writer.Add(At(2, 1, 1, EventKind::Motion)));
+    ASSERT_TRUE(writer.WaitIdle(std::chrono::seconds(10)));
+    status = writer.Current();
+    EXPECT_EQ(status.problem, "");
+    EXPECT_EQ(writer.Close(std::chrono::seconds(5)), 0u);
+    RecordStore store(path.string(), Access::Read);
+    HistoryQuery q;
+    q.motorId = 1;
+    const std::vector<Event> events = store.History(q);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].timeMs, 1);
+    EXPECT_LT(events[1].id, events[0].id);
+}
+#endif
 
 #ifdef _WIN32
 TEST(DefaultRecordsPath, FollowsTheOverrideThenTheLocalAppDataFolder)

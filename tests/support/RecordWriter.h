@@ -34,11 +34,11 @@ inline int WriteRecordsAsOneOfMany(const std::string &path, uint16_t motor, int 
         if (i % 10 == 9) {
             RecordStore once(path);
             if (once.Add(e) == 0) {
-                std::fprintf(stderr, "%s\n", once.Problem().c_str());
+                std::fprintf(stderr, "%s%s\n", once.Problem().c_str(), once.WriteProblem().c_str());
                 return 22;
             }
         } else if (store.Add(e) == 0) {
-            std::fprintf(stderr, "%s\n", store.Problem().c_str());
+            std::fprintf(stderr, "%s\n", store.WriteProblem().c_str());
             return 22;
         }
     }

@@ -229,26 +229,35 @@ void RunHistory(Output &out, const std::string &recordsPath, const std::string &
     const std::string what = query.motorId ? "motor " + records::MotorIdText(*query.motorId)
                                            : "address " + std::to_string(*query.address);
 
-    // Looking at a history makes no records file where there was none.
+    // Looking at a history changes nothing: no records file is made where
+    // there was none, and the file is opened read-only, so one the user
+    // may only read is read and a damaged or foreign one stays as it is.
     std::vector<Event> events;
+    std::string damage;
     std::error_code ec;
     if (std::filesystem::exists(recordsPath, ec)) {
-        records::RecordStore store(recordsPath);
-        if (!store.SetAside().empty())
-            out.Note(store.SetAside());
-        if (!store.IsOpen())
-            ThrowUsage("cannot read the service records: " + store.Problem());
+        records::RecordStore store(recordsPath, records::Access::Read);
+        if (!store.IsOpen()) {
+            if (store.Damaged())
+                throw Failure(ExitDamaged, store.Problem());
+            ThrowUsage(store.Problem());
+        }
         events = store.History(query);
+        damage = store.Damage();
     }
     doc["count"] = events.size();
     Json list = Json::array();
     for (const Event &e : events)
         list.push_back(EventJson(e));
     doc["events"] = list;
-    if (events.empty()) {
+    if (!damage.empty())
+        doc["damaged"] = true;
+    if (events.empty() && damage.empty())
         out.Say("No events recorded for " + what + " in " + recordsPath);
-        return;
-    }
     for (const Event &e : events)
         out.Say(Line(e));
+    // After what could be read, so that a script still gets it.
+    if (!damage.empty())
+        throw Failure(ExitDamaged, damage + ": " + std::to_string(events.size()) + " events of " + what +
+                                       " shown, those on the damaged part are missing");
 }

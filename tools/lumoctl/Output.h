@@ -23,6 +23,7 @@ enum Exit : int {
     ExitUsage = 2, // the command line or an input file was wrong; nothing was written to a device
     ExitPort = 3,  // the serial port could not be opened, or went away during the command
     ExitAddressTaken = 4, // set-address: something answers at the new address; nothing was written
+    ExitDamaged = 5, // history, report: the records are damaged; what could be read was shown
 };
 
 // How one bus operation failed: its result code and, for an exception

@@ -43,6 +43,16 @@ void Recorder::SayProblem()
     out_.Note(store_->Problem());
 }
 
+void Recorder::SayWriteProblem()
+{
+    // One command's events are few and it ends soon: after one that could
+    // not be written the rest are not tried, and the note says so once.
+    if (failed_)
+        return;
+    failed_ = true;
+    out_.Note("Service records: " + store_->WriteProblem() + "; this command's events are not recorded.");
+}
+
 std::optional<uint16_t> Recorder::MotorId(BusSession &bus, uint8_t address, ResultCode outcome)
 {
     // The store first: one that cannot keep the event is not worth a read.
@@ -84,5 +94,5 @@ void Recorder::Add(const records::Event &event)
 {
     records::RecordStore *store = Store();
     if (store != nullptr && store->Add(event) == 0)
-        SayProblem();
+        SayWriteProblem();
 }

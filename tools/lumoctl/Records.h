@@ -51,6 +51,7 @@ public:
 private:
     records::RecordStore *Store();
     void SayProblem();
+    void SayWriteProblem();
 
     std::string path_;
     Output &out_;

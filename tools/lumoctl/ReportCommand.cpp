@@ -81,14 +81,15 @@ void RunReport(Output &out, const std::string &recordsPath, const std::string &m
     std::error_code ec;
     if (!std::filesystem::exists(recordsPath, ec))
         throw Failure(ExitUsage, "there are no service records at " + recordsPath);
-    records::RecordStore store(recordsPath);
-    if (!store.SetAside().empty())
-        out.Note(store.SetAside());
+    // Read-only, as for history: a report changes no records file.
+    records::RecordStore store(recordsPath, records::Access::Read);
     if (!store.IsOpen())
-        throw Failure(ExitUsage, "cannot read the service records: " + store.Problem());
+        throw Failure(store.Damaged() ? ExitDamaged : ExitUsage, store.Problem());
 
     OffscreenApplication application;
     const servicereport::ReportData data = servicereport::CollectReport(store, *motorId, day);
+    if (data.identity.lastSeenMs == 0 && store.Damaged())
+        throw Failure(ExitDamaged, store.Damage() + ": no event of motor " + motor + " could be read");
     if (data.identity.lastSeenMs == 0)
         throw Failure(ExitUsage, "motor " + motor + " has no service records in " + recordsPath);
     QString error;
@@ -104,4 +105,9 @@ void RunReport(Output &out, const std::string &recordsPath, const std::string &m
     // Said only now that the whole file is in place.
     out.Say("Service report of motor " + motor + " (" + std::to_string(data.eventCount) +
             (day ? " events of " + dayText : " events") + ") written to " + (file == "-" ? "standard output" : file));
+    if (store.Damaged()) {
+        doc["damaged"] = true;
+        throw Failure(ExitDamaged, store.Damage() + ": the report covers the " + std::to_string(data.eventCount)
+                                       + " events that could be read");
+    }
 }
