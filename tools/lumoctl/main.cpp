@@ -24,7 +24,8 @@ namespace {
 constexpr const char *kDescription =
     "lumoctl - the LUMO actuator service tool for the command line.\n"
     "Exit codes: 0 success, 1 bus or device failure (doctor: a problem found), 2 usage or input error,\n"
-    "3 port cannot be opened.";
+    "3 port cannot be opened or lost during the command, 4 set-address: something answers at the new\n"
+    "address, 5 history, report: the service records are damaged.";
 
 bool WantsJson(int argc, char **argv)
 {
