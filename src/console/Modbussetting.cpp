@@ -685,7 +685,7 @@ void TMODBUSSettingForm::RouteEvents()
     connect(cycleTestTimerUpDown, &TUpDown::Click, this, [this] { cycleTestTimerUpDownClick(); });
     connect(cycleTestTimer, &QTimer::timeout, this, [this] { cycleTestTimerTimer(); });
 
-    InstallStopShortcut();
+    InstallStopKey();
 }
 
 bool TMODBUSSettingForm::eventFilter(QObject *watched, QEvent *event)
@@ -729,9 +729,9 @@ void TMODBUSSettingForm::FormCreate()
 void TMODBUSSettingForm::FormDestroy()
 {
     // Also when the window goes without having been closed, or something
-    // set a device moving after the close (a go-to that was between two of
-    // its writes): the stops go out while the port is still open.
-    StopMovedDevices();
+    // set a device moving after the close: the stops go out while the port
+    // is still open.
+    StopBeforeClose();
     ClosePort();
     state_.portList.reset();
     state_.adapterPortList.reset();
