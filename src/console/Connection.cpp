@@ -287,9 +287,6 @@ void TMODBUSSettingForm::PortRemoved(const std::string &removedName)
     // Names are compared in full: cut short, "/dev/ttyUSB1" and
     // "/dev/ttyUSB10" (or COM12 and COM123) would be taken for one another.
     if (!state_.portName.empty() && EqualsIgnoringCase(removedName, state_.portName)) {
-        // The port was taken away, not closed by the operator: a failure
-        // that a workflow met on the vanishing line stays in the status bar
-        // rather than turning into "No Error".
         // A port the system took off its list may still work (a driver
         // reloading, a name that went away before the device): then it
         // carries the stops before it is closed. One that has hung up
@@ -298,12 +295,24 @@ void TMODBUSSettingForm::PortRemoved(const std::string &removedName)
             StopBeforeClose();
         else
             EndMotionWorkflows();
+        // The port was taken away, not closed by the operator: a failure
+        // that a workflow met on the vanishing line stays in the status bar
+        // rather than turning into "No Error".
         const uint32_t lastFailure = state_.lastResult;
         ClosePort();
         state_.lastResult = lastFailure;
-        if (!state_.moved.Empty())
+        if (!state_.moved.Empty()) {
+            // Said where it stays: the poll and the scan end here, as their
+            // next tick would end them on the missing port after writing
+            // their own text over this.
+            GetDeviceStatusTimer->stop();
+            if (state_.isScanning) {
+                state_.isScanning = false;
+                SetProgress(0, 0);
+            }
             SetActionText(QStringLiteral("%1 is gone: %2 may still be moving; connect to it again to stop")
                               .arg(FromPortName(removedName), QString::fromStdString(state_.moved.Names())));
+        }
         if (EqualsIgnoringCase(ToPortName(PortNameComboBox->currentText()), removedName))
             SetComboText(QString::fromLatin1(kNoPortText));
         ConnectButton->setText(state_.isConnected ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));

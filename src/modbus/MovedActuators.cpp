@@ -89,23 +89,30 @@ MovedActuators::StopRun MovedActuators::StopAll(const StopLine &line, int32_t tr
     run.ran = true;
 
     // The targets are fixed at the start: a handler that runs in a gap may
-    // change the list, but what this run set out to stop, it stops.
-    std::map<uint8_t, uint32_t> targets = listed_;
-    for (const uint8_t address : alsoStop)
-        targets.emplace(address, connectedBaud);
+    // change the list, but what this run set out to stop, it stops. What
+    // is known to move goes first; a device only asked for after it, so an
+    // unanswered stop to a standing device delays no moving one.
+    std::vector<Entry> targets = Entries();
+    for (const uint8_t address : alsoStop) {
+        const bool listed = std::any_of(targets.begin(), targets.end(),
+                                        [address](const Entry &e) { return e.address == address; });
+        if (!listed)
+            targets.push_back({address, connectedBaud});
+    }
     std::vector<uint32_t> rates;
-    for (const auto &[address, baud] : targets)
-        if (std::find(rates.begin(), rates.end(), baud) == rates.end())
-            rates.push_back(baud);
+    for (const Entry &target : targets)
+        if (std::find(rates.begin(), rates.end(), target.baud) == rates.end())
+            rates.push_back(target.baud);
     // The connected rate first: it needs no change of the port.
     std::stable_partition(rates.begin(), rates.end(), [&](uint32_t b) { return b == connectedBaud; });
 
     const int32_t attempts = std::max<int32_t>(tries, 1);
     for (const uint32_t baud : rates) {
         const bool atRate = !line.useRate || line.useRate(baud);
-        for (const auto &[address, reachedAt] : targets) {
-            if (reachedAt != baud)
+        for (const Entry &target : targets) {
+            if (target.baud != baud)
                 continue;
+            const uint8_t address = target.address;
             ResultCode result = Result::PortError;
             for (int32_t made = 0; atRate && made < attempts; ++made) {
                 result = line.sendStop(address);

@@ -222,13 +222,13 @@ TEST(MovedActuatorsStop, ARateThePortCannotTakeSendsNothingAndKeepsTheList)
 TEST(MovedActuatorsStop, AlsoStopsDevicesNotListedAndListsThemWhenTheStopFails)
 {
     MovedActuators moved;
-    moved.NoteCommand(1, Cmd::Up, Result::NoError, 115200);
+    moved.NoteCommand(7, Cmd::Up, Result::NoError, 115200);
     FakeLine fake;
     fake.answers[6] = {Result::ReadError, Result::ReadError};
-    const auto run = moved.StopAll(fake.Line(), 2, 115200, {1, 6});
-    // Listed and asked for: one stop, not two.
+    const auto run = moved.StopAll(fake.Line(), 2, 115200, {6, 7});
+    // Listed and asked for: one stop, not two; what is known to move first.
     EXPECT_EQ(fake.calls,
-              (Calls{"rate 115200", "stop 1 @115200", "gap", "stop 6 @115200", "gap", "stop 6 @115200", "gap"}));
+              (Calls{"rate 115200", "stop 7 @115200", "gap", "stop 6 @115200", "gap", "stop 6 @115200", "gap"}));
     EXPECT_EQ(run.failed, std::vector<uint8_t>{6});
     EXPECT_EQ(moved.Entries(), (Entries{{6, 115200}}));
 }
