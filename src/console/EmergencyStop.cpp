@@ -91,7 +91,7 @@ bool TMODBUSSettingForm::InToolWindow(QObject *object) const
     auto *widget = qobject_cast<QWidget *>(object);
     if (!widget)
         return false;
-    const auto *waitWidget = dynamic_cast<const QWidget *>(waitDialog_);
+    const QWidget *waitWidget = waitWidget_;
     // The side windows, the wait dialog built by the shell, message boxes
     // and drop-down lists all have this window (or the wait dialog) among
     // their parents.

@@ -75,9 +75,9 @@ void TMODBUSSettingForm::LearnButtonClick()
     state_.learnErrorCount = 0;
     MotorLearnStatusTimer->start();
     SetActionText(QStringLiteral("Motor Learn..."));
-    if (waitDialog_) {
-        waitDialog_->SetMessage(QStringLiteral("Motor learning , please wait..."));
-        waitDialog_->ShowCentredOn(this);
+    if (WaitDialog *dialog = LiveWaitDialog()) {
+        dialog->SetMessage(QStringLiteral("Motor learning , please wait..."));
+        dialog->ShowCentredOn(this);
     }
 }
 
@@ -160,6 +160,6 @@ bool TMODBUSSettingForm::ReselectDevice(uint8_t address)
 
 void TMODBUSSettingForm::HideWaitDialog()
 {
-    if (waitDialog_)
-        waitDialog_->HideDialog();
+    if (WaitDialog *dialog = LiveWaitDialog())
+        dialog->HideDialog();
 }

@@ -228,6 +228,7 @@ TMODBUSSettingForm::TMODBUSSettingForm(ConsoleEnvironment environment, QWidget *
     InstallPortWatcher();
     CentreOnDesktop();
     InitConsoleState();
+    SetWaitDialog(env_.waitDialog);
     // Emptying NewDeviceIDEdit has run its change handler, which refreshes;
     // refreshing once more makes the opening state independent of it.
     RefreshUiState(false);
@@ -720,6 +721,13 @@ bool TMODBUSSettingForm::eventFilter(QObject *watched, QEvent *event)
     else if (debugMemo && watched == debugMemo->viewport() && event->type() == QEvent::MouseButtonDblClick)
         debugMemoDblClick();
     return QWidget::eventFilter(watched, event);
+}
+
+void TMODBUSSettingForm::SetWaitDialog(WaitDialog *waitDialog)
+{
+    waitDialog_ = waitDialog;
+    waitWidget_ = dynamic_cast<QWidget *>(waitDialog);
+    waitIsWidget_ = waitWidget_ != nullptr;
 }
 
 void TMODBUSSettingForm::FormCreate()

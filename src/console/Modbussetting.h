@@ -4,6 +4,7 @@
 // operator workflow is a handler of this window; each workflow lives in its
 // own .cpp beside this one.
 
+#include <QPointer>
 #include <QWidget>
 #include <cstdint>
 #include <map>
@@ -55,7 +56,7 @@ public:
     // The console state, read-only.
     const ConsoleState &consoleState() const { return state_; }
     // The wait dialog is built after the window; start-up hands it over here.
-    void SetWaitDialog(WaitDialog *waitDialog) { waitDialog_ = waitDialog; }
+    void SetWaitDialog(WaitDialog *waitDialog);
 
     static constexpr int ClientWidth = 752;
     static constexpr int ClientHeight = 490;
@@ -405,6 +406,12 @@ private:
     std::unique_ptr<UserDialogs> ownedDialogs_;
     UserDialogs &dialogs_;
     WaitDialog *waitDialog_;
+    // The wait dialog as a widget, when it is one: the shell may destroy it
+    // before this window, whose last stops must not touch it then.
+    QPointer<QWidget> waitWidget_;
+    bool waitIsWidget_ = false;
+    // The wait dialog unless it has been destroyed.
+    WaitDialog *LiveWaitDialog() const { return waitIsWidget_ && !waitWidget_ ? nullptr : waitDialog_; }
 
     // The engine reads state_.comPort and state_.responseDelayMs through
     // references, so state_ is declared (and built) before it.
