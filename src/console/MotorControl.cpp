@@ -236,14 +236,12 @@ ResultCode TMODBUSSettingForm::SendMotorCommand(uint16_t command, int32_t tries)
     // again right after the stop.
     const uint32_t epoch = stopEpoch_;
     bool abandoned = false;
-    uint32_t shown = 0;
     // Noted at once after each attempt, before its gap lets another
     // handler (Esc, a poll tick's read) note something later.
     auto send = [&] {
         if (command != Cmd::Stop && stopEpoch_ != epoch) {
             abandoned = true;
-            shown = state_.lastResult; // what the stop left in the status bar
-            return Result::NoError;    // ends the attempts; nothing is sent
+            return Result::NoError; // ends the attempts; nothing is sent
         }
         const ResultCode result = registers_.WriteActionCmdIn(address, command);
         NoteMotionCommand(address, command, result);
@@ -251,7 +249,7 @@ ResultCode TMODBUSSettingForm::SendMotorCommand(uint16_t command, int32_t tries)
     };
     const ResultCode result = TryOperation(tries, send, {{}, [this] { RefreshUiState(false); }});
     if (abandoned) {
-        state_.lastResult = shown;
+        state_.lastResult = lastStopResult_; // the status bar shows how the stop went
         RefreshUiState(false);
         return Result::ParameterError; // not sent: no poll, nothing recorded
     }
@@ -334,23 +332,18 @@ void TMODBUSSettingForm::motorActionGoButtonClick()
     // A stop handled between two of the writes (or two attempts of one)
     // ends the go-to: command 5 after it would set the actuator moving.
     const uint32_t epoch = stopEpoch_;
-    std::optional<uint32_t> shown; // what the stop left in the status bar
     auto stopped = [&] {
         if (stopEpoch_ == epoch)
             return false;
-        if (shown) {
-            state_.lastResult = *shown;
-            RefreshUiState(false);
-        }
+        state_.lastResult = lastStopResult_; // the status bar shows how the stop went
+        RefreshUiState(false);
         return true;
     };
     auto write = [&](auto operation) {
         return TryOperation(state_.cmdTryCount,
                             [&] {
-                                if (stopEpoch_ == epoch)
-                                    return operation();
-                                shown = state_.lastResult;
-                                return Result::NoError; // ends the attempts; nothing is sent
+                                // After the stop nothing is sent; the attempts end.
+                                return stopEpoch_ == epoch ? operation() : Result::NoError;
                             },
                             refreshAfter);
     };
