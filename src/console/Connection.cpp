@@ -293,8 +293,9 @@ void TMODBUSSettingForm::PortRemoved(const std::string &removedName)
         // cannot; what it set moving stays listed for the next connection.
         if (state_.comPort && state_.comPort->IsOpen() && !state_.comPort->HungUp())
             StopBeforeClose();
-        else
-            EndMotionWorkflows();
+        else if (state_.cycleTestRunning || cycleTestTimer->isActive())
+            cycleTestStopButtonClick(); // its next step would move the actuator on the next connection
+        // (A learning watch only reads; it gives up by its own rule.)
         // The port was taken away, not closed by the operator: a failure
         // that a workflow met on the vanishing line stays in the status bar
         // rather than turning into "No Error".
