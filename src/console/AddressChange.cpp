@@ -113,8 +113,14 @@ void TMODBUSSettingForm::modifyDeviceIDButtonClick()
     RecordAddressChange(from, to, answered,
                         answered == Result::NoError ? ""
                                                     : "written, but the actuator did not answer at the new address");
-    if (state_.lastResult != Result::NoError)
+    if (state_.lastResult != Result::NoError) {
+        // Written but not confirmed: which actuator answers at either
+        // address is not known any more. (A confirmed change carries the
+        // motor ID over to the new address as it records the change.)
+        ForgetMotorId(from);
+        ForgetMotorId(to);
         return;
+    }
 
     const QString oldCaption = QString::asprintf("%i", from);
     const QString newCaption = QString::asprintf("%i", to);

@@ -71,6 +71,10 @@ QString TMODBUSSettingForm::DoctorRefusal() const
 {
     if (!state_.isConnected || !state_.comPort || state_.portName.empty())
         return QStringLiteral("connect to the bus's port first");
+    // The doctor takes the port to other rates: a stop could not reach a
+    // moving actuator until it ends.
+    if (!state_.moved.Empty())
+        return QString::fromStdString(state_.moved.MovingRefusal());
     if (state_.isScanning)
         return QStringLiteral("a bus scan is running; stop it first");
     if (MotorLearnStatusTimer->isActive())
@@ -106,17 +110,22 @@ void TMODBUSSettingForm::DiagnoseBus()
     const std::string portName = state_.portName;
     DoctorOptions options;
     // The baud rate box is locked while connected: it shows the open rate.
-    options.connectedBaud = static_cast<uint32_t>(state_.baudRate);
+    options.connectedBaud = connectedBaud_;
     options.firstAddress = env_.doctorFirstAddress;
     options.lastAddress = env_.doctorLastAddress;
     options.progress = [this, &portName](const std::string &step) {
         busMonitor_->DoctorStep(QString::fromStdString(step));
         QCoreApplication::processEvents();
-        // An unplugged adapter closes the port meanwhile: stop.
-        return !busMonitor_->DoctorStopRequested() && state_.isConnected && state_.portName == portName;
+        // An unplugged adapter closes the port meanwhile: stop. Esc or a
+        // close stops it too: their stops wait for the port to be back at
+        // the connected rate.
+        return !busMonitor_->DoctorStopRequested() && !stopAfterDoctor_ && state_.isConnected &&
+               state_.portName == portName;
     };
-    // The doctor changes the rate on the open port and puts it back.
+    // The doctor changes the rate on the open port (DTR stays on) and puts
+    // it back; the rate it leaves is checked below.
     const DoctorReport report = RunDoctor(engine_, state_.comPort, options);
+    portBaud_ = 0;
 
     doctorRunning_ = false;
     PageControl1->setEnabled(true);
@@ -127,8 +136,20 @@ void TMODBUSSettingForm::DiagnoseBus()
         state_.lastResult = Result::PortError;
         ConnectButton->setText(QStringLiteral("Connect"));
     }
+    // The doctor leaves the port at the connected rate; whatever happened
+    // on its way, the stops below and every workflow after it need that.
+    if (state_.isConnected && portBaud_ != connectedBaud_ && !UsePortRate(connectedBaud_)) {
+        ClosePort();
+        state_.lastResult = Result::PortError;
+        ConnectButton->setText(QStringLiteral("Connect"));
+    }
     if (pollWasOn && state_.isConnected)
         GetDeviceStatusTimer->start();
     RefreshUiState(false);
     busMonitor_->DoctorFinished(report);
+    if (stopAfterDoctor_) {
+        // Esc or a close came during the run: now the port can carry it.
+        stopAfterDoctor_ = false;
+        StopKeyPressed();
+    }
 }

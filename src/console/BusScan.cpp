@@ -75,6 +75,9 @@ void TMODBUSSettingForm::ScanDeviceButtonClick()
     state_.selectedModel = Model::None;
     SetControlDevice(0);
 
+    // The actuators found now may not be those found before (one swapped
+    // for another at the same address): their motor IDs are read again.
+    ForgetMotorIds();
     state_.scanId = kFirstScanAddress;
     state_.isScanning = true;
     // A tick of an earlier scan that is still waiting on the bus sees this
@@ -121,7 +124,7 @@ void TMODBUSSettingForm::GetDeviceStatusTimerTimer()
     auto readStatus = [&] {
         const ResultCode result = registers_.ReadMotorStatus(address, motion, flags);
         if (result == Result::NoError)
-            NoteMotionState(address, motion);
+            NoteMotionState(address, motion, flags);
         return result;
     };
     const ResultCode probe = TryOperation(state_.cmdTryCount, readStatus);

@@ -75,6 +75,15 @@ bool TMODBUSSettingForm::OpenPort(const std::string &name)
     }
     state_.comPort->SetTimeouts(200);
     state_.portName = name;
+    connectedBaud_ = static_cast<uint32_t>(state_.baudRate);
+    portBaud_ = connectedBaud_;
+    // What a vanished port left listed waits for that port; another port
+    // has another bus, where those addresses may name other devices.
+    if (state_.moved.Port() != name)
+        state_.moved.Clear();
+    state_.moved.SetPort(name);
+    // The actuator at an address may have been swapped while disconnected.
+    ForgetMotorIds();
     state_.lastResult = Result::NoError;
     busHealth_.Reset(); // the Bus monitor counts per connection
     // A pseudo-terminal or a link is in no port list: watch its path so its
@@ -98,13 +107,18 @@ void TMODBUSSettingForm::ClosePort()
     state_.portName.clear();
     state_.isConnected = false;
     state_.lastResult = Result::NoError;
-    // Its addresses name devices of the bus on this port; another port may
-    // have other devices at them.
-    state_.movedDevices.clear();
+    portBaud_ = 0;
+    // state_.moved keeps what is still listed, with this port's name: a
+    // port that vanished could carry no stop, and the next connection to it
+    // offers one.
 }
 
 void TMODBUSSettingForm::ConnectButtonClick()
 {
+    // Every branch below closes the open port: what this window set moving
+    // is stopped first, while the port can still carry the stops.
+    if (state_.isConnected)
+        StopBeforeClose();
     if (autoSelectComPortCheckBox->isChecked()) {
         // A click on the entry of the open port disconnects, a click on
         // another entry moves the connection there, and without a usable
@@ -141,6 +155,8 @@ void TMODBUSSettingForm::ConnectButtonClick()
         // How long a late reply may still come, for the wait after a
         // request that got none.
         engine_.SetLineTiming(state_.baudRate);
+        RefreshUiState(false);
+        OfferKeptStops();
     } else {
         ConnectButton->setText(QStringLiteral("Connect"));
     }
@@ -274,12 +290,33 @@ void TMODBUSSettingForm::PortRemoved(const std::string &removedName)
     // Names are compared in full: cut short, "/dev/ttyUSB1" and
     // "/dev/ttyUSB10" (or COM12 and COM123) would be taken for one another.
     if (!state_.portName.empty() && EqualsIgnoringCase(removedName, state_.portName)) {
+        // A port the system took off its list may still work (a driver
+        // reloading, a name that went away before the device): then it
+        // carries the stops before it is closed. One that has hung up
+        // cannot; what it set moving stays listed for the next connection.
+        if (state_.comPort && state_.comPort->IsOpen() && !state_.comPort->HungUp())
+            StopBeforeClose();
+        else if (state_.cycleTestRunning || cycleTestTimer->isActive())
+            cycleTestStopButtonClick(); // its next step would move the actuator on the next connection
+        // (A learning watch only reads; it gives up by its own rule.)
         // The port was taken away, not closed by the operator: a failure
         // that a workflow met on the vanishing line stays in the status bar
         // rather than turning into "No Error".
         const uint32_t lastFailure = state_.lastResult;
         ClosePort();
         state_.lastResult = lastFailure;
+        if (!state_.moved.Empty()) {
+            // Said where it stays: the poll and the scan end here, as their
+            // next tick would end them on the missing port after writing
+            // their own text over this.
+            GetDeviceStatusTimer->stop();
+            if (state_.isScanning) {
+                state_.isScanning = false;
+                SetProgress(0, 0);
+            }
+            SetActionText(QStringLiteral("%1 is gone: %2 may still be moving; connect to it again to stop")
+                              .arg(FromPortName(removedName), QString::fromStdString(state_.moved.Names())));
+        }
         if (EqualsIgnoringCase(ToPortName(PortNameComboBox->currentText()), removedName))
             SetComboText(QString::fromLatin1(kNoPortText));
         ConnectButton->setText(state_.isConnected ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));

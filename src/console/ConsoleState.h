@@ -6,10 +6,10 @@
 #include <QStringList>
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "modbus/MovedActuators.h"
 #include "modbus/Registers.h"
 #include "serial/ComPort.h"
 #include "serial/UsbDevice.h"
@@ -50,12 +50,10 @@ struct ConsoleState {
     uint8_t debugFunctionCode = 0;
     uint16_t debugRegister = 0;
     uint16_t debugRegCount = 0;
-    // Devices this window set moving (up, down, go to, a cycle test step)
-    // that are not known to have stopped since: no stop to them succeeded
-    // and no status read showed them standing. 0 stands for a move sent to
-    // all devices at once. Closing the window stops each of them; the list
-    // is forgotten with the port, whose bus its addresses belong to.
-    std::set<uint8_t> movedDevices;
+    // What this window has set moving and not yet seen stop (see
+    // MovedActuators.h): every motion path notes its commands here, every
+    // stop path stops through it.
+    MovedActuators moved;
     bool cycleTestRunning = false;
     uint32_t cycleTestStep = 0;
     bool isBusy = false;             // a bulk configuration transfer runs

@@ -147,6 +147,7 @@ void TMODBUSSettingForm::dSendCMDButtonClick()
         std::array<uint16_t, kValueEdits> values{};
         values[0] = *value;
         state_.lastResult = engine_.WriteRegisters(function, address, state_.debugRegister, count, values.data());
+        NoteDebugWrites(address, count, values.data());
         break;
     }
     case WriteMultipleItem: {
@@ -167,12 +168,22 @@ void TMODBUSSettingForm::dSendCMDButtonClick()
             break;
         }
         state_.lastResult = engine_.WriteRegisters(function, address, state_.debugRegister, count, values.data());
+        NoteDebugWrites(address, count, values.data());
         break;
     }
     default:
         break; // no function code selected: nothing to send
     }
     RefreshUiState(false);
+}
+
+void TMODBUSSettingForm::NoteDebugWrites(uint8_t address, uint16_t count, const uint16_t *values)
+{
+    // A raw write can set an actuator moving as surely as "▲": the Esc and
+    // the stops on closing must know of it.
+    for (uint16_t k = 0; k < count; ++k)
+        NoteMotionWrite(address, static_cast<uint16_t>(state_.debugRegister + k), values[k],
+                        static_cast<ResultCode>(state_.lastResult));
 }
 
 void TMODBUSSettingForm::dClearButtonClick()

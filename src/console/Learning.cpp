@@ -30,8 +30,18 @@ void TMODBUSSettingForm::LearnButtonClick()
     StopInstantStatus(20);
     RefreshUiState(true);
     const AttemptHooks hooks{{}, [this] { RefreshUiState(false); }};
-    auto command = [this, address](uint16_t value) {
-        return [this, address, value] { return registers_.WriteActionCmdIn(address, value); };
+    // A stop (Esc, Disconnect) handled in one of the waits below ends the
+    // run: the learn command after it would set the actuator moving.
+    const uint32_t epoch = stopEpoch_;
+    auto interrupted = [this, epoch] { return stopEpoch_ != epoch; };
+    auto command = [this, address, interrupted](uint16_t value) {
+        return [this, address, value, interrupted] {
+            if (value == Cmd::Learn && interrupted())
+                return Result::NoError; // ends the attempts; nothing is sent
+            const ResultCode result = registers_.WriteActionCmdIn(address, value);
+            NoteMotionCommand(address, value, result);
+            return result;
+        };
     };
     const ResultCode stopped =
         RunAttempts(engine_, state_.cmdTryCount, state_.commandGapMs, state_.lastResult, command(Cmd::Stop), hooks);
@@ -41,8 +51,22 @@ void TMODBUSSettingForm::LearnButtonClick()
     }
     SetActionText(QStringLiteral("Motor Stop..."));
     DelayWithMessages(50);
+    if (interrupted())
+        return;
     const ResultCode learning =
         RunAttempts(engine_, state_.cmdTryCount, state_.commandGapMs, state_.lastResult, command(Cmd::Learn), hooks);
+    if (interrupted()) {
+        // Not sent, or sent before the stop that followed it: either way
+        // nothing is being learned now. The stop's own result stays shown.
+        state_.lastResult = lastStopResult_;
+        if (learning == Result::NoError) {
+            state_.learnDeviceId = address;
+            learnInterrupted_ = true;
+            EndInterruptedLearning();
+        }
+        RefreshUiState(false);
+        return;
+    }
     if (learning != Result::NoError) {
         RecordLearning(address, std::nullopt, learning, "the learn command failed");
         return;
@@ -51,9 +75,9 @@ void TMODBUSSettingForm::LearnButtonClick()
     state_.learnErrorCount = 0;
     MotorLearnStatusTimer->start();
     SetActionText(QStringLiteral("Motor Learn..."));
-    if (waitDialog_) {
-        waitDialog_->SetMessage(QStringLiteral("Motor learning , please wait..."));
-        waitDialog_->ShowCentredOn(this);
+    if (WaitDialog *dialog = LiveWaitDialog()) {
+        dialog->SetMessage(QStringLiteral("Motor learning , please wait..."));
+        dialog->ShowCentredOn(this);
     }
 }
 
@@ -77,6 +101,8 @@ void TMODBUSSettingForm::MotorLearnStatusTimerTimer()
     // One attempt per tick; the next tick is the retry.
     const ResultCode read = registers_.ReadMotorStatus(address, motion, flags);
     state_.lastResult = read;
+    if (read == Result::NoError)
+        NoteMotionState(address, motion, flags);
     RefreshUiState(false);
     if (read != Result::NoError) {
         if (++state_.learnErrorCount >= kLearnReadFailureLimit) {
@@ -134,6 +160,6 @@ bool TMODBUSSettingForm::ReselectDevice(uint8_t address)
 
 void TMODBUSSettingForm::HideWaitDialog()
 {
-    if (waitDialog_)
-        waitDialog_->HideDialog();
+    if (WaitDialog *dialog = LiveWaitDialog())
+        dialog->HideDialog();
 }

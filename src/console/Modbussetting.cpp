@@ -228,6 +228,7 @@ TMODBUSSettingForm::TMODBUSSettingForm(ConsoleEnvironment environment, QWidget *
     InstallPortWatcher();
     CentreOnDesktop();
     InitConsoleState();
+    SetWaitDialog(env_.waitDialog);
     // Emptying NewDeviceIDEdit has run its change handler, which refreshes;
     // refreshing once more makes the opening state independent of it.
     RefreshUiState(false);
@@ -687,7 +688,7 @@ void TMODBUSSettingForm::RouteEvents()
     connect(cycleTestTimerUpDown, &TUpDown::Click, this, [this] { cycleTestTimerUpDownClick(); });
     connect(cycleTestTimer, &QTimer::timeout, this, [this] { cycleTestTimerTimer(); });
 
-    InstallStopShortcut();
+    InstallStopKey();
 }
 
 bool TMODBUSSettingForm::eventFilter(QObject *watched, QEvent *event)
@@ -724,6 +725,13 @@ bool TMODBUSSettingForm::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
+void TMODBUSSettingForm::SetWaitDialog(WaitDialog *waitDialog)
+{
+    waitDialog_ = waitDialog;
+    waitWidget_ = dynamic_cast<QWidget *>(waitDialog);
+    waitIsWidget_ = waitWidget_ != nullptr;
+}
+
 void TMODBUSSettingForm::FormCreate()
 {
 }
@@ -731,9 +739,9 @@ void TMODBUSSettingForm::FormCreate()
 void TMODBUSSettingForm::FormDestroy()
 {
     // Also when the window goes without having been closed, or something
-    // set a device moving after the close (a go-to that was between two of
-    // its writes): the stops go out while the port is still open.
-    StopMovedDevices();
+    // set a device moving after the close: the stops go out while the port
+    // is still open.
+    StopBeforeClose();
     ClosePort();
     state_.portList.reset();
     state_.adapterPortList.reset();

@@ -4,6 +4,7 @@
 // operator workflow is a handler of this window; each workflow lives in its
 // own .cpp beside this one.
 
+#include <QPointer>
 #include <QWidget>
 #include <cstdint>
 #include <map>
@@ -56,7 +57,7 @@ public:
     // The console state, read-only.
     const ConsoleState &consoleState() const { return state_; }
     // The wait dialog is built after the window; start-up hands it over here.
-    void SetWaitDialog(WaitDialog *waitDialog) { waitDialog_ = waitDialog; }
+    void SetWaitDialog(WaitDialog *waitDialog);
 
     static constexpr int ClientWidth = 752;
     static constexpr int ClientHeight = 490;
@@ -261,23 +262,58 @@ private:
     void dClearButtonClick();
     void debugMemoDblClick();
     void CMDTryCountUpDownClick();
+    // Tells state_.moved of the `count` values a write sent from
+    // debugRegister on.
+    void NoteDebugWrites(uint8_t address, uint16_t count, const uint16_t *values);
 
-    // Esc and the stop on closing (EmergencyStop.cpp).
-    void InstallStopShortcut();
-    // What Esc does: "■" for the device the Control page commands, from any
-    // page and whatever the button's state; nothing without a device or port.
-    void StopShortcutActivated();
-    // Keeps state_.movedDevices up to date after an ActionCmdIn write of
-    // `command` to `address` that ended with `result`.
+    // Esc and every other stop (EmergencyStop.cpp).
+    // Esc is watched application-wide: it stops from every window of the
+    // tool whatever has the focus.
+    void InstallStopKey();
+    // True when `object` lies in one of this tool's windows: the main
+    // window, the wait dialog, the Bus monitor, the Service history, a
+    // message box or a drop-down list of any of them.
+    bool InToolWindow(QObject *object) const;
+    // What Esc does: ends what would set an actuator moving again, then
+    // stops everything listed and the Control page's device.
+    void StopKeyPressed();
+    // Ends the cycle test, the learning watch and any move between its
+    // writes or attempts, so that nothing sets an actuator moving again
+    // after the stops.
+    void EndMotionWorkflows();
+    // Stops everything state_.moved lists (and `alsoStop`) at the rates they
+    // were reached at, then puts the port back at the connected rate. True
+    // when nothing is left listed. During the bus doctor the stops wait
+    // until it has given the port back.
+    bool StopListed(const std::vector<uint8_t> &alsoStop = {});
+    // Before the port closes (Disconnect, a move to another port, closing
+    // the window, a vanished port that is still open): ends the workflows
+    // and stops what is listed, handling no window message meanwhile.
+    void StopBeforeClose();
+    // On connecting to a port whose vanishing left devices listed: offers
+    // to stop them.
+    void OfferKeptStops();
+    // Puts the open port at `baud` (reopening it); true when it is there.
+    bool UsePortRate(uint32_t baud);
+    // Keep state_.moved up to date after a write of `value` to `reg` of
+    // `address` that ended with `result`.
+    void NoteMotionWrite(uint8_t address, uint16_t reg, uint16_t value, ResultCode result);
     void NoteMotionCommand(uint8_t address, uint16_t command, ResultCode result);
-    // After a successful status read of `address` that gave `motion`.
-    void NoteMotionState(uint8_t address, uint16_t motion);
-    // Sends stop to every device in state_.movedDevices while the port is
-    // still open; no window message is handled meanwhile.
-    void StopMovedDevices();
-    QShortcut *stopShortcut_ = nullptr;
-    bool shortcutStopRunning_ = false; // an Esc stop is making its attempts
-    bool stoppingMovedDevices_ = false;
+    // After a successful status read of `address`.
+    void NoteMotionState(uint8_t address, uint16_t motion, uint16_t flags);
+    // Ends a learning watch that a stop interrupted: "Motor Learn end", and
+    // no stroke is reported.
+    void EndInterruptedLearning();
+    QObject *stopKeyFilter_ = nullptr;
+    // Counts stops; a move that finds it changed between two of its writes
+    // or attempts gives up rather than set the actuator moving again.
+    uint32_t stopEpoch_ = 0;
+    bool learnInterrupted_ = false;
+    bool stoppingMovedDevices_ = false; // the stops before the port closes
+    bool stopAfterDoctor_ = false;      // a stop waits for the doctor to give the port back
+    uint32_t lastStopResult_ = 0;       // the last stop run's outcome, for the status bar
+    uint32_t connectedBaud_ = 0;        // the rate chosen at connect
+    uint32_t portBaud_ = 0;             // the rate the port is at now
 
     // Cycle test (CycleTest.cpp).
     void cycleTestStartButtonClick();
@@ -321,6 +357,11 @@ private:
     records::RecordStore *HistoryStore(bool reopen);
     std::optional<uint16_t> MotorIdAt(uint8_t address) const;
     void NoteMotorId(uint8_t address, uint16_t motorId);
+    // The actuator at an address may have changed (a scan starts, a
+    // connect, an address change): what is pending for it is stored and
+    // its motor ID is read again before anything more is recorded there.
+    void ForgetMotorId(uint8_t address);
+    void ForgetMotorIds();
     // Fills in the actuator, the address, the origin and the time, and
     // stores `event`; nothing when the motor ID at `address` is not known.
     void Record(uint8_t address, records::Event event);
@@ -384,6 +425,12 @@ private:
     std::unique_ptr<UserDialogs> ownedDialogs_;
     UserDialogs &dialogs_;
     WaitDialog *waitDialog_;
+    // The wait dialog as a widget, when it is one: the shell may destroy it
+    // before this window, whose last stops must not touch it then.
+    QPointer<QWidget> waitWidget_;
+    bool waitIsWidget_ = false;
+    // The wait dialog unless it has been destroyed.
+    WaitDialog *LiveWaitDialog() const { return waitIsWidget_ && !waitWidget_ ? nullptr : waitDialog_; }
 
     // The engine reads state_.comPort and state_.responseDelayMs through
     // references, so state_ is declared (and built) before it.

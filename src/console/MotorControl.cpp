@@ -231,14 +231,28 @@ void TMODBUSSettingForm::BusAdvCheckBoxClick()
 ResultCode TMODBUSSettingForm::SendMotorCommand(uint16_t command, int32_t tries)
 {
     const uint8_t address = state_.controlDeviceId;
+    // A stop (Esc, Disconnect) handled in the gap after a failed attempt
+    // ends the move: its remaining attempts would set the actuator moving
+    // again right after the stop.
+    const uint32_t epoch = stopEpoch_;
+    bool abandoned = false;
     // Noted at once after each attempt, before its gap lets another
     // handler (Esc, a poll tick's read) note something later.
     auto send = [&] {
+        if (command != Cmd::Stop && stopEpoch_ != epoch) {
+            abandoned = true;
+            return Result::NoError; // ends the attempts; nothing is sent
+        }
         const ResultCode result = registers_.WriteActionCmdIn(address, command);
         NoteMotionCommand(address, command, result);
         return result;
     };
     const ResultCode result = TryOperation(tries, send, {{}, [this] { RefreshUiState(false); }});
+    if (abandoned) {
+        state_.lastResult = lastStopResult_; // the status bar shows how the stop went
+        RefreshUiState(false);
+        return Result::ParameterError; // not sent: no poll, nothing recorded
+    }
     const std::string_view name = Cmd::NameOf(command);
     std::string action(name);
     for (char &c : action)
@@ -315,7 +329,24 @@ void TMODBUSSettingForm::motorActionGoButtonClick()
     }
     const uint8_t address = state_.controlDeviceId;
     const AttemptHooks refreshAfter{{}, [this] { RefreshUiState(false); }};
-    auto write = [&](auto operation) { return TryOperation(state_.cmdTryCount, operation, refreshAfter); };
+    // A stop handled between two of the writes (or two attempts of one)
+    // ends the go-to: command 5 after it would set the actuator moving.
+    const uint32_t epoch = stopEpoch_;
+    auto stopped = [&] {
+        if (stopEpoch_ == epoch)
+            return false;
+        state_.lastResult = lastStopResult_; // the status bar shows how the stop went
+        RefreshUiState(false);
+        return true;
+    };
+    auto write = [&](auto operation) {
+        return TryOperation(state_.cmdTryCount,
+                            [&] {
+                                // After the stop nothing is sent; the attempts end.
+                                return stopEpoch_ == epoch ? operation() : Result::NoError;
+                            },
+                            refreshAfter);
+    };
 
     SetActionText(QStringLiteral("set position..."));
     const auto goal = static_cast<uint16_t>(target + state_.posOffset); // modulo 65536
@@ -336,11 +367,15 @@ void TMODBUSSettingForm::motorActionGoButtonClick()
             return result;
         };
     };
+    if (stopped())
+        return;
     SetActionText(QStringLiteral("stop motor..."));
     if (!written(write(command(Cmd::Stop))))
         return;
+    if (stopped())
+        return;
     SetActionText(QStringLiteral("go to..."));
-    if (!written(write(command(Cmd::GoToPos))))
+    if (!written(write(command(Cmd::GoToPos))) || stopped())
         return;
     RecordMotion(address, action, Result::NoError);
     StartStatusPoll();
@@ -387,7 +422,7 @@ bool TMODBUSSettingForm::StatusPollTick(uint8_t address, bool probed, uint16_t m
     auto readStatus = [&] {
         const ResultCode result = registers_.ReadMotorStatus(address, latestMotion, latestFlags);
         if (result == Result::NoError)
-            NoteMotionState(address, latestMotion);
+            NoteMotionState(address, latestMotion, latestFlags);
         return result;
     };
     if (read(readStatus) == Result::NoError) {

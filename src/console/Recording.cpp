@@ -156,6 +156,22 @@ void TMODBUSSettingForm::NoteMotorId(uint8_t address, uint16_t motorId)
         serviceHistory_->ShowMotor(motorId);
 }
 
+void TMODBUSSettingForm::ForgetMotorId(uint8_t address)
+{
+    FlushMotion(address);
+    motorIds_.erase(address);
+    seenDevices_.erase(address);
+    lastPosition_.erase(address);
+}
+
+void TMODBUSSettingForm::ForgetMotorIds()
+{
+    FlushAllMotion();
+    motorIds_.clear();
+    seenDevices_.clear();
+    lastPosition_.clear();
+}
+
 void TMODBUSSettingForm::Record(uint8_t address, records::Event event)
 {
     if (!RecordingOn())

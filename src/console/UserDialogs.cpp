@@ -44,3 +44,9 @@ bool QtUserDialogs::ConfirmOverwrite(const QString &path)
     return QMessageBox::warning(parent_, QStringLiteral("Confirm Save As"), text, QMessageBox::Yes | QMessageBox::No,
                                 QMessageBox::No) == QMessageBox::Yes;
 }
+
+bool QtUserDialogs::OfferStop(const QString &text)
+{
+    return QMessageBox::question(parent_, QString::fromUtf8(kApplicationTitle), text,
+                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::Yes;
+}

@@ -24,6 +24,15 @@ public:
     virtual std::optional<QString> OpenFileName(const QString &caption, const QString &filter) = 0;
     // Asked before an existing file is replaced; true to replace it.
     virtual bool ConfirmOverwrite(const QString &path) = 0;
+    // Asked on connecting to a port that vanished while actuators it had
+    // set moving were still listed; true to send them a stop now. Without
+    // a way to ask, the stop goes out: stopping a standing actuator moves
+    // nothing.
+    virtual bool OfferStop(const QString &text)
+    {
+        (void)text;
+        return true;
+    }
 };
 
 class QtUserDialogs final : public UserDialogs {
@@ -38,6 +47,7 @@ public:
                                         const QString &defaultExt) override;
     std::optional<QString> OpenFileName(const QString &caption, const QString &filter) override;
     bool ConfirmOverwrite(const QString &path) override;
+    bool OfferStop(const QString &text) override;
 
 private:
     QWidget *parent_;

@@ -29,11 +29,17 @@ public:
         shown << QStringLiteral("overwrite? ") + path;
         return overwrite;
     }
+    bool OfferStop(const QString &text) override
+    {
+        shown << QStringLiteral("offer: ") + text;
+        return stopOffered;
+    }
 
     QStringList shown;
     std::deque<std::optional<QString>> saveAnswers; // empty: cancel
     std::deque<std::optional<QString>> openAnswers;
     bool overwrite = true;
+    bool stopOffered = true; // the answer to the offer to stop what a vanished port left moving
 
 private:
     static std::optional<QString> Next(std::deque<std::optional<QString>> &answers)

@@ -9,6 +9,7 @@ std::unique_ptr<QObject> MakeMotorControlTest();
 std::unique_ptr<QObject> MakeEmergencyStopTest();
 std::unique_ptr<QObject> MakeLineTest();
 std::unique_ptr<QObject> MakeBusMonitorTest();
+std::unique_ptr<QObject> MakeMotionStopTest();
 
 int main(int argc, char **argv)
 {
@@ -19,5 +20,6 @@ int main(int argc, char **argv)
                               {"EmergencyStopTest", MakeEmergencyStopTest},
                               {"LineTest", MakeLineTest},
                               {"BusMonitorTest", MakeBusMonitorTest},
+                              {"MotionStopTest", MakeMotionStopTest},
                           });
 }
