@@ -2,8 +2,9 @@
 // checked against the bus's truth after every action and at the end.
 //
 //   session_runner --seed N [--actions 0,3,7]   one session (a replay keeps only those actions)
-//   session_runner --seeds 1,2,3 [--commit HASH --drawn K] [--shrink]
+//   session_runner --seeds 1,2,3 [--commit HASH --drawn K] [--shrink | --shrink-runs N]
 //   session_runner --batch 1000 [--first N]     a long batch: "sessions / invariant breaks"
+//   --verbose                                  each action and what moved after it
 //
 // A session drives the real window offscreen by its controls' object names
 // and runs the real lumoctl against the same bus. A session that breaks an
@@ -73,6 +74,8 @@ std::string Describe(const Plan &plan)
 } // namespace sessions
 
 namespace {
+
+bool verbose = false; // each action, what moves after it and the bus's activity
 
 // Nothing hangs: the window's longest wait is a stop run or a status read
 // with all its attempts at the slowest rate here (well under 4 s); a scan
@@ -163,11 +166,6 @@ private:
         }
     }
 
-    std::string SelectedAddressText() const
-    {
-        auto *list = w_->W<QListWidget>("MODBusDevicesListBox");
-        return list->currentItem() ? list->currentItem()->text() : QString().toStdString();
-    }
     std::optional<uint8_t> ControlAddress() const
     {
         if (!w_->form || !w_->state().isConnected)
@@ -191,7 +189,7 @@ private:
     void Esc()
     {
         w_->form->activateWindow();
-        QTest::qWaitForWindowActive(w_->form.get(), 200);
+        (void)QTest::qWaitForWindowActive(w_->form.get(), 200); // Esc goes to whatever window is active
         QWidget *target = QApplication::activeWindow() ? QApplication::activeWindow() : w_->form.get();
         QTest::keyClick(target, Qt::Key_Escape);
     }
@@ -334,7 +332,18 @@ private:
         case Kind::CliMoveStop:
         case Kind::CliGoto:
         case Kind::CliWrite:
-            CliStep(a, seq0, allowed, cliMs);
+            // lumoctl cannot open a port the window holds: the operator
+            // disconnects the window first, and connects it again after.
+            if (w_->state().isConnected) {
+                Click("ConnectButton");
+                Add(StopCheck(WindowMoved(std::nullopt), what + " (disconnect first)"), what);
+                cycleAddress_.reset();
+                CliStep(a, seq0, allowed, cliMs);
+                if (!unplugged_)
+                    w_->Connect();
+            } else {
+                CliStep(a, seq0, allowed, cliMs);
+            }
             bound = kLumoctlBoundMs;
             break;
         case Kind::Unplug:
@@ -347,21 +356,41 @@ private:
 
         if (cycleAddress_)
             allowed.insert(*cycleAddress_);
-        if (stopAll || stopOne) {
-            std::set<size_t> moved = MovedByTool(stopOne);
-            Add(StopCheck(moved, what), what);
-        }
+        if (stopAll || stopOne)
+            Add(StopCheck(WindowMoved(stopOne), what), what);
         QTest::qWait(a.pauseMs);
         const lumosim::BusTruth after = Truth();
         Add(CheckMotionAsked(before, after, allowed, what), what);
+        if (verbose) {
+            std::string moving;
+            for (const auto &d : after.devices)
+                if (d.motion)
+                    moving += " " + std::to_string(d.address);
+            std::printf("    %-40s %s control %d, moving:%s, %zu requests acted on\n", what.c_str(),
+                        w_->state().isConnected ? "connected," : "disconnected,", control ? *control : 0,
+                        moving.empty() ? " none" : moving.c_str(), static_cast<size_t>(LastSeq(after) - seq0));
+        }
+        // Who set each device moving last: the window, or lumoctl (whose
+        // motion the window does not own).
+        const bool byLumoctl = a.kind >= Kind::CliStatus && a.kind <= Kind::CliWrite;
+        for (const auto &d : after.devices)
+            for (const auto &b : before.devices)
+                if (b.index == d.index && d.motionStarts != b.motionStarts) {
+                    if (byLumoctl)
+                        windowMoved_.erase(d.index);
+                    else
+                        windowMoved_.insert(d.index);
+                }
         CheckShown(after, what);
     }
 
-    std::set<size_t> MovedByTool(std::optional<uint8_t> only) const
+    // The devices the window set moving (its own motion, not lumoctl's);
+    // with `only`, those at that address.
+    std::set<size_t> WindowMoved(std::optional<uint8_t> only) const
     {
         std::set<size_t> out;
         for (const auto &d : Truth().devices)
-            if (d.motionStarts > 0 && (!only || d.address == *only))
+            if (windowMoved_.count(d.index) && (!only || d.address == *only))
                 out.insert(d.index);
         return out;
     }
@@ -426,12 +455,12 @@ private:
                 std::vector<long> offsets{0};
                 for (const auto *d : DevicesAt(truth, address))
                     offsets.push_back(static_cast<int16_t>(d->config[7]));
-                Add(CheckShownValue(truth, address, Fc::ReadHolding, Reg::CurrentPos, std::stol(m[1]), seq0,
+                Add(CheckShownValue(truth, address, Fc::ReadHolding, Reg::CurrentPos, std::stol(m[1].str()), seq0,
                                     "lumoctl status's position", offsets),
                     what);
             }
             if (std::regex_search(r.out, m, std::regex(R"(Current\s+(\d+) mA)")))
-                Add(CheckShownValue(truth, address, Fc::ReadInput, Reg::MotorCurrent, std::stol(m[1]), seq0,
+                Add(CheckShownValue(truth, address, Fc::ReadInput, Reg::MotorCurrent, std::stol(m[1].str()), seq0,
                                     "lumoctl status's current"),
                     what);
         } else if (a.kind == Kind::CliMoveUp || a.kind == Kind::CliGoto) {
@@ -468,7 +497,8 @@ private:
             }
         } else if (a.kind == Kind::CliWrite) {
             std::vector<uint16_t> old;
-            for (const auto *d : DevicesAt(Truth(), address))
+            const lumosim::BusTruth now = Truth();
+            for (const auto *d : DevicesAt(now, address))
                 old = {*ConfigWord(*d, Reg::SpeedPwm)};
             const uint16_t value = static_cast<uint16_t>(a.arg);
             const ProcessResult r = Lumoctl({"raw", addr, "6", std::to_string(Reg::SpeedPwm), std::to_string(value)},
@@ -483,7 +513,7 @@ private:
     // Closing the window: everything it set moving stops.
     void Close()
     {
-        const std::set<size_t> moved = MovedByTool(std::nullopt);
+        const std::set<size_t> moved = WindowMoved(std::nullopt);
         const auto start = std::chrono::steady_clock::now();
         w_->form.reset();
         Add(CheckDuration(Ms(start), kWindowActionBoundMs, "close the window"), "close");
@@ -502,6 +532,7 @@ private:
     Breaks breaks_;
     bool unplugged_ = false;
     std::optional<uint8_t> cycleAddress_;
+    std::set<size_t> windowMoved_;
     QString lastPosition_, lastCurrent_;
     uint64_t shownSeq_ = 0, previousSeq_ = 0;
 };
@@ -552,7 +583,7 @@ struct Totals {
     double ms = 0;
 };
 
-void RunOne(uint32_t seed, const std::optional<std::vector<size_t>> &only, bool shrink, int maxActions, Totals &t)
+void RunOne(uint32_t seed, const std::optional<std::vector<size_t>> &only, int shrinkRuns, int maxActions, Totals &t)
 {
     const Plan plan = Draw(seed, maxActions);
     std::vector<size_t> keep = only ? *only : AllOf(plan);
@@ -569,8 +600,8 @@ void RunOne(uint32_t seed, const std::optional<std::vector<size_t>> &only, bool 
     for (const Break &b : o.breaks)
         std::printf("  %s: %s\n", b.invariant.c_str(), b.detail.c_str());
     keep.resize(std::min(keep.size(), o.firstBreakAction + 1));
-    if (shrink)
-        keep = Shrink(plan, keep, o.breaks.front().invariant, 40);
+    if (shrinkRuns > 0)
+        keep = Shrink(plan, keep, o.breaks.front().invariant, shrinkRuns);
     std::printf("  actions:\n");
     for (size_t i : keep)
         std::printf("    #%zu %s\n", i, Describe(plan.actions[i]).c_str());
@@ -597,7 +628,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     std::vector<uint32_t> seeds;
     std::optional<std::vector<size_t>> only;
-    bool shrink = false;
+    int shrinkRuns = 0;
     int maxActions = 200;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -634,8 +665,13 @@ int main(int argc, char **argv)
         } else if (arg == "--max-actions") {
             maxActions = std::stoi(next);
             ++i;
+        } else if (arg == "--verbose") {
+            verbose = true;
         } else if (arg == "--shrink") {
-            shrink = true;
+            shrinkRuns = 40; // reruns at most
+        } else if (arg == "--shrink-runs") {
+            shrinkRuns = std::stoi(next);
+            ++i;
         } else {
             std::fprintf(stderr, "session_runner: unknown argument %s\n", arg.c_str());
             return 2;
@@ -647,7 +683,7 @@ int main(int argc, char **argv)
     }
     Totals t;
     for (uint32_t seed : seeds)
-        RunOne(seed, only, shrink, maxActions, t);
+        RunOne(seed, only, shrinkRuns, maxActions, t);
     std::printf("%d sessions / %d invariant breaks, %.1f s a session", t.sessions, t.breaks,
                 t.sessions ? t.ms / 1000 / t.sessions : 0.0);
     if (!t.breakingSeeds.empty()) {
