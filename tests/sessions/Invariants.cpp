@@ -4,6 +4,8 @@
 #include <chrono>
 #include <thread>
 
+#include <dirent.h>
+
 namespace sessions {
 
 namespace {
@@ -145,6 +147,25 @@ std::optional<Break> CheckWritten(const lumosim::BusTruth &truth, uint8_t addres
                                       List(held) + ", written " + List(values) + ", before " + List(oldValues)};
     }
     return std::nullopt;
+}
+
+size_t OpenFiles()
+{
+    size_t n = 0;
+    if (DIR *dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir))
+            ++n;
+        ::closedir(dir);
+    }
+    return n;
+}
+
+std::optional<Break> CheckOpenFiles(size_t atStart, size_t now, size_t slack, const std::string &action)
+{
+    if (now <= atStart + slack)
+        return std::nullopt;
+    return Break{Bounded, std::to_string(now) + " files open after \"" + action + "\", " + std::to_string(atStart) +
+                              " at the start of the session"};
 }
 
 std::optional<Break> CheckDuration(double tookMs, double boundMs, const std::string &action)

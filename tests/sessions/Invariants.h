@@ -22,6 +22,7 @@ inline constexpr const char *StopMeansStop = "Stop means stop";
 inline constexpr const char *ShownIsTrue = "Shown is true";
 inline constexpr const char *NoLostWrite = "No lost write";
 inline constexpr const char *NothingHangs = "Nothing hangs";
+inline constexpr const char *Bounded = "Bounded";
 
 struct Break {
     std::string invariant;
@@ -71,6 +72,12 @@ std::optional<Break> CheckWritten(const lumosim::BusTruth &truth, uint8_t addres
 
 // A configuration register's value in the truth; nullopt outside the ten.
 std::optional<uint16_t> ConfigWord(const lumosim::DeviceTruth &device, uint16_t reg);
+
+// Bounded: the files this process has open stay within `slack` of what it
+// had open at the start of the session (the port and the records come and
+// go with connecting; a leak grows with every action).
+size_t OpenFiles();
+std::optional<Break> CheckOpenFiles(size_t atStart, size_t now, size_t slack, const std::string &action);
 
 // Nothing hangs.
 std::optional<Break> CheckDuration(double tookMs, double boundMs, const std::string &action);

@@ -137,6 +137,7 @@ public:
         baud->setCurrentIndex(BaudIndex(plan_.baud));
         emit baud->activated(baud->currentIndex());
         w_->Connect();
+        filesAtStart_ = OpenFiles();
 
         Outcome out;
         for (size_t n = 0; n < keep_.size() && out.breaks.empty(); ++n) {
@@ -382,6 +383,8 @@ private:
                         windowMoved_.insert(d.index);
                 }
         CheckShown(after, what);
+        // A few for the port, the records and a lumoctl's pipes coming and going.
+        Add(CheckOpenFiles(filesAtStart_, OpenFiles(), 8, what), what);
     }
 
     // The devices the window set moving (its own motion, not lumoctl's);
@@ -533,6 +536,7 @@ private:
     bool unplugged_ = false;
     std::optional<uint8_t> cycleAddress_;
     std::set<size_t> windowMoved_;
+    size_t filesAtStart_ = 0;
     QString lastPosition_, lastCurrent_;
     uint64_t shownSeq_ = 0, previousSeq_ = 0;
 };

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "Invariants.h"
 #include "SimClient.h"
 #include "VirtualBus.h"
@@ -173,4 +175,21 @@ TEST(DurationTest, NothingHangsNamesTheActionThatOverran)
     ASSERT_TRUE(broken);
     EXPECT_EQ(broken->invariant, NothingHangs);
     EXPECT_NE(broken->detail.find("Scan"), std::string::npos);
+}
+
+TEST(OpenFilesTest, BoundedCatchesAFileLeftOpenByEachAction)
+{
+    const size_t atStart = OpenFiles();
+    std::vector<int> leaked;
+    for (int action = 0; action < 6; ++action) {
+        leaked.push_back(::dup(0));
+        const auto broken = CheckOpenFiles(atStart, OpenFiles(), 4, "action " + std::to_string(action));
+        EXPECT_EQ(broken.has_value(), action >= 4);
+        if (broken) {
+            EXPECT_EQ(broken->invariant, Bounded);
+        }
+    }
+    for (int fd : leaked)
+        ::close(fd);
+    EXPECT_FALSE(CheckOpenFiles(atStart, OpenFiles(), 0, "all closed"));
 }
