@@ -5,6 +5,7 @@
 //   session_runner --seeds 1,2,3 [--commit HASH --drawn K] [--shrink | --shrink-runs N]
 //   session_runner --batch 1000 [--first N]     a long batch: "sessions / invariant breaks"
 //   --verbose                                  each action and what moved after it
+//   --list                                     print the sessions the seeds draw, run nothing
 //
 // A session drives the real window offscreen by its controls' object names
 // and runs the real lumoctl against the same bus. A session that breaks an
@@ -633,6 +634,7 @@ int main(int argc, char **argv)
     std::vector<uint32_t> seeds;
     std::optional<std::vector<size_t>> only;
     int shrinkRuns = 0;
+    bool listOnly = false;
     int maxActions = 200;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -669,6 +671,8 @@ int main(int argc, char **argv)
         } else if (arg == "--max-actions") {
             maxActions = std::stoi(next);
             ++i;
+        } else if (arg == "--list") {
+            listOnly = true;
         } else if (arg == "--verbose") {
             verbose = true;
         } else if (arg == "--shrink") {
@@ -684,6 +688,15 @@ int main(int argc, char **argv)
     if (seeds.empty()) {
         std::fprintf(stderr, "session_runner: no seed (--seed N, --seeds A,B, --commit HASH, --batch N)\n");
         return 2;
+    }
+    if (listOnly) { // the sessions the seeds draw, without running them
+        for (uint32_t seed : seeds) {
+            const Plan plan = Draw(seed, maxActions);
+            std::printf("seed %u: %s\n", seed, Describe(plan).c_str());
+            for (size_t i = 0; i < plan.actions.size(); ++i)
+                std::printf("    #%zu %s\n", i, Describe(plan.actions[i]).c_str());
+        }
+        return 0;
     }
     Totals t;
     for (uint32_t seed : seeds)
