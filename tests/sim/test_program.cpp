@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 #include <modbus/modbus.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -209,7 +213,7 @@ TEST(ProgramTest, HelpDocumentsEveryOption)
                                "delay=MS", "corrupt-every=N", "stray", "hall-error", "over-current", "exception=REG",
                                "LUMO-D", "LUMO-P", "LUMO-B", "--baud", "--baud-change", "--turnaround",
                                "--adapter-latency", "--adapter-packet", "--echo", "--noise", "--instant",
-                               "baud=RATE", "noise=BER", "shared", "SIGUSR1"})
+                               "baud=RATE", "noise=BER", "shared", "SIGUSR1", "--truth"})
         EXPECT_NE(out.find(option), std::string::npos) << option;
 }
 
@@ -306,3 +310,33 @@ TEST(ProgramTest, RefusesToReplaceAFileWithItsLink)
 }
 
 } // namespace
+
+// What really happened, from the running program, on a channel the tool
+// under test does not use; gone with the program.
+TEST(ProgramTest, ServesItsTruthOnASocketAndRemovesItAtExit)
+{
+    const std::string socketPath = TempPath("truth");
+    ::unlink(socketPath.c_str());
+    Process sim({Program, "--device", "6:LUMO-B", "--truth", socketPath});
+    std::smatch m;
+    const std::string first = sim.ReadLine(5000);
+    ASSERT_TRUE(std::regex_match(first, m, std::regex(R"(lumo-sim: serving 1 device on (/dev/pts/\d+))"))) << first;
+    EXPECT_EQ(ReadWithLibmodbus(m[1], 6, Reg::MaxPos), 1000);
+
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socketPath.c_str());
+    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr), 0) << std::strerror(errno);
+    std::string json;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;)
+        json.append(buf, static_cast<size_t>(n));
+    ::close(fd);
+    EXPECT_NE(json.find("\"address\":6,\"model\":2"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"request\":\"03 00 20 00 01\",\"reply\":\"03 02 03 E8\""), std::string::npos) << json;
+
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(5000), 0) << sim.err();
+    EXPECT_FALSE(Exists(socketPath)) << "the socket outlived the program";
+}

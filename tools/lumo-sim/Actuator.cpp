@@ -184,6 +184,8 @@ void Actuator::SetInput(uint16_t reg, uint16_t value, double nowMs)
 void Actuator::PowerUp(double nowMs)
 {
     Advance(nowMs);
+    if (activity_ != Activity::Idle)
+        lastMotionStopMs_ = nowMs;
     activity_ = Activity::Idle;
     positionOk_ = false;
 }
@@ -219,6 +221,7 @@ void Actuator::Write(uint16_t reg, uint16_t value, double nowMs)
 // cut short leaves the stroke registers as they were.
 void Actuator::StartCommand(uint16_t command, double nowMs)
 {
+    const bool wasMoving = activity_ != Activity::Idle;
     switch (command) {
     case Cmd::Up:
         positionOk_ = false;
@@ -248,6 +251,14 @@ void Actuator::StartCommand(uint16_t command, double nowMs)
     }
     default:
         break;
+    }
+    const bool motionCommand =
+        command == Cmd::Up || command == Cmd::Down || command == Cmd::Learn || command == Cmd::GoToPos;
+    if (motionCommand && activity_ != Activity::Idle) {
+        ++motionStarts_;
+        lastMotionStartMs_ = nowMs;
+    } else if (wasMoving) {
+        lastMotionStopMs_ = nowMs;
     }
     Advance(nowMs); // a motor already at its target or limit stops at once
 }
@@ -289,6 +300,7 @@ void Actuator::Advance(double nowMs)
         }
         dt -= needed;
         position_ = target;
+        const double reachedMs = nowMs - dt;
         switch (activity_) {
         case Activity::GoTo:
             positionOk_ = true;
@@ -307,6 +319,8 @@ void Actuator::Advance(double nowMs)
             activity_ = Activity::Idle;
             break;
         }
+        if (activity_ == Activity::Idle)
+            lastMotionStopMs_ = reachedMs;
     }
 }
 

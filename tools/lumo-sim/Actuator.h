@@ -50,6 +50,13 @@ public:
     // which the device keeps through a power cycle, stay as they are.
     void PowerUp(double nowMs);
 
+    // The bus's truth (Truth.h), as of the last Advance: times in simulated ms.
+    bool Moving() const { return activity_ != Activity::Idle; }
+    bool Learning() const { return activity_ == Activity::LearnRetract || activity_ == Activity::LearnExtend; }
+    uint32_t MotionStarts() const { return motionStarts_; }
+    double LastMotionStartMs() const { return lastMotionStartMs_; }
+    double LastMotionStopMs() const { return lastMotionStopMs_; }
+
     // Counts the replies for "corrupt every Nth"; returns the new count.
     uint32_t CountReply() { return ++replies_; }
 
@@ -89,6 +96,9 @@ private:
     double learnRate_ = 0;
     bool positionOk_ = false;
     uint32_t replies_ = 0;
+    uint32_t motionStarts_ = 0;
+    double lastMotionStartMs_ = -1;
+    double lastMotionStopMs_ = -1;
 };
 
 } // namespace lumosim

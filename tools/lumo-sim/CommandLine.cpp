@@ -236,7 +236,7 @@ std::string ParseCommandLine(const std::vector<std::string> &args, CommandLine &
         static const char *const withValue[] = {"--device", "--fault", "--link", "--log", "--time-scale",
                                                 "--learn-ms", "--full-stroke-ms", "--frame-gap-ms", "--seed",
                                                 "--baud", "--baud-change", "--turnaround", "--adapter-latency",
-                                                "--adapter-packet", "--noise"};
+                                                "--adapter-packet", "--noise", "--truth"};
         if (std::find(std::begin(withValue), std::end(withValue), option) == std::end(withValue))
             return option.rfind("-", 0) == 0 ? "unknown option '" + option + "'"
                                              : "unexpected argument '" + option + "'";
@@ -265,6 +265,10 @@ std::string ParseCommandLine(const std::vector<std::string> &args, CommandLine &
             if (auto error = ParseAddressPrefix("--fault", value, address, kinds); !error.empty())
                 return error;
             faultSpecs.emplace_back(address, kinds);
+        } else if (option == "--truth") {
+            if (value.empty())
+                return "option --truth needs a path";
+            out.truthPath = value;
         } else if (option == "--link" || option == "--log") {
             if (value.empty())
                 return "option " + option + " needs a path";
@@ -390,6 +394,9 @@ Options:
   --log FILE            write every frame heard and sent to FILE, one a line:
                         ms since start when it began and ended on the wire,
                         M>S or S>M, the bytes in hex
+  --truth PATH          serve what really happened (every device's state and the
+                        requests each acted on) as JSON on the Unix socket PATH;
+                        reading it changes nothing (see docs/line-model.md)
   --time-scale X        run motion and learning X times faster (default 1)
   --learn-ms N          how long stroke learning takes at scale 1 (default 3000)
   --full-stroke-ms N    time for a whole stroke at SpeedPwm 100 (default 5000)

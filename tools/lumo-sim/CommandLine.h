@@ -13,6 +13,7 @@ struct CommandLine {
     BusOptions bus;
     std::vector<DeviceOptions> devices; // the demo bus when no --device is given
     std::string linkPath;               // empty: no link
+    std::string truthPath;              // the truth's socket; empty: none
     bool help = false;
     bool version = false;
 };

@@ -204,6 +204,17 @@ struct VirtualBus::Impl {
     std::string devicePath;
     std::string linkPath;
     bool unplugRequested = false;
+    std::deque<ActedRequest> acted;       // the truth's request log (Truth.h)
+    uint64_t actedCount = 0;
+    void NoteActed(size_t index, uint8_t address, const Hearing &heard, const uint8_t *pdu, size_t length,
+                   const std::vector<uint8_t> *reply)
+    {
+        if (acted.size() >= MaxActedRequests)
+            acted.pop_front();
+        acted.push_back(ActedRequest{++actedCount, index, address, heard.startMs, heard.endMs,
+                                     std::vector<uint8_t>(pdu, pdu + length),
+                                     reply ? *reply : std::vector<uint8_t>{}});
+    }
 
     // Set up by Start() before the thread runs; then the thread's alone.
     int masterFd = -1;
@@ -537,6 +548,7 @@ void VirtualBus::Impl::OnRequest(RequestFramer::Kind kind, const uint8_t *bytes,
             for (size_t i = 0; i < devices.size(); ++i)
                 if (atThisRate(i) && hears(*devices[i])) {
                     devices[i]->Handle(pdu, pduLength, simMs, true);
+                    NoteActed(i, address, heard, pdu, pduLength, nullptr);
                     FollowBaudRegister(i, heard.endMs);
                 }
         } else {
@@ -557,7 +569,9 @@ void VirtualBus::Impl::OnRequest(RequestFramer::Kind kind, const uint8_t *bytes,
                     note = "device silent";
                     continue;
                 }
-                if (auto reply = devices[i]->Handle(pdu, pduLength, simMs, false))
+                auto reply = devices[i]->Handle(pdu, pduLength, simMs, false);
+                NoteActed(i, address, heard, pdu, pduLength, reply ? &*reply : nullptr);
+                if (reply)
                     replies.emplace_back(i, std::move(*reply));
                 else
                     FollowBaudRegister(i, heard.endMs);
@@ -920,6 +934,37 @@ void VirtualBus::PowerCycle()
         state.nextBaud = 0;
         state.switchAtMs = Never;
     }
+}
+
+BusTruth VirtualBus::Truth() const
+{
+    Impl &d = *impl_;
+    std::lock_guard<std::mutex> lock(d.mutex);
+    BusTruth truth;
+    const double simNow = d.SimMs();
+    const double scale = d.options.timeScale;
+    truth.nowMs = simNow / scale;
+    for (size_t i = 0; i < d.devices.size(); ++i) {
+        Actuator &a = *d.devices[i];
+        DeviceTruth t;
+        t.index = i;
+        t.address = a.Address();
+        t.motion = a.Input(Reg::MotorStatus, simNow); // brings the motion up to now
+        t.position = a.Holding(Reg::CurrentPos, simNow);
+        t.learning = a.Learning();
+        t.model = a.Model();
+        t.motorId = a.Name();
+        for (size_t k = 0; k < t.config.size(); ++k)
+            t.config[k] = a.Holding(TruthConfigRegisters[k], simNow);
+        t.baud = d.options.instant ? Reg::BaudRateOf(a.BaudCode()) : d.BaudOf(i, truth.nowMs);
+        t.motionStarts = a.MotionStarts();
+        t.lastMotionStartMs = a.LastMotionStartMs() < 0 ? -1 : a.LastMotionStartMs() / scale;
+        t.lastMotionStopMs = a.LastMotionStopMs() < 0 ? -1 : a.LastMotionStopMs() / scale;
+        truth.devices.push_back(t);
+    }
+    truth.acted.assign(d.acted.begin(), d.acted.end());
+    truth.actedDropped = d.actedCount - d.acted.size();
+    return truth;
 }
 
 std::vector<LoggedFrame> VirtualBus::FrameLog() const

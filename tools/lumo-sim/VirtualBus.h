@@ -34,6 +34,8 @@
 #include <string>
 #include <vector>
 
+#include "Truth.h"
+
 namespace lumosim {
 
 // Misbehaviour of one device. All of it can be changed while the bus runs.
@@ -180,6 +182,9 @@ public:
     // count as one) were heard since the start or the last ClearFrameLog();
     // false after `timeoutMs`.
     bool WaitForFrames(size_t fromMasterCount, int timeoutMs) const;
+
+    // What really happened (Truth.h): copied under the bus's lock, changes nothing.
+    BusTruth Truth() const;
 
     // Closes the master side, as when the adapter is unplugged: the tool's
     // reads return 0 and its writes fail with EIO. Returns once it is closed.

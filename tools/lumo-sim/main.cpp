@@ -11,6 +11,7 @@
 
 #include "CommandLine.h"
 #include "LumoVersion.h"
+#include "Truth.h"
 #include "VirtualBus.h"
 #include "modbus/Registers.h"
 
@@ -63,6 +64,14 @@ int main(int argc, char **argv)
         return ExitSetupFailed;
     }
 
+    lumosim::TruthServer truth;
+    if (!options.truthPath.empty() &&
+        !truth.Start(options.truthPath, [&bus] { return lumosim::TruthJson(bus.Truth()); })) {
+        std::fprintf(stderr, "lumo-sim: cannot serve the truth on %s (an existing file that is not a socket "
+                             "is never replaced)\n", options.truthPath.c_str());
+        return ExitSetupFailed;
+    }
+
     // The first line is the one scripts wait for.
     std::printf("lumo-sim: serving %zu device%s on %s", options.devices.size(),
                 options.devices.size() == 1 ? "" : "s", bus.DevicePath().c_str());
@@ -86,6 +95,7 @@ int main(int argc, char **argv)
         bus.PowerCycle();
         std::fprintf(stderr, "lumo-sim: power cycle\n");
     }
+    truth.Stop();
     bus.Stop(); // removes the link
     std::fprintf(stderr, "lumo-sim: stopped (%s)\n", strsignal(received));
     return 0;

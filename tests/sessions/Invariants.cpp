@@ -1,0 +1,179 @@
+#include "Invariants.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include <dirent.h>
+
+namespace sessions {
+
+namespace {
+
+uint16_t Word(const std::vector<uint8_t> &bytes, size_t at)
+{
+    return static_cast<uint16_t>((bytes[at] << 8) | bytes[at + 1]);
+}
+
+std::string List(const std::vector<uint16_t> &values)
+{
+    std::string out;
+    for (uint16_t v : values)
+        out += (out.empty() ? "" : ",") + std::to_string(v);
+    return out.empty() ? "none" : out;
+}
+
+} // namespace
+
+std::vector<const lumosim::DeviceTruth *> DevicesAt(const lumosim::BusTruth &truth, uint8_t address)
+{
+    std::vector<const lumosim::DeviceTruth *> out;
+    for (const auto &d : truth.devices)
+        if (d.address == address)
+            out.push_back(&d);
+    return out;
+}
+
+uint64_t LastSeq(const lumosim::BusTruth &truth)
+{
+    return truth.acted.empty() ? 0 : truth.acted.back().seq;
+}
+
+std::vector<uint16_t> RepliedValues(const lumosim::BusTruth &truth, uint8_t address, uint8_t function,
+                                    uint16_t reg, uint64_t afterSeq)
+{
+    std::vector<uint16_t> out;
+    for (const auto &a : truth.acted) {
+        if (a.seq <= afterSeq || a.address != address || a.request.size() != 5 || a.request[0] != function)
+            continue;
+        const uint16_t first = Word(a.request, 1);
+        const uint16_t count = Word(a.request, 3);
+        if (reg < first || reg >= first + count)
+            continue;
+        const size_t at = 2 + 2 * static_cast<size_t>(reg - first);
+        if (a.reply.size() >= at + 2 && a.reply[0] == function)
+            out.push_back(Word(a.reply, at));
+    }
+    return out;
+}
+
+std::optional<Break> CheckShownValue(const lumosim::BusTruth &truth, uint8_t address, uint8_t function, uint16_t reg,
+                                     long shown, uint64_t afterSeq, const std::string &what,
+                                     std::vector<long> offsets)
+{
+    const std::vector<uint16_t> replied = RepliedValues(truth, address, function, reg, afterSeq);
+    for (uint16_t v : replied)
+        for (long offset : offsets)
+            if (static_cast<long>(v) - offset == shown)
+                return std::nullopt;
+    return Break{ShownIsTrue, what + " shows " + std::to_string(shown) + " for device " + std::to_string(address) +
+                                  ", which answered " + List(replied)};
+}
+
+std::optional<Break> CheckActed(const lumosim::BusTruth &truth, uint8_t address, const std::vector<uint8_t> &pduPrefix,
+                                uint64_t afterSeq, const std::string &what)
+{
+    for (const auto &a : truth.acted)
+        if (a.seq > afterSeq && a.address == address && a.request.size() >= pduPrefix.size() &&
+            std::equal(pduPrefix.begin(), pduPrefix.end(), a.request.begin()))
+            return std::nullopt;
+    return Break{ShownIsTrue, what + " reported done, but no device at " + std::to_string(address) + " acted on it"};
+}
+
+std::optional<Break> CheckMotionAsked(const lumosim::BusTruth &before, const lumosim::BusTruth &after,
+                                      const std::set<uint8_t> &allowed, const std::string &action)
+{
+    for (const auto &d : after.devices) {
+        uint32_t startsBefore = 0;
+        for (const auto &b : before.devices)
+            if (b.index == d.index)
+                startsBefore = b.motionStarts;
+        if (d.motionStarts == startsBefore)
+            continue;
+        // The address it answered at before or after (an address change moves it).
+        bool asked = allowed.count(d.address) != 0;
+        for (const auto &b : before.devices)
+            asked = asked || (b.index == d.index && allowed.count(b.address));
+        if (!asked)
+            return Break{NoMotionUnasked, "device " + std::to_string(d.index) + " at " + std::to_string(d.address) +
+                                              " started moving during \"" + action + "\", which did not ask for it"};
+    }
+    return std::nullopt;
+}
+
+Breaks CheckAtRest(const std::function<lumosim::BusTruth()> &truth, const std::set<size_t> &devices, int withinMs,
+                   const std::function<bool(const lumosim::DeviceTruth &)> &excused, const std::string &action,
+                   const std::function<void(int)> &waitMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(withinMs);
+    for (;;) {
+        const lumosim::BusTruth now = truth();
+        Breaks breaks;
+        for (const auto &d : now.devices)
+            if (devices.count(d.index) && d.motion != 0 && !excused(d))
+                breaks.push_back(Break{StopMeansStop, "device " + std::to_string(d.index) + " at " +
+                                                          std::to_string(d.address) + " still moving " +
+                                                          std::to_string(withinMs) + " ms after \"" + action +
+                                                          "\" (position " + std::to_string(d.position) + ")"});
+        if (breaks.empty() || std::chrono::steady_clock::now() >= deadline)
+            return breaks;
+        if (waitMs)
+            waitMs(10); // a window under test goes on handling its messages meanwhile
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::optional<uint16_t> ConfigWord(const lumosim::DeviceTruth &device, uint16_t reg)
+{
+    for (size_t k = 0; k < lumosim::TruthConfigRegisters.size(); ++k)
+        if (lumosim::TruthConfigRegisters[k] == reg)
+            return device.config[k];
+    return std::nullopt;
+}
+
+std::optional<Break> CheckWritten(const lumosim::BusTruth &truth, uint8_t address, uint16_t first,
+                                  const std::vector<uint16_t> &values, const std::vector<uint16_t> &oldValues,
+                                  bool reportedDone, const std::string &what)
+{
+    for (const lumosim::DeviceTruth *d : DevicesAt(truth, address)) {
+        std::vector<uint16_t> held;
+        for (size_t k = 0; k < values.size(); ++k)
+            held.push_back(ConfigWord(*d, static_cast<uint16_t>(first + k)).value_or(0));
+        if (held == values || (!reportedDone && held == oldValues))
+            continue;
+        return Break{NoLostWrite, what + (reportedDone ? " reported done" : " reported failed") + ": device " +
+                                      std::to_string(d->index) + " at " + std::to_string(address) + " holds " +
+                                      List(held) + ", written " + List(values) + ", before " + List(oldValues)};
+    }
+    return std::nullopt;
+}
+
+size_t OpenFiles()
+{
+    size_t n = 0;
+    if (DIR *dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir))
+            ++n;
+        ::closedir(dir);
+    }
+    return n;
+}
+
+std::optional<Break> CheckOpenFiles(size_t atStart, size_t now, size_t slack, const std::string &action)
+{
+    if (now <= atStart + slack)
+        return std::nullopt;
+    return Break{Bounded, std::to_string(now) + " files open after \"" + action + "\", " + std::to_string(atStart) +
+                              " at the start of the session"};
+}
+
+std::optional<Break> CheckDuration(double tookMs, double boundMs, const std::string &action)
+{
+    if (tookMs <= boundMs)
+        return std::nullopt;
+    return Break{NothingHangs, "\"" + action + "\" took " + std::to_string(static_cast<long>(tookMs)) +
+                                   " ms, more than " + std::to_string(static_cast<long>(boundMs))};
+}
+
+} // namespace sessions

@@ -1,0 +1,713 @@
+// Random operator sessions against the virtual bus on its line model, each
+// checked against the bus's truth after every action and at the end.
+//
+//   session_runner --seed N [--actions 0,3,7]   one session (a replay keeps only those actions)
+//   session_runner --seeds 1,2,3 [--commit HASH --drawn K] [--shrink | --shrink-runs N]
+//   session_runner --batch 1000 [--first N]     a long batch: "sessions / invariant breaks"
+//   --verbose                                  each action and what moved after it
+//   --list                                     print the sessions the seeds draw, run nothing
+//
+// A session drives the real window offscreen by its controls' object names
+// and runs the real lumoctl against the same bus. A session that breaks an
+// invariant prints its seed, the break by name, and (with --shrink) the
+// fewest actions that still break it, as the command line that replays them.
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Invariants.h"
+#include "Plan.h"
+#include "ProcessRunner.h"
+#include "test_bus_scan_fixture.h"
+
+using namespace sessions;
+using bustest::BusWindow;
+
+namespace sessions {
+
+std::string Describe(const Action &a)
+{
+    static const char *const names[] = {"scan", "select", "up", "down", "go", "stop-button", "esc", "disconnect",
+                                        "connect", "tab", "cycle-test", "stop-in-poll-tick", "up-in-poll-tick",
+                                        "lumoctl-status", "lumoctl-move-up", "lumoctl-move-stop", "lumoctl-goto",
+                                        "lumoctl-write-speed", "unplug"};
+    std::string out = names[static_cast<int>(a.kind)];
+    switch (a.kind) {
+    case Kind::Select:
+    case Kind::Tab:
+    case Kind::Go: out += " " + std::to_string(a.arg); break;
+    case Kind::CliGoto:
+    case Kind::CliWrite: out += " dev#" + std::to_string(a.device) + " " + std::to_string(a.arg); break;
+    case Kind::CliStatus:
+    case Kind::CliMoveUp:
+    case Kind::CliMoveStop: out += " dev#" + std::to_string(a.device); break;
+    default: break;
+    }
+    return out + ", pause " + std::to_string(a.pauseMs) + " ms";
+}
+
+std::string Describe(const Plan &plan)
+{
+    std::string out = std::to_string(plan.baud) + " baud" + (plan.echo ? ", echo" : "") + ";";
+    for (const DevicePlan &d : plan.devices)
+        out += " " + std::to_string(d.options.address) + ":" + std::string(Model::NameOf(d.options.model)) + "[" +
+               std::to_string(d.rearLimit) + "-" + std::to_string(d.frontLimit) + "]" +
+               (d.faults.empty() ? "" : "(" + d.faults + ")");
+    return out;
+}
+
+} // namespace sessions
+
+namespace {
+
+bool verbose = false; // each action, what moves after it and the bus's activity
+
+// Nothing hangs: the window's longest wait is a stop run or a status read
+// with all its attempts at the slowest rate here (well under 4 s); a scan
+// probes eight addresses; lumoctl's documented bound at these rates.
+constexpr double kWindowActionBoundMs = 5000;
+constexpr double kScanBoundMs = 30000;
+constexpr int kLumoctlKillMs = 20000;
+constexpr double kLumoctlBoundMs = 15000;
+constexpr int kStopWithinMs = 1000;
+
+double Ms(std::chrono::steady_clock::time_point since)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
+}
+
+int BaudIndex(uint32_t baud)
+{
+    switch (baud) {
+    case 4800: return 1;
+    case 9600: return 2;
+    case 19200: return 3;
+    default: return 0;
+    }
+}
+
+struct Outcome {
+    Breaks breaks;
+    size_t firstBreakAction = 0; // index into the actions run
+    double ms = 0;
+};
+
+class Session {
+public:
+    Session(const Plan &plan, const std::vector<size_t> &keep) : plan_(plan), keep_(keep) {}
+
+    Outcome Run()
+    {
+        const auto start = std::chrono::steady_clock::now();
+        bustest::FixtureOptions options;
+        for (const DevicePlan &d : plan_.devices)
+            options.devices.push_back({d.options.address, d.options.model, d.options.name, 0x0102,
+                                       d.options.faults, d.options.sharesAddress});
+        options.realLine = true;
+        options.bus.baud = plan_.baud;
+        options.bus.echo = plan_.echo;
+        options.bus.seed = plan_.seed;
+        options.bus.timeScale = 2; // a whole stroke in 2.5 s: long enough to stop, short enough to end
+        options.timings.scanTickMs = 20;
+        options.doctorLastAddress = 8;
+        w_ = std::make_unique<BusWindow>(options);
+        for (size_t i = 0; i < plan_.devices.size(); ++i) {
+            const DevicePlan &d = plan_.devices[i];
+            if (!d.options.sharesAddress) {
+                w_->bus.SetHolding(d.options.address, Reg::RearLimit, d.rearLimit);
+                w_->bus.SetHolding(d.options.address, Reg::FrontLimit, d.frontLimit);
+            }
+        }
+        auto *baud = w_->W<QComboBox>("BaudRateComboBox");
+        baud->setCurrentIndex(BaudIndex(plan_.baud));
+        emit baud->activated(baud->currentIndex());
+        w_->Connect();
+        filesAtStart_ = OpenFiles();
+
+        Outcome out;
+        for (size_t n = 0; n < keep_.size() && out.breaks.empty(); ++n) {
+            Step(plan_.actions[keep_[n]]);
+            if (!breaks_.empty()) {
+                out.firstBreakAction = n;
+                break;
+            }
+        }
+        if (breaks_.empty())
+            Close();
+        out.breaks = breaks_;
+        out.ms = Ms(start);
+        // The bus outlives the window: the fixture's order.
+        w_.reset();
+        return out;
+    }
+
+private:
+    lumosim::BusTruth Truth() const { return w_->bus.Truth(); }
+
+    void Add(std::optional<Break> b, const std::string &where)
+    {
+        if (b) {
+            b->detail += " [" + where + "]";
+            breaks_.push_back(*b);
+        }
+    }
+
+    std::optional<uint8_t> ControlAddress() const
+    {
+        if (!w_->form || !w_->state().isConnected)
+            return std::nullopt;
+        const uint8_t id = w_->state().controlDeviceId;
+        return id ? std::optional<uint8_t>(id) : std::nullopt;
+    }
+
+    void ShowControlPage()
+    {
+        w_->W<QTabWidget>("PageControl1")->setCurrentWidget(w_->W<QWidget>("OptionPage"));
+    }
+
+    void Click(const char *name)
+    {
+        auto *button = w_->W<QPushButton>(name);
+        if (button->isEnabled())
+            w_->Click(name);
+    }
+
+    void Esc()
+    {
+        w_->form->activateWindow();
+        (void)QTest::qWaitForWindowActive(w_->form.get(), 200); // Esc goes to whatever window is active
+        QWidget *target = QApplication::activeWindow() ? QApplication::activeWindow() : w_->form.get();
+        QTest::keyClick(target, Qt::Key_Escape);
+    }
+
+    // Runs `action` from inside a status poll tick when one comes within a
+    // second; otherwise at once.
+    void InTick(const std::function<void()> &action)
+    {
+        bustest::InsideTick inside(*w_, [] { return true; }, action);
+        if (!QTest::qWaitFor([&] { return inside.ran(); }, 1000))
+            action();
+    }
+
+    uint8_t CliAddress(const Action &a) const
+    {
+        return plan_.devices[static_cast<size_t>(a.device) % plan_.devices.size()].options.address;
+    }
+
+    ProcessResult Lumoctl(const std::vector<std::string> &args, double &tookMs)
+    {
+        ::setenv("LUMO_RECORDS", "off", 1);
+        std::vector<std::string> argv{LUMOCTL_PROGRAM, "--port", w_->bus.DevicePath(), "--baud",
+                                      std::to_string(plan_.baud)};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const auto start = std::chrono::steady_clock::now();
+        Process process(argv);
+        ProcessResult r = process.Finish(kLumoctlKillMs);
+        tookMs = Ms(start);
+        return r;
+    }
+
+    void Step(const Action &a)
+    {
+        const std::string what = Describe(a);
+        const lumosim::BusTruth before = Truth();
+        const uint64_t seq0 = LastSeq(before);
+        std::set<uint8_t> allowed; // addresses this action may set moving
+        bool stopAll = false;       // Stop means stop for everything the window moved
+        std::optional<uint8_t> stopOne;
+        double bound = kWindowActionBoundMs;
+        const auto start = std::chrono::steady_clock::now();
+        const auto control = ControlAddress();
+        double cliMs = -1;
+
+        switch (a.kind) {
+        case Kind::Scan:
+            bound = kScanBoundMs;
+            if (w_->state().isConnected && !w_->state().isScanning)
+                w_->ScanUpTo(8, static_cast<int>(kScanBoundMs));
+            break;
+        case Kind::Select: {
+            ShowControlPage();
+            const QStringList items = w_->ControlItems();
+            if (!items.isEmpty())
+                w_->ClickControlItem(items[a.arg % items.size()]);
+            break;
+        }
+        case Kind::Up:
+        case Kind::Down:
+            ShowControlPage();
+            if (control)
+                allowed.insert(*control);
+            Click(a.kind == Kind::Up ? "motorUpButton" : "motorDownButton");
+            break;
+        case Kind::Go: {
+            ShowControlPage();
+            if (control)
+                allowed.insert(*control);
+            auto *target = w_->W<QLineEdit>("targetPosEdit");
+            if (target->isEnabled()) {
+                target->selectAll();
+                QTest::keyClicks(target, QString::number(a.arg));
+                Click("motorActionGoButton");
+            }
+            break;
+        }
+        case Kind::StopButton:
+            ShowControlPage();
+            Click("motorStopButton");
+            if (control)
+                stopOne = control;
+            cycleAddress_.reset();
+            break;
+        case Kind::Esc:
+            Esc();
+            stopAll = true;
+            cycleAddress_.reset();
+            break;
+        case Kind::Disconnect:
+            if (w_->state().isConnected) {
+                Click("ConnectButton");
+                stopAll = true;
+                cycleAddress_.reset();
+            }
+            break;
+        case Kind::Connect:
+            if (!w_->state().isConnected && !unplugged_)
+                w_->Connect();
+            break;
+        case Kind::Tab: {
+            auto *tabs = w_->W<QTabWidget>("PageControl1");
+            std::vector<int> visible;
+            for (int i = 0; i < tabs->count(); ++i)
+                if (tabs->isTabVisible(i))
+                    visible.push_back(i);
+            if (!visible.empty())
+                tabs->setCurrentIndex(visible[static_cast<size_t>(a.arg) % visible.size()]);
+            break;
+        }
+        case Kind::CycleTest: {
+            if (!control || !w_->state().isConnected)
+                break;
+            auto *tabs = w_->W<QTabWidget>("PageControl1");
+            QWidget *page = w_->W<QWidget>("DebugPage");
+            tabs->setTabVisible(tabs->indexOf(page), true); // the Debug page, as a technician opens it
+            tabs->setCurrentWidget(page);
+            Click("dClearButton");
+            QTest::mouseDClick(w_->W<QPlainTextEdit>("debugMemo")->viewport(), Qt::LeftButton);
+            Click("cycleTestStartButton");
+            if (w_->state().cycleTestRunning)
+                cycleAddress_ = *control;
+            allowed.insert(*control);
+            break;
+        }
+        case Kind::InTickStop:
+            ShowControlPage();
+            InTick([&] { Click("motorStopButton"); });
+            if (control)
+                stopOne = control;
+            cycleAddress_.reset();
+            break;
+        case Kind::InTickUp:
+            ShowControlPage();
+            if (control)
+                allowed.insert(*control);
+            InTick([&] { Click("motorUpButton"); });
+            break;
+        case Kind::CliStatus:
+        case Kind::CliMoveUp:
+        case Kind::CliMoveStop:
+        case Kind::CliGoto:
+        case Kind::CliWrite:
+            // lumoctl cannot open a port the window holds: the operator
+            // disconnects the window first, and connects it again after.
+            if (w_->state().isConnected) {
+                Click("ConnectButton");
+                Add(StopCheck(WindowMoved(std::nullopt), what + " (disconnect first)"), what);
+                cycleAddress_.reset();
+                CliStep(a, seq0, allowed, cliMs);
+                if (!unplugged_)
+                    w_->Connect();
+            } else {
+                CliStep(a, seq0, allowed, cliMs);
+            }
+            bound = kLumoctlBoundMs;
+            break;
+        case Kind::Unplug:
+            w_->bus.Unplug();
+            unplugged_ = true;
+            break;
+        }
+        const double took = cliMs >= 0 ? cliMs : Ms(start);
+        Add(CheckDuration(took, bound, what), what);
+
+        if (cycleAddress_)
+            allowed.insert(*cycleAddress_);
+        if (stopAll || stopOne)
+            Add(StopCheck(WindowMoved(stopOne), what), what);
+        QTest::qWait(a.pauseMs);
+        const lumosim::BusTruth after = Truth();
+        Add(CheckMotionAsked(before, after, allowed, what), what);
+        if (verbose) {
+            std::string moving;
+            for (const auto &d : after.devices)
+                if (d.motion)
+                    moving += " " + std::to_string(d.address);
+            std::printf("    %-40s %s control %d, moving:%s, %zu requests acted on\n", what.c_str(),
+                        w_->state().isConnected ? "connected," : "disconnected,", control ? *control : 0,
+                        moving.empty() ? " none" : moving.c_str(), static_cast<size_t>(LastSeq(after) - seq0));
+        }
+        // Who set each device moving last: the window, or lumoctl (whose
+        // motion the window does not own).
+        const bool byLumoctl = a.kind >= Kind::CliStatus && a.kind <= Kind::CliWrite;
+        for (const auto &d : after.devices)
+            for (const auto &b : before.devices)
+                if (b.index == d.index && d.motionStarts != b.motionStarts) {
+                    if (byLumoctl)
+                        windowMoved_.erase(d.index);
+                    else
+                        windowMoved_.insert(d.index);
+                }
+        CheckShown(after, what);
+        // A few for the port, the records and a lumoctl's pipes coming and going.
+        Add(CheckOpenFiles(filesAtStart_, OpenFiles(), 8, what), what);
+    }
+
+    // The devices the window set moving (its own motion, not lumoctl's);
+    // with `only`, those at that address.
+    std::set<size_t> WindowMoved(std::optional<uint8_t> only) const
+    {
+        std::set<size_t> out;
+        for (const auto &d : Truth().devices)
+            if (windowMoved_.count(d.index) && (!only || d.address == *only))
+                out.insert(d.index);
+        return out;
+    }
+
+    // A device the window could not reach may keep moving if the window
+    // says so; after an unplug nothing can reach them.
+    std::optional<Break> StopCheck(const std::set<size_t> &devices, const std::string &what)
+    {
+        const QString said = w_->form ? w_->Panel(0) + QLatin1Char(' ') + w_->Panel(2) : QString();
+        const bool saidFailure = said.contains(QLatin1String("rror")) || said.contains(QLatin1String("not ")) ||
+                                 said.contains(QLatin1String("fail"), Qt::CaseInsensitive);
+        const Breaks b = CheckAtRest(
+            [this] { return Truth(); }, devices, kStopWithinMs,
+            [&](const lumosim::DeviceTruth &) { return unplugged_ || saidFailure; }, what,
+            [](int ms) { QTest::qWait(ms); });
+        if (b.empty())
+            return std::nullopt;
+        Break first = b.front();
+        first.detail += "; the window said \"" + said.toStdString() + "\"";
+        return first;
+    }
+
+    // What the Control page shows as read, against what the device answered.
+    void CheckShown(const lumosim::BusTruth &truth, const std::string &what)
+    {
+        const auto control = ControlAddress();
+        const QString position = w_->W<QLineEdit>("motorPositionEdit")->text();
+        const QString current = w_->W<QLineEdit>("motorCurrentEdit")->text();
+        bool ok = false;
+        if (control && position != lastPosition_ && position.toLong(&ok) >= 0 && ok) {
+            std::vector<long> offsets{0};
+            for (const auto *d : DevicesAt(truth, *control))
+                offsets.push_back(static_cast<int16_t>(d->config[7])); // PosOffset
+            Add(CheckShownValue(truth, *control, Fc::ReadHolding, Reg::CurrentPos, position.toLong(), shownSeq_,
+                                "the Control page's position", offsets),
+                what);
+        }
+        if (control && current != lastCurrent_ && current.toLong(&ok) >= 0 && ok)
+            Add(CheckShownValue(truth, *control, Fc::ReadInput, Reg::MotorCurrent, current.toLong(), shownSeq_,
+                                "the Control page's current"),
+                what);
+        lastPosition_ = position;
+        lastCurrent_ = current;
+        // A value shown later may come from a read that began before this
+        // action ended, never from one before it began.
+        shownSeq_ = previousSeq_;
+        previousSeq_ = LastSeq(truth);
+    }
+
+    void CliStep(const Action &a, uint64_t seq0, std::set<uint8_t> &allowed, double &tookMs)
+    {
+        const uint8_t address = CliAddress(a);
+        const std::string addr = std::to_string(address);
+        const std::string what = Describe(a);
+        if (a.kind == Kind::CliStatus) {
+            const ProcessResult r = Lumoctl({"status", addr}, tookMs);
+            if (r.exitCode != 0)
+                return;
+            std::smatch m;
+            const lumosim::BusTruth truth = Truth();
+            if (std::regex_search(r.out, m, std::regex(R"(Position\s+(-?\d+) steps)"))) {
+                std::vector<long> offsets{0};
+                for (const auto *d : DevicesAt(truth, address))
+                    offsets.push_back(static_cast<int16_t>(d->config[7]));
+                Add(CheckShownValue(truth, address, Fc::ReadHolding, Reg::CurrentPos, std::stol(m[1].str()), seq0,
+                                    "lumoctl status's position", offsets),
+                    what);
+            }
+            if (std::regex_search(r.out, m, std::regex(R"(Current\s+(\d+) mA)")))
+                Add(CheckShownValue(truth, address, Fc::ReadInput, Reg::MotorCurrent, std::stol(m[1].str()), seq0,
+                                    "lumoctl status's current"),
+                    what);
+        } else if (a.kind == Kind::CliMoveUp || a.kind == Kind::CliGoto) {
+            allowed.insert(address);
+            const bool up = a.kind == Kind::CliMoveUp;
+            const ProcessResult r =
+                up ? Lumoctl({"move", addr, "up"}, tookMs) : Lumoctl({"move", addr, "goto", std::to_string(a.arg)}, tookMs);
+            if (r.exitCode == 0)
+                Add(CheckActed(Truth(), address,
+                               {Fc::WriteSingle, 0x00, static_cast<uint8_t>(Reg::ActionCmdIn), 0x00,
+                                static_cast<uint8_t>(up ? Cmd::Up : Cmd::GoToPos)},
+                               seq0, "lumoctl move"),
+                    what);
+        } else if (a.kind == Kind::CliMoveStop) {
+            const ProcessResult r = Lumoctl({"move", addr, "stop"}, tookMs);
+            if (r.exitCode == 0) {
+                Add(CheckActed(Truth(), address,
+                               {Fc::WriteSingle, 0x00, static_cast<uint8_t>(Reg::ActionCmdIn), 0x00,
+                                static_cast<uint8_t>(Cmd::Stop)},
+                               seq0, "lumoctl move stop"),
+                    what);
+                std::set<size_t> here;
+                for (const auto &d : Truth().devices)
+                    if (d.address == address)
+                        here.insert(d.index);
+                Add(CheckAtRest([this] { return Truth(); }, here, kStopWithinMs,
+                                [](const lumosim::DeviceTruth &) { return false; }, what,
+                                [](int ms) { QTest::qWait(ms); })
+                            .empty()
+                        ? std::nullopt
+                        : std::optional<Break>(Break{StopMeansStop, "lumoctl move stop exit 0, device at " + addr +
+                                                                        " still moving"}),
+                    what);
+            }
+        } else if (a.kind == Kind::CliWrite) {
+            std::vector<uint16_t> old;
+            const lumosim::BusTruth now = Truth();
+            for (const auto *d : DevicesAt(now, address))
+                old = {*ConfigWord(*d, Reg::SpeedPwm)};
+            const uint16_t value = static_cast<uint16_t>(a.arg);
+            const ProcessResult r = Lumoctl({"raw", addr, "6", std::to_string(Reg::SpeedPwm), std::to_string(value)},
+                                            tookMs);
+            if (r.exitCode == -1 || old.empty())
+                return;
+            Add(CheckWritten(Truth(), address, Reg::SpeedPwm, {value}, old, r.exitCode == 0, "lumoctl raw write"),
+                what);
+        }
+    }
+
+    // Closing the window: everything it set moving stops.
+    void Close()
+    {
+        const std::set<size_t> moved = WindowMoved(std::nullopt);
+        const auto start = std::chrono::steady_clock::now();
+        w_->form.reset();
+        Add(CheckDuration(Ms(start), kWindowActionBoundMs, "close the window"), "close");
+        if (unplugged_)
+            return;
+        const Breaks b = CheckAtRest([this] { return Truth(); }, moved, kStopWithinMs,
+                                     [](const lumosim::DeviceTruth &) { return false; }, "close the window",
+                                     [](int ms) { QTest::qWait(ms); });
+        if (!b.empty())
+            breaks_.push_back(b.front());
+    }
+
+    const Plan &plan_;
+    std::vector<size_t> keep_;
+    std::unique_ptr<BusWindow> w_;
+    Breaks breaks_;
+    bool unplugged_ = false;
+    std::optional<uint8_t> cycleAddress_;
+    std::set<size_t> windowMoved_;
+    size_t filesAtStart_ = 0;
+    QString lastPosition_, lastCurrent_;
+    uint64_t shownSeq_ = 0, previousSeq_ = 0;
+};
+
+std::vector<size_t> AllOf(const Plan &plan)
+{
+    std::vector<size_t> all(plan.actions.size());
+    for (size_t i = 0; i < all.size(); ++i)
+        all[i] = i;
+    return all;
+}
+
+std::string Join(const std::vector<size_t> &keep)
+{
+    std::string out;
+    for (size_t i : keep)
+        out += (out.empty() ? "" : ",") + std::to_string(i);
+    return out;
+}
+
+// Removes actions while the same invariant still breaks: first everything
+// after the break, then halves, then single actions; at most `budget` runs.
+std::vector<size_t> Shrink(const Plan &plan, std::vector<size_t> keep, const std::string &invariant, int budget)
+{
+    auto breaks = [&](const std::vector<size_t> &k) {
+        if (budget-- <= 0)
+            return false;
+        const Outcome o = Session(plan, k).Run();
+        return !o.breaks.empty() && o.breaks.front().invariant == invariant;
+    };
+    for (size_t chunk = keep.size() / 2; chunk >= 1 && budget > 0; chunk /= 2) {
+        for (size_t at = 0; at + chunk <= keep.size() && keep.size() > 1 && budget > 0;) {
+            std::vector<size_t> trial(keep.begin(), keep.begin() + static_cast<long>(at));
+            trial.insert(trial.end(), keep.begin() + static_cast<long>(at + chunk), keep.end());
+            if (breaks(trial))
+                keep = trial;
+            else
+                at += chunk;
+        }
+    }
+    return keep;
+}
+
+struct Totals {
+    int sessions = 0;
+    int breaks = 0;
+    std::vector<uint32_t> breakingSeeds;
+    double ms = 0;
+};
+
+void RunOne(uint32_t seed, const std::optional<std::vector<size_t>> &only, int shrinkRuns, int maxActions, Totals &t)
+{
+    const Plan plan = Draw(seed, maxActions);
+    std::vector<size_t> keep = only ? *only : AllOf(plan);
+    const Outcome o = Session(plan, keep).Run();
+    ++t.sessions;
+    t.ms += o.ms;
+    std::printf("seed %u: %zu actions, %.1f s, %s; bus %s\n", seed, keep.size(), o.ms / 1000,
+                o.breaks.empty() ? "no break" : "BREAK", Describe(plan).c_str());
+    std::fflush(stdout);
+    if (o.breaks.empty())
+        return;
+    ++t.breaks;
+    t.breakingSeeds.push_back(seed);
+    for (const Break &b : o.breaks)
+        std::printf("  %s: %s\n", b.invariant.c_str(), b.detail.c_str());
+    keep.resize(std::min(keep.size(), o.firstBreakAction + 1));
+    if (shrinkRuns > 0)
+        keep = Shrink(plan, keep, o.breaks.front().invariant, shrinkRuns);
+    std::printf("  actions:\n");
+    for (size_t i : keep)
+        std::printf("    #%zu %s\n", i, Describe(plan.actions[i]).c_str());
+    std::printf("  replay: session_runner --seed %u --max-actions %d --actions %s\n", seed, maxActions,
+                Join(keep).c_str());
+    std::fflush(stdout);
+}
+
+std::vector<size_t> ParseList(const std::string &text)
+{
+    std::vector<size_t> out;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ','))
+        if (!item.empty())
+            out.push_back(std::stoul(item));
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    std::vector<uint32_t> seeds;
+    std::optional<std::vector<size_t>> only;
+    int shrinkRuns = 0;
+    bool listOnly = false;
+    int maxActions = 200;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const std::string next = i + 1 < argc ? argv[i + 1] : "";
+        if (arg == "--seed") {
+            seeds.push_back(static_cast<uint32_t>(std::stoul(next)));
+            ++i;
+        } else if (arg == "--seeds") {
+            for (size_t s : ParseList(next))
+                seeds.push_back(static_cast<uint32_t>(s));
+            ++i;
+        } else if (arg == "--commit") {
+            // Seeds drawn from the commit: new sessions for every commit, the same for a rerun.
+            const uint32_t base = static_cast<uint32_t>(std::stoul(next.substr(0, 8), nullptr, 16));
+            const int drawn = i + 3 < argc && std::string(argv[i + 2]) == "--drawn" ? std::stoi(argv[i + 3]) : 2;
+            std::printf("seeds from commit %s:", next.c_str());
+            for (int k = 0; k < drawn; ++k) {
+                seeds.push_back(base + static_cast<uint32_t>(k) * 7919u);
+                std::printf(" %u", seeds.back());
+            }
+            std::printf("\n");
+            i += i + 3 < argc && std::string(argv[i + 2]) == "--drawn" ? 3 : 1;
+        } else if (arg == "--batch") {
+            const int count = std::stoi(next);
+            uint32_t first = 1;
+            if (i + 3 < argc && std::string(argv[i + 2]) == "--first")
+                first = static_cast<uint32_t>(std::stoul(argv[i + 3]));
+            for (int k = 0; k < count; ++k)
+                seeds.push_back(first + static_cast<uint32_t>(k));
+            i += i + 3 < argc && std::string(argv[i + 2]) == "--first" ? 3 : 1;
+        } else if (arg == "--actions") {
+            only = ParseList(next);
+            ++i;
+        } else if (arg == "--max-actions") {
+            maxActions = std::stoi(next);
+            ++i;
+        } else if (arg == "--list") {
+            listOnly = true;
+        } else if (arg == "--verbose") {
+            verbose = true;
+        } else if (arg == "--shrink") {
+            shrinkRuns = 40; // reruns at most
+        } else if (arg == "--shrink-runs") {
+            shrinkRuns = std::stoi(next);
+            ++i;
+        } else {
+            std::fprintf(stderr, "session_runner: unknown argument %s\n", arg.c_str());
+            return 2;
+        }
+    }
+    if (seeds.empty()) {
+        std::fprintf(stderr, "session_runner: no seed (--seed N, --seeds A,B, --commit HASH, --batch N)\n");
+        return 2;
+    }
+    if (listOnly) { // the sessions the seeds draw, without running them
+        for (uint32_t seed : seeds) {
+            const Plan plan = Draw(seed, maxActions);
+            std::printf("seed %u: %s\n", seed, Describe(plan).c_str());
+            for (size_t i = 0; i < plan.actions.size(); ++i)
+                std::printf("    #%zu %s\n", i, Describe(plan.actions[i]).c_str());
+        }
+        return 0;
+    }
+    Totals t;
+    for (uint32_t seed : seeds)
+        RunOne(seed, only, shrinkRuns, maxActions, t);
+    std::printf("%d sessions / %d invariant breaks, %.1f s a session", t.sessions, t.breaks,
+                t.sessions ? t.ms / 1000 / t.sessions : 0.0);
+    if (!t.breakingSeeds.empty()) {
+        std::printf("; breaking seeds:");
+        for (uint32_t s : t.breakingSeeds)
+            std::printf(" %u", s);
+    }
+    std::printf("\n");
+    return t.breaks == 0 ? 0 : 1;
+}

@@ -1,0 +1,195 @@
+// The session checks can fail: each is run against a stand-in for the tool
+// that breaks one rule on purpose, and against one that keeps it, on the
+// virtual bus. A check that passes both is no check.
+//
+// The stand-ins are small masters over the bus's pseudo-terminal; the
+// checks are the very functions the session runner calls.
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "Invariants.h"
+#include "SimClient.h"
+#include "VirtualBus.h"
+#include "modbus/Registers.h"
+
+using namespace sessions;
+
+namespace {
+
+lumosim::DeviceOptions Device(uint8_t address, uint32_t replyDelayMs = 0)
+{
+    lumosim::DeviceOptions d;
+    d.address = address;
+    d.model = Model::LumoD;
+    d.faults.replyDelayMs = replyDelayMs;
+    return d;
+}
+
+struct FakeToolTest : ::testing::Test {
+    void Start(std::vector<lumosim::DeviceOptions> devices, lumosim::BusOptions options = lumosim::InstantLine())
+    {
+        bus = std::make_unique<lumosim::VirtualBus>(options);
+        for (const auto &d : devices)
+            ASSERT_TRUE(bus->AddDevice(d));
+        ASSERT_TRUE(bus->Start());
+        line = std::make_unique<LineClient>(bus->DevicePath());
+    }
+    std::function<lumosim::BusTruth()> Truth() const
+    {
+        return [this] { return bus->Truth(); };
+    }
+    std::unique_ptr<lumosim::VirtualBus> bus;
+    std::unique_ptr<LineClient> line;
+};
+
+// A stand-in's Esc: with the stop, or with the stop removed.
+void FakeEsc(LineClient &line, uint8_t address, bool sendsStop)
+{
+    if (sendsStop)
+        line.Transact(Request(address, Fc::WriteSingle, Reg::ActionCmdIn, Cmd::Stop));
+}
+
+} // namespace
+
+struct EscTest : FakeToolTest, ::testing::WithParamInterface<bool> {};
+
+TEST_P(EscTest, StopMeansStopCatchesAnEscWithoutItsStop)
+{
+    const bool sendsStop = GetParam();
+    lumosim::BusOptions slow = lumosim::InstantLine();
+    slow.fullStrokeMs = 20000; // far from its limit for the whole check
+    Start({Device(1), Device(2)}, slow);
+    line->Transact(Request(1, Fc::WriteSingle, Reg::ActionCmdIn, Cmd::Up));
+    FakeEsc(*line, 1, sendsStop);
+    const Breaks breaks = CheckAtRest(Truth(), {0, 1}, 1000, [](const auto &) { return false; }, "Esc");
+    if (sendsStop) {
+        EXPECT_TRUE(breaks.empty()) << breaks.front().detail;
+    } else {
+        ASSERT_EQ(breaks.size(), 1u);
+        EXPECT_EQ(breaks[0].invariant, StopMeansStop);
+        EXPECT_NE(breaks[0].detail.find("at 1 still moving"), std::string::npos) << breaks[0].detail;
+    }
+}
+
+TEST_P(EscTest, NoMotionUnaskedCatchesAMoveOfAnotherDevice)
+{
+    const bool movesTheNamedDevice = GetParam();
+    Start({Device(1), Device(2)});
+    const lumosim::BusTruth before = bus->Truth();
+    line->Transact(Request(movesTheNamedDevice ? 1 : 2, Fc::WriteSingle, Reg::ActionCmdIn, Cmd::Down));
+    const auto broken = CheckMotionAsked(before, bus->Truth(), {1}, "down on device 1");
+    EXPECT_EQ(broken.has_value(), !movesTheNamedDevice);
+    if (broken) {
+        EXPECT_EQ(broken->invariant, NoMotionUnasked);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tools, EscTest, ::testing::Values(true, false),
+                         [](const auto &info) { return info.param ? "Sound" : "Broken"; });
+
+// A stand-in that reads the position from a device answering 60 ms late,
+// giving up after 20 ms, then reads the current and waits long enough. Without
+// the reply-matching check it takes the first frame that arrives, the late
+// position, as the current.
+struct ReplyMatchingTest : FakeToolTest, ::testing::WithParamInterface<bool> {};
+
+namespace {
+
+std::optional<uint16_t> FakeRead(LineClient &line, uint8_t address, uint8_t function, uint16_t reg, bool matches,
+                                 int timeoutMs)
+{
+    line.Send(Request(address, function, reg, 1));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    Bytes heard;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const Bytes more = line.Receive(5, 2);
+        heard.insert(heard.end(), more.begin(), more.end());
+        while (heard.size() >= 7) {
+            const Bytes frame(heard.begin(), heard.begin() + 7);
+            heard.erase(heard.begin(), heard.begin() + 7);
+            // The sound stand-in holds the reply against its request.
+            if (matches && (frame[0] != address || frame[1] != function || frame[2] != 2))
+                continue;
+            return static_cast<uint16_t>((frame[3] << 8) | frame[4]);
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+TEST_P(ReplyMatchingTest, ShownIsTrueCatchesAReplyTakenForTheNextRequest)
+{
+    const bool matches = GetParam();
+    Start({Device(1, 60)});
+    const uint64_t since = LastSeq(bus->Truth());
+    EXPECT_FALSE(FakeRead(*line, 1, Fc::ReadHolding, Reg::CurrentPos, matches, 20)); // too late for it
+    const std::optional<uint16_t> current = FakeRead(*line, 1, Fc::ReadInput, Reg::MotorCurrent, matches, 300);
+    ASSERT_TRUE(current);
+    const auto broken = CheckShownValue(bus->Truth(), 1, Fc::ReadInput, Reg::MotorCurrent, *current, since,
+                                        "the current");
+    EXPECT_EQ(broken.has_value(), !matches) << (broken ? broken->detail : "no break");
+    if (broken) {
+        EXPECT_EQ(broken->invariant, ShownIsTrue);
+        EXPECT_NE(broken->detail.find("shows 500"), std::string::npos) << broken->detail;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tools, ReplyMatchingTest, ::testing::Values(true, false),
+                         [](const auto &info) { return info.param ? "Sound" : "Broken"; });
+
+// A stand-in's configuration write, register by register, reported done;
+// the broken one leaves out the last register.
+struct ConfigWriteTest : FakeToolTest, ::testing::WithParamInterface<bool> {};
+
+TEST_P(ConfigWriteTest, NoLostWriteCatchesAWriteDoneWithoutItsLastRegister)
+{
+    const bool writesAll = GetParam();
+    Start({Device(3)});
+    const std::vector<uint16_t> values = {900, 10, 880, 4000, 70};
+    std::vector<uint16_t> old;
+    for (size_t k = 0; k < values.size(); ++k)
+        old.push_back(*ConfigWord(bus->Truth().devices[0], static_cast<uint16_t>(Reg::MaxPos + k)));
+    const size_t sent = writesAll ? values.size() : values.size() - 1;
+    for (size_t k = 0; k < sent; ++k)
+        ASSERT_FALSE(
+            line->Transact(Request(3, Fc::WriteSingle, static_cast<uint16_t>(Reg::MaxPos + k), values[k])).empty());
+    const auto broken = CheckWritten(bus->Truth(), 3, Reg::MaxPos, values, old, true, "config write");
+    EXPECT_EQ(broken.has_value(), !writesAll);
+    if (broken) {
+        EXPECT_EQ(broken->invariant, NoLostWrite);
+    }
+    // Reported as failed, the partial write is a break too; the old values are not.
+    EXPECT_EQ(CheckWritten(bus->Truth(), 3, Reg::MaxPos, values, old, false, "config write").has_value(), !writesAll);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tools, ConfigWriteTest, ::testing::Values(true, false),
+                         [](const auto &info) { return info.param ? "Sound" : "Broken"; });
+
+TEST(DurationTest, NothingHangsNamesTheActionThatOverran)
+{
+    EXPECT_FALSE(CheckDuration(999, 1000, "Scan"));
+    const auto broken = CheckDuration(1500, 1000, "Scan");
+    ASSERT_TRUE(broken);
+    EXPECT_EQ(broken->invariant, NothingHangs);
+    EXPECT_NE(broken->detail.find("Scan"), std::string::npos);
+}
+
+TEST(OpenFilesTest, BoundedCatchesAFileLeftOpenByEachAction)
+{
+    const size_t atStart = OpenFiles();
+    std::vector<int> leaked;
+    for (int action = 0; action < 6; ++action) {
+        leaked.push_back(::dup(0));
+        const auto broken = CheckOpenFiles(atStart, OpenFiles(), 4, "action " + std::to_string(action));
+        EXPECT_EQ(broken.has_value(), action >= 4);
+        if (broken) {
+            EXPECT_EQ(broken->invariant, Bounded);
+        }
+    }
+    for (int fd : leaked)
+        ::close(fd);
+    EXPECT_FALSE(CheckOpenFiles(atStart, OpenFiles(), 0, "all closed"));
+}
