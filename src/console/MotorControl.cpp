@@ -285,6 +285,15 @@ void TMODBUSSettingForm::motorDownButtonClick()
 
 void TMODBUSSettingForm::motorStopButtonClick()
 {
+    // A cycle test moving this device would set it going again at its next
+    // step: "■" ends it first, as Esc does. One that moves another device
+    // (its address typed on the Debug page) goes on.
+    if (state_.cycleTestRunning) {
+        const std::optional<long> typed = ParseDecimal(AddressEdit->text().toStdString());
+        const uint8_t cycleAddress = typed ? static_cast<uint8_t>(*typed) : state_.controlDeviceId;
+        if (BusAdvCheckBox->isChecked() || cycleAddress == state_.controlDeviceId || cycleAddress == 0)
+            cycleTestStopButtonClick();
+    }
     SetActionText(QStringLiteral("Motor stop..."));
     SendMotorCommand(Cmd::Stop, kStopTries);
 }
