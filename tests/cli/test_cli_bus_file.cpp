@@ -353,4 +353,25 @@ TEST_F(CliBusFileTest, FromRecordsGivesTheNewUnitTheOldUnitsConfiguration)
     std::filesystem::remove(link);
 }
 
+TEST_F(CliBusFileTest, InfoSaysWhenAnotherUnitAnswersWhereTheRecordsSawOne)
+{
+    const std::string link = TempFile("info-link");
+    std::filesystem::remove(link);
+    StartBus(lumosim::InstantLine(), {Device(5, Model::LumoD)});
+    ASSERT_TRUE(bus().MakeLink(link));
+    const CliResult first = RunCli({"--port", link, "--records", records, "info", "5"});
+    ASSERT_EQ(first.exitCode, 0) << first.err;
+    EXPECT_EQ(first.err.find("replaced?"), std::string::npos) << first.err;
+
+    NewBus({Named(5, Model::LumoD, 0x7B11)});
+    ASSERT_TRUE(bus().MakeLink(link));
+    const CliResult r = RunCli({"--port", link, "--records", records, "--json", "info", "5"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("5: was 5A05, now 7B11 (replaced?)"), std::string::npos) << r.err;
+    EXPECT_EQ(Json(r)["replaced"], json::parse(R"({"was": "5A05", "now": "7B11"})"));
+    // Nothing is written on the strength of a guess.
+    EXPECT_TRUE(Writes().empty());
+    std::filesystem::remove(link);
+}
+
 } // namespace
