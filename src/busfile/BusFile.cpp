@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <filesystem>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -245,7 +247,7 @@ std::string SystemMessage(DWORD code)
 bool ReadBusFile(const std::string &path, BusFile &file, std::string &error)
 {
 #ifdef _WIN32
-    std::ifstream in(Wide(path).c_str(), std::ios::binary);
+    std::ifstream in(std::filesystem::path(Wide(path)), std::ios::binary);
 #else
     std::ifstream in(path, std::ios::binary);
 #endif

@@ -180,6 +180,8 @@ TEST_F(CliBusFileTest, AReplacedUnitIsWrittenOnlyWithReplaced)
     DeviceOptions fresh = Named(5, Model::LumoD, 0x7B11);
     NewBus({fresh, Named(9, Model::LumoP, 0x5A09)});
     bus().SetHolding(5, Reg::SpeedPwm, 40);
+    // The new unit's position offset is its own, not a setting to restore.
+    bus().SetHolding(5, Reg::PosOffset, 7);
     const CliResult refused = Run({"restore", file});
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_NE(refused.out.find("replaced: was 5A05, now 7B11; not written (--replaced"), std::string::npos)
@@ -188,6 +190,19 @@ TEST_F(CliBusFileTest, AReplacedUnitIsWrittenOnlyWithReplaced)
 
     const CliResult r = Run({"restore", file, "--replaced"});
     EXPECT_EQ(r.exitCode, 0) << r.err << r.out;
+    EXPECT_EQ(Writes(), (std::vector<HeardWrite>{{5, Reg::SpeedPwm, 100}}));
+}
+
+TEST_F(CliBusFileTest, TheSameUnitWithAnotherPositionOffsetIsOnlyPartlyRestored)
+{
+    SavedBus();
+    bus().SetHolding(5, Reg::SpeedPwm, 60);
+    bus().SetHolding(5, Reg::PosOffset, 7);
+    const CliResult r = Run({"--json", "restore", file, "--only", "5"});
+    EXPECT_EQ(r.exitCode, 1);
+    const json device = Json(r)["devices"][0];
+    EXPECT_EQ(device["result"], "partly restored");
+    EXPECT_EQ(device["kept"], json::parse(R"(["PosOffset"])"));
     EXPECT_EQ(Writes(), (std::vector<HeardWrite>{{5, Reg::SpeedPwm, 100}}));
 }
 

@@ -337,8 +337,10 @@ struct DeviceRestore {
 // reads back as the file has it and none was kept; a failed register ends
 // the device's writes (the ones before it keep their new values). A lost
 // port is thrown.
+// `sameUnit` is false when another unit takes an old unit's place: its
+// PosOffset is its own, not a setting the old unit's could stand for.
 DeviceRestore RestoreDevice(Output &out, BusSession &bus, uint8_t address, const ActuatorConfig &target,
-                            const ActuatorConfig &current, bool withBaud)
+                            const ActuatorConfig &current, bool withBaud, bool sameUnit)
 {
     DeviceRestore r;
     for (const Writable &w : kWritable) {
@@ -368,7 +370,7 @@ DeviceRestore RestoreDevice(Output &out, BusSession &bus, uint8_t address, const
             return r;
         }
     }
-    if (current.PosOffset != target.PosOffset)
+    if (sameUnit && current.PosOffset != target.PosOffset)
         r.kept.push_back("PosOffset");
     bus.DrainInput();
     ActuatorConfig back;
@@ -592,7 +594,8 @@ void RunRestore(Output &out, const PortOptions &port, const std::string &file, c
                   true);
         } else {
             try {
-                const DeviceRestore r = RestoreDevice(out, bus, address, c.saved->config, c.now->config, withBaud);
+                const DeviceRestore r = RestoreDevice(out, bus, address, c.saved->config, c.now->config, withBaud,
+                                                        c.state != State::Replaced);
                 RecordRestore(port, bus, address, c.now->motorId, c.now->model, c.now->config, r, file);
                 entry.update(RestoreJson(r));
                 out.Say(RestoreLine(address, r));
@@ -668,7 +671,7 @@ void RunRestoreFromRecords(Output &out, const PortOptions &port, const std::stri
     }
     DeviceRestore r;
     try {
-        r = RestoreDevice(out, bus, address, *old, now.config, withBaud);
+        r = RestoreDevice(out, bus, address, *old, now.config, withBaud, false);
     } catch (const PortLost &lost) {
         ThrowBus("restore stopped, the port was lost " + lost.step, lost.error);
     }
