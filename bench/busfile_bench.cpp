@@ -284,7 +284,7 @@ int Restores(const std::string &file, long count)
         if (doc["devices"].is_null() || doc["devices"].empty()) {
             ++refusedWhole;
             const std::string message = doc.contains("error") ? doc["error"].value("message", "") : "";
-            if (message.find("device ") == std::string::npos && message.find("address ") == std::string::npos) {
+            if (message.find("device") == std::string::npos && message.find("address ") == std::string::npos) {
                 ++unnamed;
                 std::fprintf(stderr, "run %ld: failed without naming a device: %s\n", run, message.c_str());
             }

@@ -102,8 +102,12 @@ StepFailure ReadDevice(BusSession &bus, uint8_t address, Device &d)
         return failed;
     d.firmware = identity[0];
     d.model = identity[1];
-    if (auto failed = ReadStep(bus, address, "reading the motor ID",
-                               [&] { return bus.registers().ReadName(address, d.motorId); }))
+    // Through the checked read: its reply must carry exactly one word, so a
+    // late reply to the two-word identity read or to the probe can never
+    // pass for the motor ID (two units would then seem to share one).
+    if (auto failed = ReadStep(bus, address, "reading the motor ID", [&] {
+            return bus.engine().ReadRegisters(Fc::ReadHolding, address, Reg::Name, 1, &d.motorId);
+        }))
         return failed;
     return ReadConfigBlock(bus, address, d.config);
 }
