@@ -97,7 +97,7 @@ std::optional<std::vector<uint8_t>> Actuator::Handle(const uint8_t *pdu, size_t 
         const bool mapped = function == Fc::ReadHolding ? InHolding(first, count) : InInput(first, count);
         if (!mapped)
             return exception(IllegalDataAddress);
-        if (HitsFaultRegister(first, count))
+        if (!faults_.exceptionOnWritesOnly && HitsFaultRegister(first, count))
             return exception(faults_.exceptionCode);
         Advance(nowMs);
         // function, byte count, then each register high byte first

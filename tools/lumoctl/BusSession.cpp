@@ -136,7 +136,12 @@ ResultCode BusSession::Probe(const std::function<ResultCode()> &operation)
     return Attempts(operation, true);
 }
 
-ResultCode BusSession::Attempts(const std::function<ResultCode()> &operation, bool onlyWhileHeard)
+ResultCode BusSession::AttemptRead(const std::function<ResultCode()> &operation, bool onlyWhileHeard)
+{
+    return Attempts(operation, onlyWhileHeard, true);
+}
+
+ResultCode BusSession::Attempts(const std::function<ResultCode()> &operation, bool onlyWhileHeard, bool read)
 {
     int32_t made = 0;
     ResultCode result = Result::NoError;
@@ -145,7 +150,7 @@ ResultCode BusSession::Attempts(const std::function<ResultCode()> &operation, bo
         lastResult_ = result;
         ++made;
         const bool heard = engine_.BytesHeard() > 0;
-        PauseAfter(result);
+        PauseAfter(result, read);
         if (result == Result::NoError || result == Result::PortError || made >= cmdTryCount_)
             return result;
         if (onlyWhileHeard && !heard)
@@ -153,8 +158,12 @@ ResultCode BusSession::Attempts(const std::function<ResultCode()> &operation, bo
     }
 }
 
-void BusSession::PauseAfter(ResultCode code)
+void BusSession::PauseAfter(ResultCode code, bool read)
 {
+    if (read && code == Result::NoError) {
+        engine_.DelayWithMessages(silentIntervalMs_);
+        return;
+    }
     // A device that answered (even garbled) may still be busy with the
     // request, so it gets the command gap; after silence only the line's
     // frame gap is owed.

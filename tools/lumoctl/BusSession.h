@@ -71,6 +71,12 @@ public:
     // was heard (a garbled reply is worth another attempt; silence is an
     // empty address).
     ResultCode Probe(const std::function<ResultCode()> &operation);
+    // For reads of a whole bus: like Attempt, but after a reply only the
+    // line's frame gap (t3.5) is owed. A device that has answered a read
+    // has finished with it; the command gap is for a device that may still
+    // be storing a write.
+    // onlyWhileHeard: as Probe, tries again only while something was heard.
+    ResultCode AttemptRead(const std::function<ResultCode()> &operation, bool onlyWhileHeard = false);
     // Waits, with nothing on the bus.
     void Pause(uint32_t milliseconds) { engine_.DelayWithMessages(milliseconds); }
     // Discards whatever is waiting on the line (a late reply of an earlier
@@ -108,9 +114,9 @@ public:
     static constexpr uint32_t kWriteTimeoutMs = 200;
 
 private:
-    ResultCode Attempts(const std::function<ResultCode()> &operation, bool onlyWhileHeard);
+    ResultCode Attempts(const std::function<ResultCode()> &operation, bool onlyWhileHeard, bool read = false);
     // The pause after one transaction ended with `code`.
-    void PauseAfter(ResultCode code);
+    void PauseAfter(ResultCode code, bool read = false);
 
     std::string portName_;
     int32_t baudRate_;

@@ -17,6 +17,7 @@
 #include "Commands.h"
 #include "ConfigView.h"
 #include "Records.h"
+#include "busfile/BusFile.h"
 #include "config/ConfigTransfer.h"
 #include "modbus/Registers.h"
 #include "serial/SerialPorts.h"
@@ -542,6 +543,17 @@ void RunInfo(Output &out, const PortOptions &port, const std::string &addressTex
     SayTable(out, "Firmware", version);
 
     if (Recorder *records = port.Recording()) {
+        // Another unit than the one the records last saw here, on this
+        // station and port, is most likely a replacement.
+        records::HistoryQuery here;
+        here.address = address;
+        const std::optional<uint16_t> was =
+            busfile::LastUnitSeenAt(records->History(here), address, records::StationName(), bus.portName());
+        if (was && *was != name) {
+            doc["replaced"] = Json{{"was", records::MotorIdText(*was)}, {"now", records::MotorIdText(name)}};
+            out.Note(busfile::ReplacedText(address, *was, name) + "; 'lumoctl restore --from-records " +
+                     std::to_string(address) + "' gives it the old unit's configuration");
+        }
         records::Event event = records->NewEvent(records::EventKind::DeviceSeen, name, address, bus);
         event.model = model;
         event.firmware = firmware;

@@ -76,6 +76,12 @@ std::optional<ActuatorConfig> Recorder::LastKnownConfig(uint16_t motorId)
     return store != nullptr ? store->LastKnownConfig(motorId) : std::nullopt;
 }
 
+std::vector<records::Event> Recorder::History(const records::HistoryQuery &query)
+{
+    records::RecordStore *store = Store();
+    return store != nullptr ? store->History(query) : std::vector<records::Event>{};
+}
+
 records::Event Recorder::NewEvent(records::EventKind kind, uint16_t motorId, uint8_t address,
                                   const BusSession &bus) const
 {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Output.h"
 #include "records/RecordStore.h"
@@ -42,6 +43,8 @@ public:
 
     // The values a write changes from: the motor's last known configuration.
     std::optional<ActuatorConfig> LastKnownConfig(uint16_t motorId);
+    // The events matching `query`, newest first; none when recording is off.
+    std::vector<records::Event> History(const records::HistoryQuery &query);
 
     // An event of this station, user and program, on the bus's port.
     records::Event NewEvent(records::EventKind kind, uint16_t motorId, uint8_t address,

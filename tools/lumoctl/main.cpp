@@ -10,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "BusCommands.h"
 #include "BusSession.h"
 #include "Commands.h"
 #include "LumoVersion.h"
@@ -143,6 +144,27 @@ int main(int argc, char **argv)
     doctor->add_option("--to", scanTo, "last address (default 127)");
     doctor->add_option("--listen", listen, "milliseconds to listen before sending anything (default 500)");
 
+    std::string busFile, fromRecords;
+    std::vector<std::string> onlyAddresses;
+    bool restoreReplaced = false, withBaud = false;
+    CLI::App *backup =
+        app.add_subcommand("backup", "save every actuator's identity and configuration to a bus file");
+    backup->add_option("-o,--output", busFile, "the bus file to write")->required();
+    backup->add_option("--from", scanFrom, "first address (default 1)");
+    backup->add_option("--to", scanTo, "last address (default 127)");
+    CLI::App *diff = app.add_subcommand("diff", "compare the bus with a bus file (exit 1 when anything differs)");
+    diff->add_option("file", busFile, "bus file")->required();
+    CLI::App *restore = app.add_subcommand(
+        "restore", "write each differing device's configuration from a bus file back, and verify it");
+    restore->add_option("file", busFile, "bus file");
+    restore->add_option("--only", onlyAddresses, "restore only these addresses of the file");
+    restore->add_flag("--replaced", restoreReplaced, "also give a replaced unit the old unit's configuration");
+    restore->add_flag("--with-baud", withBaud,
+                      "also write BaudRate where it differs (the device changes rate at its next power-up)");
+    restore->add_option("--from-records", fromRecords,
+                        "instead of a file: give the unit at this address the configuration the service records "
+                        "last knew for the unit seen there before");
+
     std::string function, reg, count;
     std::vector<std::string> values;
     CLI::App *raw = app.add_subcommand("raw", "one raw Modbus request, one attempt (numbers may be 0x hex)");
@@ -166,7 +188,8 @@ int main(int argc, char **argv)
         // Without a known command CLI11 only says that one is required;
         // name the word it did not know.
         const char *commands =
-            "ports, scan, info, status, config, move, learn, set-address, raw, doctor, history, report";
+            "ports, scan, info, status, config, move, learn, set-address, raw, doctor, history, report, backup, diff, "
+            "restore";
         if (app.get_subcommands().empty())
             message = app.remaining().empty()
                           ? std::string("a command is required (") + commands + ")"
@@ -234,7 +257,19 @@ int main(int argc, char **argv)
             RunRaw(out, port, address, function, reg, count, values);
         else if (doctor->parsed())
             RunDoctorCommand(out, port, scanFrom, scanTo, listen);
-        else if (history->parsed())
+        else if (backup->parsed())
+            RunBackup(out, port, busFile, scanFrom, scanTo);
+        else if (diff->parsed())
+            RunDiff(out, port, busFile);
+        else if (restore->parsed() && !fromRecords.empty()) {
+            if (!busFile.empty() || !onlyAddresses.empty() || restoreReplaced)
+                ThrowUsage("--from-records takes no bus file, --only or --replaced");
+            RunRestoreFromRecords(out, port, fromRecords, withBaud);
+        } else if (restore->parsed()) {
+            if (busFile.empty())
+                ThrowUsage("restore needs a bus file, or --from-records ADDR");
+            RunRestore(out, port, busFile, onlyAddresses, restoreReplaced, withBaud);
+        } else if (history->parsed())
             RunHistory(out, recordsPath, motorId, historyAddress);
 #ifdef LUMOCTL_REPORT
         else if (report->parsed())

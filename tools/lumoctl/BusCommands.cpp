@@ -1,0 +1,689 @@
+// backup, diff and restore: the whole bus against a bus file.
+
+#include "BusCommands.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+
+#include "Arguments.h"
+#include "BusSession.h"
+#include "Records.h"
+#include "busfile/BusFile.h"
+#include "config/ConfigTransfer.h"
+#include "modbus/Registers.h"
+
+namespace {
+
+using busfile::Comparison;
+using busfile::Device;
+using busfile::State;
+
+std::string DeviceName(uint8_t address)
+{
+    return "device " + std::to_string(address);
+}
+
+std::string Id(uint16_t motorId)
+{
+    return records::MotorIdText(motorId);
+}
+
+std::string ModelName(uint16_t model)
+{
+    return std::string(Model::NameOf(model));
+}
+
+// The bus ended the command: a lost port stops everything at once.
+struct PortLost {
+    BusError error;
+    std::string step;
+};
+
+// The ten configuration words from the 14 registers 0x001F..0x002C.
+ActuatorConfig ConfigOfBlock(const uint16_t *w)
+{
+    ActuatorConfig c;
+    c.MaxPos = w[1];
+    c.RearLimit = w[2];
+    c.FrontLimit = w[3];
+    c.CurrentLimit = w[4];
+    c.SpeedPwm = w[5];
+    c.SettingFlag = w[8];
+    c.VoltageOut = w[9];
+    c.PosOffset = w[10];
+    c.HallPotSelect = w[12];
+    c.BaudRate = w[13];
+    return c;
+}
+
+using StepFailure = std::optional<std::pair<std::string, BusError>>;
+
+// One read with the attempt loop; a lost port is thrown.
+StepFailure ReadStep(BusSession &bus, uint8_t address, const std::string &what,
+                     const std::function<ResultCode()> &op)
+{
+    const ResultCode code = bus.AttemptRead(op);
+    if (code == Result::NoError)
+        return std::nullopt;
+    if (code == Result::PortError)
+        throw PortLost{bus.ErrorOf(code), what + " of " + DeviceName(address)};
+    return std::make_pair(what + " of " + DeviceName(address), bus.ErrorOf(code));
+}
+
+// The configuration in one block read: all ten words come from one moment,
+// and one transaction costs a tenth of ten.
+StepFailure ReadConfigBlock(BusSession &bus, uint8_t address, ActuatorConfig &config)
+{
+    uint16_t words[Reg::BlockCount] = {};
+    const StepFailure failed = ReadStep(bus, address, "reading the configuration", [&] {
+        return bus.engine().ReadRegisters(Fc::ReadHolding, address, Reg::BlockStart, Reg::BlockCount, words);
+    });
+    if (!failed)
+        config = ConfigOfBlock(words);
+    return failed;
+}
+
+// One device's identity and configuration in three reads: firmware and
+// model (input registers 0x0045..0x0046), the motor ID, the configuration
+// block. Nothing on success; otherwise the step that failed and its code.
+StepFailure ReadDevice(BusSession &bus, uint8_t address, Device &d)
+{
+    d = Device{};
+    d.address = address;
+    uint16_t identity[2] = {};
+    if (auto failed = ReadStep(bus, address, "reading the firmware version and model", [&] {
+            return bus.engine().ReadRegisters(Fc::ReadInput, address, Reg::FwVersion, 2, identity);
+        }))
+        return failed;
+    d.firmware = identity[0];
+    d.model = identity[1];
+    // Through the checked read: its reply must carry exactly one word, so a
+    // late reply to the two-word identity read or to the probe can never
+    // pass for the motor ID (two units would then seem to share one).
+    if (auto failed = ReadStep(bus, address, "reading the motor ID", [&] {
+            return bus.engine().ReadRegisters(Fc::ReadHolding, address, Reg::Name, 1, &d.motorId);
+        }))
+        return failed;
+    return ReadConfigBlock(bus, address, d.config);
+}
+
+// What a read of the bus leaves in the records: the device seen and its
+// configuration, under its motor ID.
+void RecordRead(const PortOptions &port, const BusSession &bus, const Device &d)
+{
+    Recorder *records = port.Recording();
+    if (records == nullptr)
+        return;
+    records::Event seen = records->NewEvent(records::EventKind::DeviceSeen, d.motorId, d.address, bus);
+    seen.model = d.model;
+    seen.firmware = d.firmware;
+    records->Add(seen);
+    records::Event read = records->NewEvent(records::EventKind::ConfigRead, d.motorId, d.address, bus);
+    read.model = d.model;
+    read.config = d.config;
+    records->Add(read);
+}
+
+// A fast scan of from..to (one probe where nobody answers), then each
+// device found read whole. A device that answers the probe but not a read
+// ends the command: a backup or a comparison with a hole is worth nothing.
+// The addresses in `expected` (a file's devices) get the whole attempt
+// loop before they count as empty: one lost reply must not make a device
+// "missing".
+std::vector<Device> ReadBus(Output &out, const PortOptions &port, BusSession &bus, uint8_t from, uint8_t to,
+                            const std::set<uint8_t> &expected = {})
+{
+    std::vector<Device> devices;
+    ProgressLine progress;
+    const int total = to - from + 1;
+    for (int a = from; a <= to; ++a) {
+        const uint8_t address = static_cast<uint8_t>(a);
+        progress.Show("scanning address " + std::to_string(a) + " (" + std::to_string(a - from + 1) + " of " +
+                      std::to_string(total) + ")");
+        uint16_t state = 0, flags = 0;
+        const auto probeOp = [&] { return bus.registers().ReadMotorStatus(address, state, flags); };
+        ResultCode probe = bus.AttemptRead(probeOp, true);
+        if (probe != Result::NoError && probe != Result::PortError && expected.count(address) != 0)
+            probe = bus.Attempt(probeOp);
+        if (probe == Result::PortError) {
+            progress.Clear();
+            ThrowBus("the scan stopped at address " + std::to_string(a), bus.ErrorOf(probe));
+        }
+        if (probe != Result::NoError)
+            continue;
+        progress.Show("reading device " + std::to_string(a));
+        Device d;
+        StepFailure failed;
+        try {
+            failed = ReadDevice(bus, address, d);
+        } catch (const PortLost &lost) {
+            progress.Clear();
+            ThrowBus(lost.step, lost.error);
+        }
+        if (failed) {
+            progress.Clear();
+            ThrowBus(failed->first, failed->second);
+        }
+        RecordRead(port, bus, d);
+        devices.push_back(d);
+    }
+    progress.Clear();
+    // Two units with one motor ID cannot be told apart, so nothing that
+    // keys on the motor ID can be trusted.
+    std::map<uint16_t, uint8_t> seen;
+    for (const Device &d : devices) {
+        const auto [it, fresh] = seen.emplace(d.motorId, d.address);
+        if (!fresh)
+            throw Failure(ExitBus, "devices " + std::to_string(it->second) + " and " + std::to_string(d.address) +
+                                       " answer with one motor ID, " + Id(d.motorId) +
+                                       "; give one of them its own motor ID first");
+    }
+    (void)out;
+    return devices;
+}
+
+std::set<uint8_t> AddressesOf(const busfile::BusFile &file)
+{
+    std::set<uint8_t> addresses;
+    for (const Device &d : file.devices)
+        addresses.insert(d.address);
+    return addresses;
+}
+
+busfile::BusFile LoadBusFile(const std::string &path)
+{
+    busfile::BusFile file;
+    std::string error;
+    if (!busfile::ReadBusFile(path, file, error))
+        ThrowUsage(error);
+    return file;
+}
+
+Json DeviceJson(const Device &d)
+{
+    Json j = Json::object();
+    j["address"] = d.address;
+    j["model"] = ModelName(d.model);
+    j["modelCode"] = d.model;
+    j["motorId"] = Id(d.motorId);
+    char firmware[8];
+    std::snprintf(firmware, sizeof firmware, "%02u.%02u", static_cast<unsigned>(d.firmware >> 8),
+                  static_cast<unsigned>(d.firmware & 0xFF));
+    j["firmware"] = firmware;
+    return j;
+}
+
+Json RegistersDiffJson(const std::vector<busfile::RegisterDiff> &diffs)
+{
+    Json list = Json::array();
+    for (const busfile::RegisterDiff &r : diffs)
+        list.push_back(Json{{"register", r.name}, {"file", r.saved}, {"bus", r.now}});
+    return list;
+}
+
+uint8_t AddressOf(const Comparison &c)
+{
+    return c.saved ? c.saved->address : c.now->address;
+}
+
+// One line for people: "5    differs", "5    replaced: was 5A05, now 7B11".
+std::string StateLine(const Comparison &c)
+{
+    char head[16];
+    std::snprintf(head, sizeof head, "%-4u ", static_cast<unsigned>(AddressOf(c)));
+    std::string line = head + std::string(busfile::StateName(c.state));
+    switch (c.state) {
+    case State::Same:
+    case State::Differs:
+        line += " (" + Id(c.saved->motorId) + ", " + ModelName(c.saved->model) + ")";
+        break;
+    case State::Missing:
+        line += ": " + Id(c.saved->motorId) + " (" + ModelName(c.saved->model) + ") does not answer";
+        if (c.otherModelThere)
+            line += "; a " + ModelName(c.otherModelThere->model) + " (" + Id(c.otherModelThere->motorId) +
+                    ") answers at " + std::to_string(c.saved->address);
+        break;
+    case State::New:
+        line += ": " + Id(c.now->motorId) + " (" + ModelName(c.now->model) + ") is not in the file";
+        break;
+    case State::Moved:
+        line += ": " + Id(c.saved->motorId) + " now answers at " + std::to_string(c.now->address);
+        break;
+    case State::Replaced:
+        line += ": was " + Id(c.saved->motorId) + ", now " + Id(c.now->motorId) + " (" + ModelName(c.now->model) +
+                ")";
+        break;
+    }
+    return line;
+}
+
+Json ComparisonJson(const Comparison &c)
+{
+    Json j = Json::object();
+    j["address"] = AddressOf(c);
+    j["state"] = busfile::StateName(c.state);
+    j["file"] = c.saved ? DeviceJson(*c.saved) : Json(nullptr);
+    j["bus"] = c.now ? DeviceJson(*c.now) : (c.otherModelThere ? DeviceJson(*c.otherModelThere) : Json(nullptr));
+    j["registers"] = RegistersDiffJson(c.registers);
+    return j;
+}
+
+void SayRegisters(const Output &out, const std::vector<busfile::RegisterDiff> &diffs)
+{
+    for (const busfile::RegisterDiff &r : diffs) {
+        char line[96];
+        std::snprintf(line, sizeof line, "       %-14s %u -> %u", r.name, static_cast<unsigned>(r.saved),
+                      static_cast<unsigned>(r.now));
+        out.Say(line);
+    }
+}
+
+void AddBusFields(Json &doc, const BusSession &bus)
+{
+    doc["port"] = bus.portName();
+    doc["baud"] = bus.baudRate();
+}
+
+std::pair<uint8_t, uint8_t> Range(const std::string &fromText, const std::string &toText)
+{
+    const uint8_t from = fromText.empty() ? kFirstAddress : ParseAddress(fromText, "--from");
+    const uint8_t to = toText.empty() ? kLastAddress : ParseAddress(toText, "--to");
+    if (from > to)
+        ThrowUsage("--from " + std::to_string(from) + " is above --to " + std::to_string(to));
+    return {from, to};
+}
+
+// A scan reaches actuator addresses only; a file taken elsewhere may name
+// any slave address, and those above 127 are looked at one by one.
+std::pair<uint8_t, uint8_t> ScanRange(const busfile::BusFile &file)
+{
+    return {std::min<uint8_t>(file.taken.from, kLastAddress), std::min<uint8_t>(file.taken.to, kLastAddress)};
+}
+
+// The typed write of each register a restore may send, in the order the
+// configuration write sends them.
+struct Writable {
+    const char *name;
+    uint16_t ActuatorConfig::*member;
+    ResultCode (ActuatorRegisters::*write)(uint8_t, uint16_t);
+};
+constexpr Writable kWritable[] = {
+    {"MaxPos", &ActuatorConfig::MaxPos, &ActuatorRegisters::WriteMaxPos},
+    {"RearLimit", &ActuatorConfig::RearLimit, &ActuatorRegisters::WriteRearLimit},
+    {"FrontLimit", &ActuatorConfig::FrontLimit, &ActuatorRegisters::WriteFrontLimit},
+    {"CurrentLimit", &ActuatorConfig::CurrentLimit, &ActuatorRegisters::WriteCurrentLimit},
+    {"SpeedPwm", &ActuatorConfig::SpeedPwm, &ActuatorRegisters::WriteSpeedPwm},
+    {"SettingFlag", &ActuatorConfig::SettingFlag, &ActuatorRegisters::WriteSettingFlag},
+    {"HallPotSelect", &ActuatorConfig::HallPotSelect, &ActuatorRegisters::WriteHallPotSelect},
+    {"BaudRate", &ActuatorConfig::BaudRate, &ActuatorRegisters::WriteBaudRate},
+    {"VoltageOut", &ActuatorConfig::VoltageOut, &ActuatorRegisters::WriteVoltageOut},
+};
+
+// How the restore of one device ended.
+struct DeviceRestore {
+    std::string result; // "restored", "partly restored", "failed", "not verified", "verify failed"
+    std::vector<records::RegisterResult> written;
+    std::vector<std::string> kept; // registers left as the device has them, by rule
+    std::vector<busfile::RegisterDiff> mismatches; // after the read-back: file -> device
+    std::optional<ActuatorConfig> readBack;
+    BusError error;
+    std::string detail;
+    bool restored() const { return result == "restored"; }
+};
+
+// Writes the registers of `target` that differ from `current`, then reads
+// the configuration back. "restored" only when every register written
+// reads back as the file has it and none was kept; a failed register ends
+// the device's writes (the ones before it keep their new values). A lost
+// port is thrown.
+// `sameUnit` is false when another unit takes an old unit's place: its
+// PosOffset is its own, not a setting the old unit's could stand for.
+DeviceRestore RestoreDevice(Output &out, BusSession &bus, uint8_t address, const ActuatorConfig &target,
+                            const ActuatorConfig &current, bool withBaud, bool sameUnit)
+{
+    DeviceRestore r;
+    for (const Writable &w : kWritable) {
+        const uint16_t want = target.*w.member;
+        if (want == current.*w.member)
+            continue;
+        // A new rate takes the device off the bus at its next power-up.
+        if (w.member == &ActuatorConfig::BaudRate) {
+            if (!withBaud) {
+                r.kept.push_back(w.name);
+                out.Note(DeviceName(address) + ": BaudRate kept at " + std::to_string(current.BaudRate) +
+                         " (the file has " + std::to_string(want) + "); --with-baud writes it");
+                continue;
+            }
+            out.Note(DeviceName(address) + ": BaudRate written as " + std::to_string(want) +
+                     "; from its next power-up the device talks at " + std::to_string(Reg::BaudRateOf(want)) +
+                     " baud and no longer answers at this rate");
+        }
+        const ResultCode code = bus.Attempt([&] { return (bus.registers().*w.write)(address, want); });
+        r.written.push_back({w.name, code});
+        if (code == Result::PortError)
+            throw PortLost{bus.ErrorOf(code), "writing " + std::string(w.name) + " to " + DeviceName(address)};
+        if (code != Result::NoError) {
+            r.result = "failed";
+            r.error = bus.ErrorOf(code);
+            r.detail = "writing " + std::string(w.name) + " to " + DeviceName(address) + ": " + CodeText(r.error);
+            return r;
+        }
+    }
+    if (sameUnit && current.PosOffset != target.PosOffset)
+        r.kept.push_back("PosOffset");
+    bus.DrainInput();
+    ActuatorConfig back;
+    if (const StepFailure failed = ReadConfigBlock(bus, address, back)) {
+        r.result = "not verified";
+        r.error = failed->second;
+        r.detail = "reading back the configuration of " + DeviceName(address) + ": " + CodeText(r.error);
+        return r;
+    }
+    r.readBack = back;
+    for (const Writable &w : kWritable) {
+        const bool keptByRule = std::find(r.kept.begin(), r.kept.end(), std::string(w.name)) != r.kept.end();
+        if (!keptByRule && back.*w.member != target.*w.member)
+            r.mismatches.push_back({w.name, target.*w.member, back.*w.member});
+    }
+    if (!r.mismatches.empty()) {
+        r.result = "verify failed";
+        r.error = BusError{Result::SetDataError, 0};
+        r.detail = DeviceName(address) + " reads back " + r.mismatches.front().name + " " +
+                   std::to_string(r.mismatches.front().now) + ", the file has " +
+                   std::to_string(r.mismatches.front().saved);
+        return r;
+    }
+    // Read back as written; a register kept by rule still differs from
+    // the file, and then the device is not "restored".
+    r.result = r.kept.empty() ? "restored" : "partly restored";
+    return r;
+}
+
+void RecordRestore(const PortOptions &port, const BusSession &bus, uint8_t address, uint16_t motorId, uint16_t model,
+                   const ActuatorConfig &before, const DeviceRestore &r, const std::string &source)
+{
+    Recorder *records = port.Recording();
+    if (records == nullptr || r.written.empty())
+        return;
+    records::Event write = records->NewEvent(records::EventKind::ConfigWrite, motorId, address, bus);
+    write.model = model;
+    write.before = before;
+    write.config = r.readBack ? *r.readBack : before;
+    write.registers = r.written;
+    write.result = r.result == "restored" ? Result::NoError : (r.error.code != 0 ? r.error.code : records::kNotCompleted);
+    write.file = source;
+    write.detail = "restore: " + r.result + (r.detail.empty() ? std::string() : ": " + r.detail);
+    records->Add(write);
+}
+
+Json RestoreJson(const DeviceRestore &r)
+{
+    Json j = Json::object();
+    j["result"] = r.result;
+    Json written = Json::array();
+    for (const records::RegisterResult &w : r.written) {
+        Json one{{"register", w.name}, {"ok", w.code == Result::NoError}};
+        if (w.code != Result::NoError)
+            AddErrorFields(one, BusError{w.code, 0});
+        written.push_back(one);
+    }
+    j["written"] = written;
+    j["kept"] = r.kept;
+    j["verified"] = r.readBack.has_value() && r.mismatches.empty();
+    j["mismatches"] = RegistersDiffJson(r.mismatches);
+    if (!r.detail.empty()) {
+        Json error = Json::object();
+        error["message"] = r.detail;
+        AddErrorFields(error, r.error);
+        j["error"] = error;
+    }
+    return j;
+}
+
+std::string RestoreLine(uint8_t address, const DeviceRestore &r)
+{
+    std::string line = DeviceName(address) + ": " + r.result;
+    if (r.result == "restored" || r.result == "partly restored") {
+        line += " (" + std::to_string(r.written.size()) + (r.written.size() == 1 ? " register" : " registers") +
+                " written and read back)";
+        if (!r.kept.empty()) {
+            line += "; kept as the device has them:";
+            for (const std::string &k : r.kept)
+                line += " " + k;
+        }
+    } else if (!r.detail.empty()) {
+        line += ": " + r.detail;
+    }
+    return line;
+}
+
+} // namespace
+
+void RunBackup(Output &out, const PortOptions &port, const std::string &file, const std::string &fromText,
+               const std::string &toText)
+{
+    if (file.empty())
+        ThrowUsage("backup needs -o FILE");
+    const auto [from, to] = Range(fromText, toText);
+    BusSession bus(port.port, port.baud, port.tries, port.echo, port.Observer());
+    Json &doc = out.doc();
+    AddBusFields(doc, bus);
+    doc["from"] = from;
+    doc["to"] = to;
+
+    busfile::BusFile saved;
+    saved.taken.time = busfile::UtcTimeText(static_cast<int64_t>(std::time(nullptr)));
+    saved.taken.station = records::StationName();
+    saved.taken.port = bus.portName();
+    saved.taken.baud = bus.baudRate();
+    saved.taken.from = from;
+    saved.taken.to = to;
+    saved.devices = ReadBus(out, port, bus, from, to);
+
+    std::string error;
+    if (!busfile::WriteBusFile(file, saved, error))
+        ThrowUsage("cannot write " + file + ": " + error);
+    doc["file"] = file;
+    doc["time"] = saved.taken.time;
+    doc["devices"] = Json::array();
+    out.Say("ID   Model   Motor  Firmware");
+    for (const Device &d : saved.devices) {
+        doc["devices"].push_back(DeviceJson(d));
+        char line[64];
+        std::snprintf(line, sizeof line, "%-4u %-7s %s   %02u.%02u", static_cast<unsigned>(d.address),
+                      ModelName(d.model).c_str(), Id(d.motorId).c_str(), static_cast<unsigned>(d.firmware >> 8),
+                      static_cast<unsigned>(d.firmware & 0xFF));
+        out.Say(line);
+    }
+    const size_t n = saved.devices.size();
+    out.Say("Saved " + std::to_string(n) + (n == 1 ? " device" : " devices") + " (addresses " +
+            std::to_string(from) + " to " + std::to_string(to) + ") to " + file);
+}
+
+void RunDiff(Output &out, const PortOptions &port, const std::string &file)
+{
+    const busfile::BusFile saved = LoadBusFile(file);
+    BusSession bus(port.port, port.baud, port.tries, port.echo, port.Observer());
+    Json &doc = out.doc();
+    AddBusFields(doc, bus);
+    doc["file"] = file;
+    doc["taken"] = Json{{"time", saved.taken.time}, {"station", saved.taken.station}, {"port", saved.taken.port},
+                        {"baud", saved.taken.baud}};
+    const auto [from, to] = ScanRange(saved);
+    const std::vector<Comparison> result = busfile::Compare(saved.devices, ReadBus(out, port, bus, from, to, AddressesOf(saved)));
+    doc["devices"] = Json::array();
+    size_t differ = 0;
+    for (const Comparison &c : result) {
+        doc["devices"].push_back(ComparisonJson(c));
+        out.Say(StateLine(c));
+        if (c.state == State::Differs || c.state == State::Replaced)
+            SayRegisters(out, c.registers);
+        if (c.state != State::Same)
+            ++differ;
+    }
+    doc["same"] = differ == 0;
+    if (differ != 0)
+        throw Failure(ExitBus, std::to_string(differ) + " of " + std::to_string(result.size()) +
+                                   " devices differ from " + file);
+    out.Say("The bus holds what " + file + " holds (" + std::to_string(result.size()) + " devices)");
+}
+
+void RunRestore(Output &out, const PortOptions &port, const std::string &file, const std::vector<std::string> &only,
+                bool replaced, bool withBaud)
+{
+    const busfile::BusFile saved = LoadBusFile(file);
+    std::set<uint8_t> chosen;
+    for (const std::string &text : only) {
+        const uint8_t a = static_cast<uint8_t>(ParseInRange(text, "--only", busfile::kFirstAddress,
+                                                             busfile::kLastAddress));
+        if (std::none_of(saved.devices.begin(), saved.devices.end(), [&](const Device &d) { return d.address == a; }))
+            ThrowUsage("--only " + text + ": " + file + " has no device at address " + std::to_string(a));
+        chosen.insert(a);
+    }
+    BusSession bus(port.port, port.baud, port.tries, port.echo, port.Observer());
+    Json &doc = out.doc();
+    AddBusFields(doc, bus);
+    doc["file"] = file;
+    const auto [from, to] = ScanRange(saved);
+    const std::vector<Comparison> result = busfile::Compare(saved.devices, ReadBus(out, port, bus, from, to, AddressesOf(saved)));
+
+    doc["devices"] = Json::array();
+    size_t notRestored = 0;
+    std::optional<PortLost> lost;
+    for (const Comparison &c : result) {
+        if (!c.saved || (!chosen.empty() && chosen.count(c.saved->address) == 0)) {
+            if (!c.saved && chosen.empty())
+                out.Say(StateLine(c) + "; left alone");
+            continue;
+        }
+        const uint8_t address = c.saved->address;
+        Json entry = ComparisonJson(c);
+        const auto leave = [&](const std::string &why, bool counts) {
+            // The result is the message's first words: "moved", "model mismatch", ...
+            entry["result"] = why.substr(0, why.find_first_of(":,"));
+            entry["message"] = why;
+            out.Say(DeviceName(address) + ": " + why);
+            if (counts)
+                ++notRestored;
+        };
+        if (lost) {
+            leave("not restored: the port was lost before its turn", true);
+        } else if (c.state == State::Same) {
+            leave("same, nothing written", false);
+        } else if (c.state == State::Moved) {
+            leave("moved: " + Id(c.saved->motorId) + " answers at " + std::to_string(c.now->address) +
+                      "; left alone (give it its address back first)",
+                  true);
+        } else if (c.state == State::Missing) {
+            if (c.otherModelThere)
+                leave("model mismatch: the file has a " + ModelName(c.saved->model) + " (" + Id(c.saved->motorId) +
+                          ") here, the device now at " + std::to_string(address) + " is a " +
+                          ModelName(c.otherModelThere->model) + " (" + Id(c.otherModelThere->motorId) +
+                          "); nothing written",
+                      true);
+            else
+                leave("missing: " + Id(c.saved->motorId) + " does not answer; nothing written", true);
+        } else if (c.state == State::Differs && c.now->model != c.saved->model) {
+            leave("model mismatch: the file has a " + ModelName(c.saved->model) + ", the device is a " +
+                      ModelName(c.now->model) + "; nothing written",
+                  true);
+        } else if (c.state == State::Replaced && !replaced) {
+            leave("replaced: was " + Id(c.saved->motorId) + ", now " + Id(c.now->motorId) +
+                      "; not written (--replaced gives the new unit the old unit's configuration)",
+                  true);
+        } else {
+            try {
+                const DeviceRestore r = RestoreDevice(out, bus, address, c.saved->config, c.now->config, withBaud,
+                                                        c.state != State::Replaced);
+                RecordRestore(port, bus, address, c.now->motorId, c.now->model, c.now->config, r, file);
+                entry.update(RestoreJson(r));
+                out.Say(RestoreLine(address, r));
+                if (!r.restored())
+                    ++notRestored;
+            } catch (const PortLost &portLost) {
+                lost = portLost;
+                leave("not restored: the port was lost " + portLost.step, true);
+            }
+        }
+        doc["devices"].push_back(entry);
+    }
+    doc["notRestored"] = notRestored;
+    if (lost)
+        ThrowBus("restore stopped, the port was lost (" + std::to_string(notRestored) +
+                     " devices not restored); " + lost->step,
+                 lost->error);
+    if (notRestored != 0)
+        throw Failure(ExitBus, std::to_string(notRestored) + (notRestored == 1 ? " device" : " devices") +
+                                   " of " + file + " not restored");
+}
+
+void RunRestoreFromRecords(Output &out, const PortOptions &port, const std::string &addressText, bool withBaud)
+{
+    const uint8_t address = ParseAddress(addressText, "--from-records");
+    Recorder *records = port.Recording();
+    if (records == nullptr)
+        ThrowUsage("--from-records needs the service records (no --no-records, and LUMO_RECORDS not off)");
+    BusSession bus(port.port, port.baud, port.tries, port.echo, port.Observer());
+    Json &doc = out.doc();
+    AddBusFields(doc, bus);
+    doc["address"] = address;
+
+    Device now;
+    StepFailure failed;
+    try {
+        failed = ReadDevice(bus, address, now);
+    } catch (const PortLost &lost) {
+        ThrowBus(lost.step, lost.error);
+    }
+    if (failed)
+        ThrowBus(failed->first, failed->second);
+    doc["now"] = DeviceJson(now);
+
+    records::HistoryQuery query;
+    query.address = address;
+    const std::optional<uint16_t> was =
+        busfile::LastUnitSeenAt(records->History(query), address, records::StationName(), bus.portName());
+    if (!was)
+        ThrowUsage("the service records have seen no unit at " + std::to_string(address) + " on " +
+                   bus.portName() + " of this station");
+    doc["was"] = Id(*was);
+    if (*was == now.motorId) {
+        out.Say(DeviceName(address) + " is " + Id(now.motorId) +
+                ", the unit the records last saw there; nothing to restore");
+        doc["result"] = "same unit";
+        return;
+    }
+    out.Say(busfile::ReplacedText(address, *was, now.motorId));
+    const std::optional<ActuatorConfig> old = records->LastKnownConfig(*was);
+    if (!old)
+        throw Failure(ExitBus, "the records hold no configuration of " + Id(*was) + "; nothing written");
+    // The old unit's model, from the newest event that names one.
+    records::HistoryQuery oldQuery;
+    oldQuery.motorId = *was;
+    for (const records::Event &e : records->History(oldQuery)) {
+        if (!e.model)
+            continue;
+        if (*e.model != now.model)
+            ThrowUsage("model mismatch: " + Id(*was) + " was a " + ModelName(*e.model) + ", " +
+                       Id(now.motorId) + " is a " + ModelName(now.model) + "; nothing written");
+        break;
+    }
+    DeviceRestore r;
+    try {
+        r = RestoreDevice(out, bus, address, *old, now.config, withBaud, false);
+    } catch (const PortLost &lost) {
+        ThrowBus("restore stopped, the port was lost " + lost.step, lost.error);
+    }
+    RecordRestore(port, bus, address, now.motorId, now.model, now.config, r,
+                  "service records of " + Id(*was));
+    doc.update(RestoreJson(r));
+    out.Say(RestoreLine(address, r));
+    if (!r.restored())
+        throw Failure(ExitBus, DeviceName(address) + " not restored from the records of " + Id(*was),
+                      r.error.code != 0 ? std::optional<BusError>(r.error) : std::nullopt);
+}
