@@ -527,7 +527,7 @@ std::string ValidDatabaseBytes(const fs::path &scratch)
     return ReadBytes(scratch);
 }
 
-void MakeOurs(const fs::path &file, int count)
+[[maybe_unused]] void MakeOurs(const fs::path &file, int count)
 {
     ASSERT_EQ(damaged::MakeOurs(file, count), "");
 }
