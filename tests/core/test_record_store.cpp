@@ -573,6 +573,11 @@ TEST_F(RecordStoreTest, OnlyADamagedFileOfOursIsSetAside)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
+#ifdef _WIN32
+        // Links need a privilege on Windows, and Wine has none.
+        if (c.link)
+            continue;
+#endif
         fs::remove_all(dir);
         fs::create_directories(dir / "shared");
         const fs::path target = c.link ? dir / "shared" / "records.sqlite" : path;
