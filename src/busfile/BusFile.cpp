@@ -17,6 +17,10 @@
 #include "modbus/Registers.h"
 #include "records/RecordStore.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace busfile {
 
 namespace {
