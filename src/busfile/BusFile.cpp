@@ -227,17 +227,6 @@ std::wstring Wide(const std::string &utf8)
     wide.resize(wcslen(wide.c_str()));
     return wide;
 }
-
-std::string SystemMessage(DWORD code)
-{
-    char text[256] = {};
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, sizeof text,
-                   nullptr);
-    std::string message = text;
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
-        message.pop_back();
-    return message.empty() ? "error " + std::to_string(code) : message;
-}
 } // namespace
 #endif
 
