@@ -229,6 +229,9 @@ private:
         const lumosim::BusTruth before = Truth();
         const uint64_t seq0 = LastSeq(before);
         std::set<uint8_t> allowed; // addresses this action may set moving
+        // A cycle test running when the action begins may take its next step
+        // before the action ends it: that motion was asked for earlier.
+        const std::optional<uint8_t> cycleAtStart = cycleAddress_;
         bool stopAll = false;       // Stop means stop for everything the window moved
         std::optional<uint8_t> stopOne;
         double bound = kWindowActionBoundMs;
@@ -358,6 +361,8 @@ private:
 
         if (cycleAddress_)
             allowed.insert(*cycleAddress_);
+        if (cycleAtStart)
+            allowed.insert(*cycleAtStart);
         if (stopAll || stopOne)
             Add(StopCheck(WindowMoved(stopOne), what), what);
         QTest::qWait(a.pauseMs);
