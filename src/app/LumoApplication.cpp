@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "console/UserDialogs.h"
+#include "ui/UserDialogs.h"
 
 LumoApplication::LumoApplication(int &argc, char **argv) : QApplication(argc, argv)
 {

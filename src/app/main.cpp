@@ -19,7 +19,7 @@
 #include "app/LumoApplication.h"
 #include "app/WaitDlg.h"
 #include "console/Modbussetting.h"
-#include "console/UserDialogs.h"
+#include "ui/UserDialogs.h"
 
 namespace {
 

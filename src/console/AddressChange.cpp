@@ -9,7 +9,7 @@
 
 #include "config/ConfigRules.h"
 #include "console/Modbussetting.h"
-#include "console/UserDialogs.h"
+#include "ui/UserDialogs.h"
 #include "modbus/ResultCode.h"
 
 namespace {

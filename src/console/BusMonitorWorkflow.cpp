@@ -13,7 +13,7 @@
 #include <QTabWidget>
 #include <QTimer>
 
-#include "console/BusMonitor.h"
+#include "sidewindows/BusMonitor.h"
 #include "console/Controls.h"
 #include "console/Modbussetting.h"
 #include "diagnostics/Doctor.h"

@@ -14,8 +14,8 @@
 #include "config/ActuatorConfig.h"
 #include "config/ConfigFile.h"
 #include "console/Modbussetting.h"
-#include "console/NativePath.h"
-#include "console/UserDialogs.h"
+#include "ui/NativePath.h"
+#include "ui/UserDialogs.h"
 #include "modbus/ResultCode.h"
 
 namespace {

@@ -20,7 +20,7 @@
 #include "config/ConfigTransfer.h"
 #include "console/Controls.h"
 #include "console/Modbussetting.h"
-#include "console/UserDialogs.h"
+#include "ui/UserDialogs.h"
 #include "modbus/ResultCode.h"
 
 namespace {

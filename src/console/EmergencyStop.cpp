@@ -19,7 +19,7 @@
 #include <utility>
 
 #include "console/FlagScope.h"
-#include "console/UserDialogs.h"
+#include "ui/UserDialogs.h"
 #include "console/Modbussetting.h"
 #include "console/WaitDialog.h"
 #include "modbus/ResultCode.h"

@@ -30,7 +30,7 @@
 #include "console/PerformanceGraph.h"
 #include "console/Shape.h"
 #include "console/UiView.h"
-#include "console/UserDialogs.h"
+#include "ui/UserDialogs.h"
 #include "console/WaitDialog.h"
 #include "serial/PortWatcher.h"
 

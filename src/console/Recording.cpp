@@ -24,8 +24,8 @@
 #include "config/ActuatorConfig.h"
 #include "console/Controls.h"
 #include "console/Modbussetting.h"
-#include "console/ServiceHistory.h"
-#include "console/ServiceReport.h"
+#include "sidewindows/ServiceHistory.h"
+#include "sidewindows/ServiceReport.h"
 #include "modbus/Registers.h"
 #include "modbus/ResultCode.h"
 

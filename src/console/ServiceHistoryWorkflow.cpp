@@ -9,10 +9,10 @@
 #include <QMenu>
 #include <QShortcut>
 
-#include "console/BusMonitor.h"
+#include "sidewindows/BusMonitor.h"
 #include "console/Controls.h"
 #include "console/Modbussetting.h"
-#include "console/ServiceHistory.h"
+#include "sidewindows/ServiceHistory.h"
 
 namespace {
 

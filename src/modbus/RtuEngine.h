@@ -9,7 +9,7 @@
 #include <functional>
 #include <memory>
 
-#include "modbus/Clock.h"
+#include "base/Clock.h"
 #include "modbus/FrameObserver.h"
 #include "modbus/ResultCode.h"
 #include "serial/ComPort.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "modbus/Clock.h"
+#include "base/Clock.h"
 
 #ifdef _WIN32
 using ComHandle = void *;   // HANDLE

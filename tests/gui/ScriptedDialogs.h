@@ -7,7 +7,7 @@
 #include <deque>
 #include <optional>
 
-#include "console/UserDialogs.h"
+#include "ui/UserDialogs.h"
 
 class ScriptedDialogs : public UserDialogs {
 public:

@@ -32,7 +32,7 @@
 #include <ctime>
 
 #include "BenchFigures.h"
-#include "console/ServiceHistory.h"
+#include "sidewindows/ServiceHistory.h"
 #include "records/RecordStore.h"
 #include "test_bus_scan_fixture.h"
 

@@ -12,7 +12,7 @@
 #include <QShortcut>
 #include <QTabWidget>
 
-#include "console/BusMonitor.h"
+#include "sidewindows/BusMonitor.h"
 #include "modbus/ResultCode.h"
 #include "test_bus_scan_fixture.h"
 

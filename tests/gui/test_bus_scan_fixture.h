@@ -31,7 +31,7 @@
 #include "console/Controls.h"
 #include "console/Modbussetting.h"
 #include "console/Shape.h"
-#include "modbus/Clock.h"
+#include "base/Clock.h"
 #include "modbus/Crc.h"
 #include "modbus/Registers.h"
 #include "serial/UsbDevice.h"

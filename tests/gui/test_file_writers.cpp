@@ -22,9 +22,9 @@
 #include "BenchFigures.h"
 #include "ConfigTestSupport.h"
 #include "WriteTargets.h"
-#include "console/BusMonitor.h"
-#include "console/ServiceHistory.h"
-#include "console/ServiceReport.h"
+#include "sidewindows/BusMonitor.h"
+#include "sidewindows/ServiceHistory.h"
+#include "sidewindows/ServiceReport.h"
 #include "records/RecordStore.h"
 #include "test_bus_scan_fixture.h"
 

@@ -15,8 +15,8 @@
 #include <QTabWidget>
 
 #include "app/WaitDlg.h"
-#include "console/BusMonitor.h"
-#include "console/ServiceHistory.h"
+#include "sidewindows/BusMonitor.h"
+#include "sidewindows/ServiceHistory.h"
 #include "modbus/ResultCode.h"
 #include "records/RecordStore.h"
 #include "test_bus_scan_fixture.h"

@@ -23,8 +23,8 @@
 #include <functional>
 #include <set>
 
-#include "console/ServiceHistory.h"
-#include "console/ServiceReport.h"
+#include "sidewindows/ServiceHistory.h"
+#include "sidewindows/ServiceReport.h"
 #include "modbus/ResultCode.h"
 #include "records/RecordStore.h"
 #include "DamagedRecords.h"

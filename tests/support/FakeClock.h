@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "modbus/Clock.h"
+#include "base/Clock.h"
 
 class FakeClock : public Clock {
 public:

@@ -5,7 +5,7 @@
 #include <iostream>
 #include <utility>
 
-#include "modbus/Clock.h"
+#include "base/Clock.h"
 #include "modbus/FrameDecoder.h"
 
 std::string HexBytes(const std::vector<uint8_t> &bytes)

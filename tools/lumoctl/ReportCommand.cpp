@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "console/ServiceReport.h"
+#include "sidewindows/ServiceReport.h"
 #include "records/RecordStore.h"
 
 namespace {

@@ -49,7 +49,7 @@
 #include "console/Controls.h"
 #include "console/Fonts.h"
 #include "console/Modbussetting.h"
-#include "console/UserDialogs.h"
+#include "ui/UserDialogs.h"
 #include "records/RecordStore.h"
 #include "serial/SerialPorts.h"
 

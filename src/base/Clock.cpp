@@ -1,4 +1,4 @@
-#include "modbus/Clock.h"
+#include "base/Clock.h"
 
 #include <chrono>
 #include <thread>

@@ -1,4 +1,4 @@
-#include "console/UserDialogs.h"
+#include "ui/UserDialogs.h"
 
 #include <QFileDialog>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "console/ServiceReport.h"
+#include "sidewindows/ServiceReport.h"
 
 #include <QBuffer>
 #include <QDateTime>
@@ -19,7 +19,7 @@
 #include <iterator>
 #include <string_view>
 
-#include "console/NativePath.h"
+#include "ui/NativePath.h"
 #include "modbus/Registers.h"
 #include "modbus/ResultCode.h"
 

@@ -1,4 +1,4 @@
-#include "console/ServiceHistory.h"
+#include "sidewindows/ServiceHistory.h"
 
 #include <QAbstractTableModel>
 #include <QComboBox>
@@ -19,8 +19,8 @@
 #include <algorithm>
 #include <set>
 
-#include "console/ServiceReport.h"
-#include "console/UserDialogs.h"
+#include "sidewindows/ServiceReport.h"
+#include "ui/UserDialogs.h"
 #include "modbus/ResultCode.h"
 
 // The listed events: a window onto the form's events_ (the chosen day's

@@ -1,4 +1,4 @@
-#include "console/BusMonitor.h"
+#include "sidewindows/BusMonitor.h"
 
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -16,8 +16,8 @@
 #include <string_view>
 
 #include "config/SafeFile.h"
-#include "console/NativePath.h"
-#include "console/UserDialogs.h"
+#include "ui/NativePath.h"
+#include "ui/UserDialogs.h"
 #include "modbus/ResultCode.h"
 
 namespace {
