@@ -14,6 +14,7 @@
 #include "BusSession.h"
 #include "Records.h"
 #include "busfile/BusFile.h"
+#include "busfile/BusTransfer.h"
 #include "config/ConfigTransfer.h"
 #include "modbus/Registers.h"
 
@@ -44,72 +45,29 @@ struct PortLost {
     std::string step;
 };
 
-// The ten configuration words from the 14 registers 0x001F..0x002C.
-ActuatorConfig ConfigOfBlock(const uint16_t *w)
-{
-    ActuatorConfig c;
-    c.MaxPos = w[1];
-    c.RearLimit = w[2];
-    c.FrontLimit = w[3];
-    c.CurrentLimit = w[4];
-    c.SpeedPwm = w[5];
-    c.SettingFlag = w[8];
-    c.VoltageOut = w[9];
-    c.PosOffset = w[10];
-    c.HallPotSelect = w[12];
-    c.BaudRate = w[13];
-    return c;
-}
-
 using StepFailure = std::optional<std::pair<std::string, BusError>>;
 
-// One read with the attempt loop; a lost port is thrown.
-StepFailure ReadStep(BusSession &bus, uint8_t address, const std::string &what,
-                     const std::function<ResultCode()> &op)
+// The session's attempt loop for reads of a whole bus.
+busfile::Attempt ReadAttempt(BusSession &bus)
 {
-    const ResultCode code = bus.AttemptRead(op);
-    if (code == Result::NoError)
-        return std::nullopt;
-    if (code == Result::PortError)
-        throw PortLost{bus.ErrorOf(code), what + " of " + DeviceName(address)};
-    return std::make_pair(what + " of " + DeviceName(address), bus.ErrorOf(code));
+    return [&bus](const std::function<ResultCode()> &op) { return bus.AttemptRead(op); };
 }
 
-// The configuration in one block read: all ten words come from one moment,
-// and one transaction costs a tenth of ten.
-StepFailure ReadConfigBlock(BusSession &bus, uint8_t address, ActuatorConfig &config)
+// A failed step of the shared reads in this command's terms; a lost port
+// is thrown.
+StepFailure Checked(const std::optional<busfile::StepFailure> &failed)
 {
-    uint16_t words[Reg::BlockCount] = {};
-    const StepFailure failed = ReadStep(bus, address, "reading the configuration", [&] {
-        return bus.engine().ReadRegisters(Fc::ReadHolding, address, Reg::BlockStart, Reg::BlockCount, words);
-    });
     if (!failed)
-        config = ConfigOfBlock(words);
-    return failed;
+        return std::nullopt;
+    const BusError error{failed->code, failed->exception};
+    if (failed->code == Result::PortError)
+        throw PortLost{error, failed->step};
+    return std::make_pair(failed->step, error);
 }
 
-// One device's identity and configuration in three reads: firmware and
-// model (input registers 0x0045..0x0046), the motor ID, the configuration
-// block. Nothing on success; otherwise the step that failed and its code.
 StepFailure ReadDevice(BusSession &bus, uint8_t address, Device &d)
 {
-    d = Device{};
-    d.address = address;
-    uint16_t identity[2] = {};
-    if (auto failed = ReadStep(bus, address, "reading the firmware version and model", [&] {
-            return bus.engine().ReadRegisters(Fc::ReadInput, address, Reg::FwVersion, 2, identity);
-        }))
-        return failed;
-    d.firmware = identity[0];
-    d.model = identity[1];
-    // Through the checked read: its reply must carry exactly one word, so a
-    // late reply to the two-word identity read or to the probe can never
-    // pass for the motor ID (two units would then seem to share one).
-    if (auto failed = ReadStep(bus, address, "reading the motor ID", [&] {
-            return bus.engine().ReadRegisters(Fc::ReadHolding, address, Reg::Name, 1, &d.motorId);
-        }))
-        return failed;
-    return ReadConfigBlock(bus, address, d.config);
+    return Checked(busfile::ReadDevice(bus.engine(), ReadAttempt(bus), address, d));
 }
 
 // What a read of the bus leaves in the records: the device seen and its
@@ -305,102 +263,40 @@ std::pair<uint8_t, uint8_t> ScanRange(const busfile::BusFile &file)
     return {std::min<uint8_t>(file.taken.from, kLastAddress), std::min<uint8_t>(file.taken.to, kLastAddress)};
 }
 
-// The typed write of each register a restore may send, in the order the
-// configuration write sends them.
-struct Writable {
-    const char *name;
-    uint16_t ActuatorConfig::*member;
-    ResultCode (ActuatorRegisters::*write)(uint8_t, uint16_t);
-};
-constexpr Writable kWritable[] = {
-    {"MaxPos", &ActuatorConfig::MaxPos, &ActuatorRegisters::WriteMaxPos},
-    {"RearLimit", &ActuatorConfig::RearLimit, &ActuatorRegisters::WriteRearLimit},
-    {"FrontLimit", &ActuatorConfig::FrontLimit, &ActuatorRegisters::WriteFrontLimit},
-    {"CurrentLimit", &ActuatorConfig::CurrentLimit, &ActuatorRegisters::WriteCurrentLimit},
-    {"SpeedPwm", &ActuatorConfig::SpeedPwm, &ActuatorRegisters::WriteSpeedPwm},
-    {"SettingFlag", &ActuatorConfig::SettingFlag, &ActuatorRegisters::WriteSettingFlag},
-    {"HallPotSelect", &ActuatorConfig::HallPotSelect, &ActuatorRegisters::WriteHallPotSelect},
-    {"BaudRate", &ActuatorConfig::BaudRate, &ActuatorRegisters::WriteBaudRate},
-    {"VoltageOut", &ActuatorConfig::VoltageOut, &ActuatorRegisters::WriteVoltageOut},
-};
-
-// How the restore of one device ended.
-struct DeviceRestore {
-    std::string result; // "restored", "partly restored", "failed", "not verified", "verify failed"
-    std::vector<records::RegisterResult> written;
-    std::vector<std::string> kept; // registers left as the device has them, by rule
-    std::vector<busfile::RegisterDiff> mismatches; // after the read-back: file -> device
-    std::optional<ActuatorConfig> readBack;
+// The shared restore of one device with this command's words: the error
+// and a sentence for whatever did not end "restored".
+struct DeviceRestore : busfile::DeviceRestore {
     BusError error;
     std::string detail;
-    bool restored() const { return result == "restored"; }
 };
 
-// Writes the registers of `target` that differ from `current`, then reads
-// the configuration back. "restored" only when every register written
-// reads back as the file has it and none was kept; a failed register ends
-// the device's writes (the ones before it keep their new values). A lost
-// port is thrown.
-// `sameUnit` is false when another unit takes an old unit's place: its
-// PosOffset is its own, not a setting the old unit's could stand for.
+// Gives the device at `address` the configuration `target` and reads it
+// back; a lost port is thrown.
 DeviceRestore RestoreDevice(Output &out, BusSession &bus, uint8_t address, const ActuatorConfig &target,
                             const ActuatorConfig &current, bool withBaud, bool sameUnit)
 {
+    busfile::RestoreOptions options;
+    options.withBaud = withBaud;
+    options.sameUnit = sameUnit;
+    options.note = [&out](const std::string &text, bool baudKept) {
+        out.Note(baudKept ? text + "; --with-baud writes it" : text);
+    };
+    options.beforeReadBack = [&bus] { bus.DrainInput(); };
     DeviceRestore r;
-    for (const Writable &w : kWritable) {
-        const uint16_t want = target.*w.member;
-        if (want == current.*w.member)
-            continue;
-        // A new rate takes the device off the bus at its next power-up.
-        if (w.member == &ActuatorConfig::BaudRate) {
-            if (!withBaud) {
-                r.kept.push_back(w.name);
-                out.Note(DeviceName(address) + ": BaudRate kept at " + std::to_string(current.BaudRate) +
-                         " (the file has " + std::to_string(want) + "); --with-baud writes it");
-                continue;
-            }
-            out.Note(DeviceName(address) + ": BaudRate written as " + std::to_string(want) +
-                     "; from its next power-up the device talks at " + std::to_string(Reg::BaudRateOf(want)) +
-                     " baud and no longer answers at this rate");
-        }
-        const ResultCode code = bus.Attempt([&] { return (bus.registers().*w.write)(address, want); });
-        r.written.push_back({w.name, code});
-        if (code == Result::PortError)
-            throw PortLost{bus.ErrorOf(code), "writing " + std::string(w.name) + " to " + DeviceName(address)};
-        if (code != Result::NoError) {
-            r.result = "failed";
-            r.error = bus.ErrorOf(code);
-            r.detail = "writing " + std::string(w.name) + " to " + DeviceName(address) + ": " + CodeText(r.error);
-            return r;
-        }
-    }
-    if (sameUnit && current.PosOffset != target.PosOffset)
-        r.kept.push_back("PosOffset");
-    bus.DrainInput();
-    ActuatorConfig back;
-    if (const StepFailure failed = ReadConfigBlock(bus, address, back)) {
-        r.result = "not verified";
-        r.error = failed->second;
-        r.detail = "reading back the configuration of " + DeviceName(address) + ": " + CodeText(r.error);
-        return r;
-    }
-    r.readBack = back;
-    for (const Writable &w : kWritable) {
-        const bool keptByRule = std::find(r.kept.begin(), r.kept.end(), std::string(w.name)) != r.kept.end();
-        if (!keptByRule && back.*w.member != target.*w.member)
-            r.mismatches.push_back({w.name, target.*w.member, back.*w.member});
-    }
-    if (!r.mismatches.empty()) {
-        r.result = "verify failed";
+    static_cast<busfile::DeviceRestore &>(r) = busfile::RestoreDevice(
+        bus.registers(), bus.engine(), [&bus](const std::function<ResultCode()> &op) { return bus.Attempt(op); },
+        ReadAttempt(bus), address, target, current, options);
+    if (r.failure) {
+        r.error = BusError{r.failure->code, r.failure->exception};
+        if (r.portLost)
+            throw PortLost{r.error, r.failure->step};
+        r.detail = r.failure->step + ": " + CodeText(r.error);
+    } else if (!r.mismatches.empty()) {
         r.error = BusError{Result::SetDataError, 0};
         r.detail = DeviceName(address) + " reads back " + r.mismatches.front().name + " " +
                    std::to_string(r.mismatches.front().now) + ", the file has " +
                    std::to_string(r.mismatches.front().saved);
-        return r;
     }
-    // Read back as written; a register kept by rule still differs from
-    // the file, and then the device is not "restored".
-    r.result = r.kept.empty() ? "restored" : "partly restored";
     return r;
 }
 
