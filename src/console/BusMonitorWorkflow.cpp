@@ -46,7 +46,7 @@ void TMODBUSSettingForm::InstallBusMonitor()
 
     OptionStatusBar->SetPanelToolTip(kResultPanel, QStringLiteral("Double-click here or press Ctrl+M for the Bus "
                                                                   "monitor; right-click for the Service history "
-                                                                  "(Ctrl+H)"));
+                                                                  "(Ctrl+H) and the Bus backup (Ctrl+B)"));
     connect(OptionStatusBar, &TStatusBar::PanelDoubleClicked, this, [this](int panel) {
         if (panel == kResultPanel)
             ShowBusMonitor();
@@ -83,6 +83,8 @@ QString TMODBUSSettingForm::DoctorRefusal() const
         return QStringLiteral("the cycle test is running; stop it first");
     if (state_.isBusy)
         return QStringLiteral("a configuration transfer is running; wait until it ends");
+    if (busWorkRunning_)
+        return QStringLiteral("the Bus backup is at work; stop it first");
     if (pumpDepth_ > 0 || statusTickRunning_ || controlSelectRunning_ || controlSelectPending_)
         return QStringLiteral("the window is talking to a device; try again in a moment");
     return {};

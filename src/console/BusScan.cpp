@@ -248,8 +248,12 @@ void TMODBUSSettingForm::BusDevicesListViewClick()
         uint16_t name = 0;
         auto read = [&](auto operation) { return TryOperation(kInfoReadTries, operation, refreshAfter); };
         const bool named = read([&] { return registers_.ReadName(address, name); }) == Result::NoError;
-        if (named)
+        if (named) {
+            // Before the click is recorded: held against the unit the
+            // records saw here last.
+            CheckReplacedUnit(address, name, true);
             NoteMotorId(address, name);
+        }
         // Another row clicked (or a scan started) during the waits has made
         // its own choice; this device's answers would only overwrite it.
         if (state_.selectedDeviceId != address)

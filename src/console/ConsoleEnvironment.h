@@ -38,6 +38,9 @@ struct ConsoleEnvironment {
     // faster.
     uint8_t doctorFirstAddress = 1;
     uint8_t doctorLastAddress = 127;
+    // The addresses the Bus backup's "Back up..." reads.
+    uint8_t busBackupFirstAddress = 1;
+    uint8_t busBackupLastAddress = 127;
     // The service records' file. Unset: records::DefaultRecordsPath()
     // ($LUMO_RECORDS, else the user's data folder); empty: no records.
     std::optional<std::string> recordsPath;

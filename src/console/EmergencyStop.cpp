@@ -125,6 +125,10 @@ void TMODBUSSettingForm::StopKeyPressed()
 void TMODBUSSettingForm::EndMotionWorkflows()
 {
     ++stopEpoch_;
+    // Bus-wide work moves nothing, but Esc and a close end it too, between
+    // two devices.
+    if (busWorkRunning_)
+        stopBusWork_ = true;
     if (state_.cycleTestRunning || cycleTestTimer->isActive())
         cycleTestStopButtonClick();
     if (MotorLearnStatusTimer->isActive()) {

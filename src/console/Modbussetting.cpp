@@ -223,6 +223,7 @@ TMODBUSSettingForm::TMODBUSSettingForm(ConsoleEnvironment environment, QWidget *
     RouteEvents();
     InstallBusMonitor();
     InstallServiceHistory();
+    InstallBusBackup();
     state_.portName.clear();
     state_.autoPortEntry.clear();
     InstallPortWatcher();

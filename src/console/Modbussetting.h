@@ -5,14 +5,17 @@
 // own .cpp beside this one.
 
 #include <QPointer>
+#include <QStringList>
 #include <QWidget>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "busfile/BusTransfer.h"
 #include "console/ConsoleEnvironment.h"
 #include "console/ConsoleState.h"
 #include "diagnostics/BusHealth.h"
@@ -42,6 +45,7 @@ class TDropDownComboBox;
 class TPerformanceGraph;
 class TRadioGroup;
 class TServiceHistoryForm;
+class TBusBackupForm;
 class TShape;
 class TStatusBar;
 class TUpDown;
@@ -56,6 +60,8 @@ public:
 
     // The console state, read-only.
     const ConsoleState &consoleState() const { return state_; }
+    // Why the Bus monitor's Diagnose would be refused now; empty when not.
+    QString DiagnoseRefusal() const { return DoctorRefusal(); }
     // The wait dialog is built after the window; start-up hands it over here.
     void SetWaitDialog(WaitDialog *waitDialog);
 
@@ -331,6 +337,50 @@ private:
     TBusMonitorForm *busMonitor_ = nullptr;  // built when first opened
     int pumpDepth_ = 0;                      // engine waits under way (nested)
     bool doctorRunning_ = false;
+
+    // The Bus backup (BusBackupWorkflow.cpp): the whole bus against a bus
+    // file, and a replaced unit given its predecessor's configuration.
+    void InstallBusBackup();
+    void ShowBusBackup();
+    void BackUpBus(const QString &path);
+    void CompareBus(const QString &path);
+    void RestoreSelectedDevices();
+    // Why bus-wide work cannot have the bus now; empty when it can.
+    QString BusWorkRefusal() const;
+    // Takes the bus as Diagnose does (pages disabled, status poll paused);
+    // false, with the reason shown, when it is not free.
+    bool BeginBusWork(const QString &what, int steps);
+    void EndBusWork(const QString &outcome);
+    // Why the work must end before its next device (Stop, Esc, a close,
+    // the port closed or changed); empty to go on.
+    QString BusWorkInterruption() const;
+    busfile::Attempt BusWorkAttempt(int32_t tries);
+    // A fast scan of from..to, each device found read whole; nothing, with
+    // `why`, when it was stopped or a device could not be read.
+    std::optional<std::vector<busfile::Device>> ReadWholeBus(uint8_t from, uint8_t to,
+                                                              const std::set<uint8_t> &expected, QString &why);
+    busfile::DeviceRestore RestoreBusDevice(uint8_t address, const struct ActuatorConfig &target,
+                                            const busfile::Device &now, bool sameUnit);
+    // "5: was 5A05, now 7B11 (replaced?)" when the records last saw another
+    // unit at `address` on this station and port; said in status panel 1
+    // and, with `offer`, followed by the offer to give the new unit the old
+    // one's configuration.
+    std::optional<QString> CheckReplacedUnit(uint8_t address, uint16_t motorId, bool offer);
+    void OfferRecordsRestore(uint8_t address, uint16_t was, uint16_t motorId);
+    void OfferPendingReplaced();
+    struct PendingReplaced {
+        uint8_t address;
+        uint16_t was;
+        uint16_t motorId;
+    };
+    std::optional<PendingReplaced> pendingReplaced_;
+    TBusBackupForm *busBackup_ = nullptr; // built when first opened
+    bool busWorkRunning_ = false;
+    bool stopBusWork_ = false;       // Esc or a close asked the work to end
+    bool busWorkPollWasOn_ = false;
+    std::string busWorkPort_;        // the port the work began on
+    QStringList busWorkNotes_;       // replaced units met on the way
+    std::set<std::pair<uint8_t, uint16_t>> replacedOffered_; // this connection: address, new unit
 
     // Service records (Recording.cpp): each workflow notes what it did to
     // an actuator, from what it has read or written anyway; nothing here

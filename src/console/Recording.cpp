@@ -170,6 +170,7 @@ void TMODBUSSettingForm::ForgetMotorIds()
     motorIds_.clear();
     seenDevices_.clear();
     lastPosition_.clear();
+    replacedOffered_.clear();
 }
 
 void TMODBUSSettingForm::Record(uint8_t address, records::Event event)

@@ -26,7 +26,8 @@ void TMODBUSSettingForm::InstallServiceHistory()
     shortcut->setObjectName(QStringLiteral("serviceHistoryShortcut"));
     connect(shortcut, &QShortcut::activated, this, [this] { ShowServiceHistory(); });
 
-    // The result panel's menu names both windows and their shortcuts. It
+    // The result panel's menu names the windows beside the pages and their
+    // shortcuts. It
     // pops up without a loop of its own, so nothing waits on it.
     auto *menu = new QMenu(this);
     menu->setObjectName(QStringLiteral("sideWindowsMenu"));
@@ -36,9 +37,13 @@ void TMODBUSSettingForm::InstallServiceHistory()
     QAction *history = menu->addAction(QStringLiteral("Service history"), this, [this] { ShowServiceHistory(); });
     history->setObjectName(QStringLiteral("serviceHistoryAction"));
     history->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    QAction *backup = menu->addAction(QStringLiteral("Bus backup"), this, [this] { ShowBusBackup(); });
+    backup->setObjectName(QStringLiteral("busBackupAction"));
+    backup->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_B));
     // The shortcuts above are the window's; in the menu they are captions.
     monitor->setShortcutContext(Qt::WidgetShortcut);
     history->setShortcutContext(Qt::WidgetShortcut);
+    backup->setShortcutContext(Qt::WidgetShortcut);
     connect(OptionStatusBar, &TStatusBar::PanelContextMenu, this, [menu](int panel, const QPoint &at) {
         if (panel == kResultPanel)
             menu->popup(at);

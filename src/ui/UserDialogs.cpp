@@ -50,3 +50,10 @@ bool QtUserDialogs::OfferStop(const QString &text)
     return QMessageBox::question(parent_, QString::fromUtf8(kApplicationTitle), text,
                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::Yes;
 }
+
+bool QtUserDialogs::ConfirmWrite(const QString &text)
+{
+    // No is the default: Enter pressed out of habit writes nothing.
+    return QMessageBox::question(parent_, QString::fromUtf8(kApplicationTitle), text,
+                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+}

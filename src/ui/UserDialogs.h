@@ -33,6 +33,13 @@ public:
         (void)text;
         return true;
     }
+    // Asked before the bus is written with what `text` lists; true only on
+    // the operator's yes. Without a way to ask, nothing is written.
+    virtual bool ConfirmWrite(const QString &text)
+    {
+        (void)text;
+        return false;
+    }
 };
 
 class QtUserDialogs final : public UserDialogs {
@@ -48,6 +55,7 @@ public:
     std::optional<QString> OpenFileName(const QString &caption, const QString &filter) override;
     bool ConfirmOverwrite(const QString &path) override;
     bool OfferStop(const QString &text) override;
+    bool ConfirmWrite(const QString &text) override;
 
 private:
     QWidget *parent_;

@@ -35,7 +35,14 @@ public:
         return stopOffered;
     }
 
+    bool ConfirmWrite(const QString &text) override
+    {
+        shown << QStringLiteral("confirm: ") + text;
+        return Next(confirmAnswers).value_or(QString()) == QStringLiteral("yes");
+    }
+
     QStringList shown;
+    std::deque<std::optional<QString>> confirmAnswers; // "yes"; anything else or empty: no
     std::deque<std::optional<QString>> saveAnswers; // empty: cancel
     std::deque<std::optional<QString>> openAnswers;
     bool overwrite = true;

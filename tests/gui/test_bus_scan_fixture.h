@@ -89,6 +89,8 @@ struct FixtureOptions {
     // The addresses the Bus monitor's Diagnose probes.
     uint8_t doctorFirstAddress = 1;
     uint8_t doctorLastAddress = 127;
+    // The addresses the Bus backup reads.
+    uint8_t busBackupLastAddress = 127;
     // The service records' file; unset: one in the fixture's temporary folder.
     std::optional<std::string> recordsPath;
 };
@@ -129,6 +131,7 @@ public:
         env.timings = options.timings;
         env.doctorFirstAddress = options.doctorFirstAddress;
         env.doctorLastAddress = options.doctorLastAddress;
+        env.busBackupLastAddress = options.busBackupLastAddress;
         if (options.recordsPath)
             env.recordsPath = options.recordsPath;
         if (options.clockFactor > 1) {

@@ -253,7 +253,8 @@ void ServiceRecordsTest::opensFromResultPanelAndShortcut()
     QStringList entries;
     for (QAction *a : menu->actions())
         entries << a->text() + QLatin1Char(' ') + a->shortcut().toString();
-    QCOMPARE(entries, (QStringList{QStringLiteral("Bus monitor Ctrl+M"), QStringLiteral("Service history Ctrl+H")}));
+    QCOMPARE(entries, (QStringList{QStringLiteral("Bus monitor Ctrl+M"), QStringLiteral("Service history Ctrl+H"),
+                                   QStringLiteral("Bus backup Ctrl+B")}));
     menu->findChild<QAction *>(QStringLiteral("serviceHistoryAction"))->trigger();
     menu->hide();
     TServiceHistoryForm *h = History(w);
