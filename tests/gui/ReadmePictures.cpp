@@ -1,8 +1,9 @@
 // Takes the pictures of the window that the README shows, in a known state:
 // connected to the demo bus (LUMO-D at 1, LUMO-P at 5, LUMO-B at 9, as
 // lumo-sim serves it without options), the bus scanned, the LUMO-P's row
-// clicked and its configuration read, and the LUMO-D moving up on the
-// Control page. Usage: readme_pictures <output folder>
+// clicked and its configuration read, the LUMO-D moving up on the Control
+// page, and the Bus backup comparing the bus with a backup of it after two
+// changes. Usage: readme_pictures <output folder>
 //
 // As a test it fails, saying why, when a picture is blank, when the window
 // does not show the state the picture is meant to show (the README would
@@ -13,6 +14,7 @@
 #include <QDir>
 #include <QImage>
 #include <QTabWidget>
+#include <QTreeWidget>
 #include <cstdio>
 #include <vector>
 
@@ -21,6 +23,7 @@
 #include "RequiredTool.h"
 #include "app/LumoApplication.h"
 #include "console/Fonts.h"
+#include "sidewindows/BusBackup.h"
 #include "test_bus_scan_fixture.h"
 
 using namespace bustest;
@@ -44,6 +47,7 @@ FixtureOptions DemoBus()
     for (const lumosim::DeviceOptions &d : lumosim::DemoDevices())
         o.devices.push_back({d.address, d.model});
     o.timings.scanTickMs = 20;
+    o.busBackupLastAddress = 9;
     return o;
 }
 
@@ -65,12 +69,18 @@ public:
     {
         auto *tabs = w_.W<QTabWidget>("PageControl1");
         tabs->setCurrentWidget(w_.W<QWidget>(page));
+        Take(w_.form.get(), name);
+    }
+
+    // The same for a window beside the main one.
+    void Take(QWidget *window, const char *name)
+    {
         QApplication::processEvents();
-        const QImage image = w_.form->grab().toImage();
+        const QImage image = window->grab().toImage();
         const QString blank = pictures::Blankness(image);
         if (!blank.isEmpty())
             Fail(QStringLiteral("%1: %2").arg(QLatin1String(name), blank));
-        for (const QString &clip : pictures::Clipped(w_.form.get()))
+        for (const QString &clip : pictures::Clipped(window))
             Fail(QStringLiteral("%1: %2").arg(QLatin1String(name), clip));
         for (const auto &[earlier, picture] : taken_)
             if (picture == image)
@@ -193,5 +203,50 @@ int main(int argc, char **argv)
     pictures.Take("OptionPage", "4-control.png");
 
     w.Click("motorStopButton");
+    if (!QTest::qWaitFor([&] { return w.state().moved.Empty(); }, 5000))
+        pictures.Fail(QStringLiteral("the LUMO-D did not come to rest after ■"));
+
+    // The Bus backup: the demo bus backed up, then the LUMO-P set slower
+    // and the LUMO-B replaced by a new unit, and the bus compared with the
+    // backup.
+    w.form->activateWindow();
+    if (!QTest::qWaitForWindowActive(w.form.get()))
+        pictures.Fail(QStringLiteral("the window did not become active for Ctrl+B"));
+    QTest::keyClick(w.form.get(), Qt::Key_B, Qt::ControlModifier);
+    auto *backup = w.form->findChild<TBusBackupForm *>(QStringLiteral("BusBackupForm"));
+    if (!backup || !QTest::qWaitForWindowExposed(backup)) {
+        pictures.Fail(QStringLiteral("Ctrl+B showed no Bus backup window"));
+        return 1;
+    }
+    const QString file = out.filePath(QStringLiteral("demo.lumobus"));
+    QFile::remove(file);
+    w.dialogs.saveAnswers.push_back(file);
+    QTest::mouseClick(Child<QPushButton>(backup, "backUpButton"), Qt::LeftButton);
+    if (!QFile::exists(file))
+        pictures.Fail(QStringLiteral("the backup did not save %1: %2")
+                          .arg(file, Child<QLabel>(backup, "busBackupStatus")->text()));
+    const uint16_t speed = 80;
+    w.bus.SetHolding(kConfigured, Reg::SpeedPwm, speed);
+    w.bus.SetHolding(kLastDemoAddress, Reg::Name, 0x7B11);
+    w.dialogs.openAnswers.push_back(file);
+    QTest::mouseClick(Child<QPushButton>(backup, "compareButton"), Qt::LeftButton);
+    auto *table = Child<QTreeWidget>(backup, "busBackupTable");
+    QStringList rows;
+    for (int i = 0; i < table->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *row = table->topLevelItem(i);
+        rows << row->text(0) + QStringLiteral(" | ") + row->text(TBusBackupForm::StateColumn);
+        for (int r = 0; r < row->childCount(); ++r)
+            rows << QStringLiteral("  %1: %2 -> %3")
+                        .arg(row->child(r)->text(TBusBackupForm::StateColumn),
+                             row->child(r)->text(TBusBackupForm::FileColumn),
+                             row->child(r)->text(TBusBackupForm::BusColumn));
+    }
+    const QStringList expectedComparison = {QStringLiteral("1 | same"), QStringLiteral("5 | differs (1 register)"),
+                                            QStringLiteral("  SpeedPwm: 100 -> %1").arg(speed),
+                                            QStringLiteral("9 | 9: was 5A09, now 7B11 (replaced?)")};
+    if (rows != expectedComparison)
+        pictures.Fail(QStringLiteral("the Bus backup shows [%1], not [%2]")
+                          .arg(rows.join(QStringLiteral("; ")), expectedComparison.join(QStringLiteral("; "))));
+    pictures.Take(backup, "5-bus-backup.png");
     return pictures.ok() ? 0 : 1;
 }

@@ -294,6 +294,7 @@ void BusBackupTest::stopEscAndALostPortEndTheWorkWithoutAFile_data()
     QTest::newRow("Stop") << "stop" << "Backup not saved: stopped.";
     QTest::newRow("Esc") << "esc" << "Backup not saved: stopped.";
     QTest::newRow("unplugged") << "unplug" << "Backup not saved: the port was";
+    QTest::newRow("window closed") << "close" << "Backup not saved: stopped.";
 }
 
 void BusBackupTest::stopEscAndALostPortEndTheWorkWithoutAFile()
@@ -323,6 +324,8 @@ void BusBackupTest::stopEscAndALostPortEndTheWorkWithoutAFile()
             QTest::mouseClick(Child<QPushButton>(b, "stopButton"), Qt::LeftButton);
         else if (how == QStringLiteral("esc"))
             QTest::keyClick(b, Qt::Key_Escape);
+        else if (how == QStringLiteral("close"))
+            w.form->close();
         else
             w.bus.Unplug();
     });
