@@ -14,6 +14,7 @@
 #include <functional>
 
 #include "busfile/BusFile.h"
+#include "modbus/ResultCode.h"
 #include "records/RecordStore.h"
 #include "sidewindows/BusBackup.h"
 #include "test_bus_scan_fixture.h"
@@ -133,6 +134,8 @@ private slots:
     void backupHoldsEachDeviceAsTheBusHasIt();
     void compareMarksWhatDiffersAndSendsNothing();
     void restoreWritesOnlyAfterYesAndVerifies();
+    void aRefusedRegisterFailsItsDeviceOnly();
+    void twoUnitsWithOneMotorIdSaveNoBackup();
     void theBusIsTakenOnlyWhenFree_data();
     void theBusIsTakenOnlyWhenFree();
     void stopEscAndALostPortEndTheWorkWithoutAFile_data();
@@ -245,6 +248,49 @@ void BusBackupTest::restoreWritesOnlyAfterYesAndVerifies()
         const std::optional<ActuatorConfig> c = store.LastKnownConfig(kNewUnit);
         return c && c->SpeedPwm == speed6;
     }());
+}
+
+void BusBackupTest::aRefusedRegisterFailsItsDeviceOnly()
+{
+    BackupWindow w;
+    QVERIFY(w.Connect());
+    TBusBackupForm *b = w.Open();
+    QVERIFY(b && BackedUp(w, b));
+    const uint16_t speed5 = SpeedPwmOf(w, 5), speed6 = SpeedPwmOf(w, 6);
+    w.bus.SetHolding(5, Reg::SpeedPwm, static_cast<uint16_t>(speed5 - 10));
+    w.bus.SetHolding(6, Reg::SpeedPwm, static_cast<uint16_t>(speed6 - 10));
+    // 5 reads as before and refuses the write.
+    lumosim::Faults refuses;
+    refuses.exceptionRegister = Reg::SpeedPwm;
+    refuses.exceptionOnWritesOnly = true;
+    w.bus.SetFaults(5, refuses);
+    w.dialogs.openAnswers.push_back(w.file);
+    QVERIFY(w.Run(b, "compareButton"));
+    Select(b, {"5", "6"});
+    w.dialogs.confirmAnswers.push_back(QStringLiteral("yes"));
+    QVERIFY(w.Run(b, "restoreButton"));
+    const QStringList rows = Rows(b);
+    QVERIFY2(rows.contains(QStringLiteral("5 | failed: writing SpeedPwm to device 5: %1")
+                               .arg(QString::fromUtf8(ResultText(Result::ExceptionReply)))),
+             qPrintable(rows.join('\n')));
+    QVERIFY2(rows.contains(QStringLiteral("6 | restored (1 register written and read back)")), qPrintable(rows.join('\n')));
+    QCOMPARE(SpeedPwmOf(w, 5), static_cast<uint16_t>(speed5 - 10));
+    QCOMPARE(SpeedPwmOf(w, 6), speed6);
+    QVERIFY2(w.Status(b).startsWith(QStringLiteral("1 of 2 devices restored.")), qPrintable(w.Status(b)));
+}
+
+void BusBackupTest::twoUnitsWithOneMotorIdSaveNoBackup()
+{
+    BackupWindow w;
+    QVERIFY(w.Connect());
+    w.bus.SetHolding(6, Reg::Name, kMotor5);
+    TBusBackupForm *b = w.Open();
+    QVERIFY(b);
+    w.dialogs.saveAnswers.push_back(w.file);
+    QVERIFY(w.Run(b, "backUpButton"));
+    QCOMPARE(w.Status(b), QStringLiteral("Backup not saved: devices 5 and 6 answer with one motor ID, 5A05; give one "
+                                         "of them its own motor ID first."));
+    QVERIFY(!QFile::exists(w.file));
 }
 
 void BusBackupTest::theBusIsTakenOnlyWhenFree_data()
