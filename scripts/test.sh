@@ -18,11 +18,28 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0}
 export QT_QPA_PLATFORM=offscreen
 
+# Each step's verdict is said again at the very end, with the last lines of
+# a failed step's output, where a log cut to its last lines still shows
+# which step failed and why.
 status=0
-scripts/fuzz.sh 10 || status=1
-scripts/windows-tests.sh "$BUILD" || status=1
-scripts/windows-gui-tests.sh "$BUILD" || status=1
-scripts/package-test.sh || status=1
-
-(cd "$BUILD" && ctest --output-on-failure -j2 --timeout 300) || status=1
+verdicts=()
+failures=()
+step() {
+  local name=$1 start=$SECONDS log="$BUILD/test-step-${#verdicts[@]}.log"
+  shift
+  if "$@" 2>&1 | tee "$log"; then
+    verdicts+=("test.sh: $name passed ($((SECONDS - start)) s)")
+  else
+    verdicts+=("test.sh: $name FAILED ($((SECONDS - start)) s)")
+    failures+=("--- the last lines of $name ($log):" "$(grep -v 'Passed\|^ *Start ' "$log" | tail -n 25)")
+    status=1
+  fi
+}
+step "fuzzing" scripts/fuzz.sh 10
+step "Windows core under Wine" scripts/windows-tests.sh "$BUILD"
+step "Windows window and installer under Wine" scripts/windows-gui-tests.sh "$BUILD"
+step "package" scripts/package-test.sh
+step "CTest" bash -c "cd '$BUILD' && ctest --output-on-failure -j2 --timeout 300"
+[ ${#failures[@]} -eq 0 ] || printf '%s\n' "${failures[@]}"
+printf '%s\n' "${verdicts[@]}"
 exit $status
