@@ -171,6 +171,7 @@ void TMODBUSSettingForm::ForgetMotorIds()
     seenDevices_.clear();
     lastPosition_.clear();
     replacedOffered_.clear();
+    pendingReplaced_.reset();
 }
 
 void TMODBUSSettingForm::Record(uint8_t address, records::Event event)
