@@ -247,6 +247,28 @@ std::optional<Break> CheckFailureTrue(const lumosim::BusTruth &truth, uint8_t ad
                                   " requests and answered each on a clean line"};
 }
 
+std::optional<Break> CheckUnchanged(const lumosim::BusTruth &before, const lumosim::BusTruth &after,
+                                    const std::string &action)
+{
+    for (const auto &d : after.devices)
+        for (const auto &b : before.devices) {
+            if (b.index != d.index)
+                continue;
+            const std::string who = "device " + std::to_string(d.index) + " at " + std::to_string(b.address);
+            if (d.motionStarts != b.motionStarts)
+                return Break{NoChangeUnasked, who + " started moving during \"" + action + "\""};
+            if (d.address != b.address)
+                return Break{NoChangeUnasked, who + " answers at " + std::to_string(d.address) + " after \"" +
+                                                  action + "\""};
+            for (size_t k = 0; k < d.config.size(); ++k)
+                if (d.config[k] != b.config[k])
+                    return Break{NoChangeUnasked, who + " holds " + std::to_string(d.config[k]) + " in register " +
+                                                      std::to_string(lumosim::TruthConfigRegisters[k]) + " (was " +
+                                                      std::to_string(b.config[k]) + ") after \"" + action + "\""};
+        }
+    return std::nullopt;
+}
+
 size_t RecordedWritten(const records::Event &event)
 {
     size_t n = 0;

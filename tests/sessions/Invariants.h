@@ -25,6 +25,7 @@ inline constexpr const char *NoLostWrite = "No lost write";
 inline constexpr const char *NothingHangs = "Nothing hangs";
 inline constexpr const char *Bounded = "Bounded";
 inline constexpr const char *RecordsAreTrue = "Records are true";
+inline constexpr const char *NoChangeUnasked = "No change unasked";
 
 struct Break {
     std::string invariant;
@@ -111,6 +112,12 @@ std::optional<Break> CheckRecordedWrite(const lumosim::BusTruth &truth, const re
 
 // The registers a recorded configuration write says the device took.
 size_t RecordedWritten(const records::Event &event);
+
+// No change unasked, for an action that must leave the bus as it found it
+// (Diagnose): between `before` and `after` no device started moving or
+// changed its address or a configuration word.
+std::optional<Break> CheckUnchanged(const lumosim::BusTruth &before, const lumosim::BusTruth &after,
+                                    const std::string &action);
 
 // A configuration register's value in the truth; nullopt outside the ten.
 std::optional<uint16_t> ConfigWord(const lumosim::DeviceTruth &device, uint16_t reg);

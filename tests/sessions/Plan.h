@@ -20,6 +20,8 @@ enum class Kind {
     CliStatus, CliMoveUp, CliMoveStop, CliGoto, CliWrite, Unplug,
     ConfigWrite,    // the Actuators page: a Bus Devices row, "Read", a new speed, "Write"
     CliConfigWrite, // lumoctl config write of the device's configuration with a new speed
+    Learn,          // the Actuators page: a Bus Devices row, "Learn"
+    Diagnose,       // the Bus monitor's "Diagnose", the monitor closed after it
 };
 
 // lumoctl's actions (the window lets go of the port for them).
@@ -29,7 +31,8 @@ inline bool IsCli(Kind kind)
 }
 
 // The mixes of actions a seed can draw: 1, the first (the seeds of the
-// oldest replay rows were drawn from it); 2 adds configuration writes.
+// oldest replay rows were drawn from it); 2 adds configuration writes,
+// learning and Diagnose.
 inline constexpr int kFirstMix = 1;
 inline constexpr int kLatestMix = 2;
 
@@ -109,12 +112,13 @@ inline Plan Draw(uint32_t seed, int maxActions = 200, int mix = kLatestMix)
         Action a;
         // Mix 2 draws one more number per action, so its sessions differ
         // from mix 1's from the first; mix 1's stay exactly as they were.
-        const bool config = mix >= 2 && chance(0.08);
-        const int roll = config ? -1 : pick(0, 99);
-        if (config) {
-            a.kind = chance(0.6) ? Kind::ConfigWrite : Kind::CliConfigWrite;
-            a.arg = pick(20, 100);
-        } else if (roll < 6) a.kind = Kind::Scan;
+        const int added = mix >= 2 ? pick(0, 99) : 100;
+        const int roll = added < 12 ? -1 : pick(0, 99);
+        if (added < 5) { a.kind = Kind::ConfigWrite; a.arg = pick(20, 100); }
+        else if (added < 8) { a.kind = Kind::CliConfigWrite; a.arg = pick(20, 100); }
+        else if (added < 10) { a.kind = Kind::Learn; a.arg = pick(0, 7); }
+        else if (added < 12) a.kind = Kind::Diagnose;
+        else if (roll < 6) a.kind = Kind::Scan;
         else if (roll < 14) { a.kind = Kind::Select; a.arg = pick(0, 7); }
         else if (roll < 24) a.kind = Kind::Up;
         else if (roll < 32) a.kind = Kind::Down;

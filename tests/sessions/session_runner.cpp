@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -39,6 +40,7 @@
 #include "ProcessRunner.h"
 #include "config/ConfigFile.h"
 #include "records/RecordStore.h"
+#include "sidewindows/BusMonitor.h"
 #include "test_bus_scan_fixture.h"
 
 using namespace sessions;
@@ -52,13 +54,14 @@ std::string Describe(const Action &a)
                                         "connect", "tab", "cycle-test", "stop-in-poll-tick", "up-in-poll-tick",
                                         "lumoctl-status", "lumoctl-move-up", "lumoctl-move-stop", "lumoctl-goto",
                                         "lumoctl-write-speed", "unplug", "config-write-speed",
-                                        "lumoctl-config-write-speed"};
+                                        "lumoctl-config-write-speed", "learn", "diagnose"};
     std::string out = names[static_cast<int>(a.kind)];
     switch (a.kind) {
     case Kind::Select:
     case Kind::Tab:
     case Kind::Go: out += " " + std::to_string(a.arg); break;
-    case Kind::ConfigWrite: out += " " + std::to_string(a.arg); break;
+    case Kind::ConfigWrite:
+    case Kind::Learn: out += " " + std::to_string(a.arg); break;
     case Kind::CliGoto:
     case Kind::CliConfigWrite:
     case Kind::CliWrite: out += " dev#" + std::to_string(a.device) + " " + std::to_string(a.arg); break;
@@ -92,6 +95,9 @@ int mix = kLatestMix;  // the mix of actions the seeds draw from
 // probes eight addresses; lumoctl's documented bound at these rates.
 constexpr double kWindowActionBoundMs = 5000;
 constexpr double kScanBoundMs = 30000;
+// Diagnose probes the eight addresses at every rate, handling the window's
+// messages between its steps.
+constexpr double kDiagnoseBoundMs = 60000;
 constexpr int kLumoctlKillMs = 20000;
 constexpr double kLumoctlBoundMs = 15000;
 constexpr int kStopWithinMs = 1000;
@@ -386,6 +392,16 @@ private:
             bound = 2 * kWindowActionBoundMs; // a read and a write, each with its attempts
             ConfigStep(a, what);
             break;
+        case Kind::Learn:
+            if (const auto address = SelectBusRow(a.arg)) {
+                allowed.insert(*address);
+                ClickOnItsPage("LearnButton");
+            }
+            break;
+        case Kind::Diagnose:
+            bound = kDiagnoseBoundMs;
+            DiagnoseStep(what);
+            break;
         }
         const double took = cliMs >= 0 ? cliMs : Ms(start);
         Add(CheckDuration(took, bound, what), what);
@@ -397,6 +413,10 @@ private:
                 cycleAddress_ = *now;
         if (cycleAddress_)
             allowed.insert(*cycleAddress_);
+        // A learning run asked for earlier goes on: it retracts, then extends.
+        for (const auto &d : before.devices)
+            if (d.learning)
+                allowed.insert(d.address);
         if (cycleAtStart)
             allowed.insert(*cycleAtStart);
         if (stopAll || stopOne)
@@ -636,6 +656,10 @@ private:
                             const std::string &what)
     {
         const std::optional<records::Event> record = RecordedWrite(before.motorId, recordsBefore, recordWaitMs);
+        if (verbose)
+            std::printf("      configuration write to %d reported %s; the record says %s\n", address,
+                        reportedDone ? "done" : "failed",
+                        record ? (std::to_string(RecordedWritten(*record)) + " registers taken").c_str() : "nothing");
         const lumosim::BusTruth after = Truth();
         Add(CheckConfigWrite(after, address, sent, OldConfig(before, sent), reportedDone,
                              record ? std::optional<size_t>(RecordedWritten(*record)) : std::nullopt, seq0, what),
@@ -648,6 +672,65 @@ private:
                 pdus.push_back({Fc::WriteSingle, static_cast<uint8_t>(w.reg >> 8), static_cast<uint8_t>(w.reg)});
             Add(CheckFailureTrue(after, address, pdus, seq0, RepliesCanBeLost(address), what), what);
         }
+    }
+
+    // Brings the page holding `control` to the front, as the operator does.
+    void Reveal(QWidget *control)
+    {
+        auto *tabs = w_->W<QTabWidget>("PageControl1");
+        for (QWidget *p = control; p; p = p->parentWidget())
+            if (tabs->indexOf(p) >= 0)
+                tabs->setCurrentWidget(p);
+    }
+    void ClickOnItsPage(const char *name)
+    {
+        auto *button = w_->W<QPushButton>(name);
+        Reveal(button);
+        if (button->isEnabled())
+            w_->Click(name);
+    }
+
+    // Clicks a row of the Bus Devices list; the address it selected.
+    std::optional<uint8_t> SelectBusRow(int arg)
+    {
+        if (!w_->state().isConnected || w_->state().isScanning)
+            return std::nullopt;
+        auto *rows = w_->W<QTableWidget>("BusDevicesListView");
+        if (rows->rowCount() == 0)
+            return std::nullopt;
+        Reveal(rows);
+        w_->ClickDeviceRow(rows->item(arg % rows->rowCount(), 0)->text());
+        const uint8_t address = w_->state().selectedDeviceId;
+        return address ? std::optional<uint8_t>(address) : std::nullopt;
+    }
+
+    // The Bus monitor's "Diagnose": refused while a device the window set
+    // moving still moves (a stop could not reach it on another rate);
+    // otherwise it runs and leaves the bus as it found it.
+    void DiagnoseStep(const std::string &what)
+    {
+        w_->form->activateWindow();
+        (void)QTest::qWaitForWindowActive(w_->form.get(), 200);
+        QTest::keyClick(w_->form.get(), Qt::Key_M, Qt::ControlModifier);
+        auto *monitor = w_->form->findChild<TBusMonitorForm *>(QStringLiteral("BusMonitorForm"));
+        if (!monitor || !monitor->isVisible())
+            return;
+        const lumosim::BusTruth before = Truth();
+        std::string moving;
+        for (const auto &d : before.devices)
+            if (windowMoved_.count(d.index) && d.motion != 0)
+                moving = "device " + std::to_string(d.index) + " at " + std::to_string(d.address);
+        QTest::mouseClick(monitor->findChild<QPushButton *>(QStringLiteral("diagnoseButton")), Qt::LeftButton);
+        const QString step = monitor->findChild<QLabel *>(QStringLiteral("doctorStepLabel"))->text();
+        if (verbose)
+            std::printf("      %s\n", qPrintable(step));
+        const bool ran = !step.startsWith(QLatin1String("Diagnose cannot run now"));
+        if (ran && !moving.empty())
+            breaks_.push_back({StopMeansStop, "Diagnose ran while " + moving + ", which the window set moving, " +
+                                                  "was moving (it ended with \"" + step.toStdString() + "\")"});
+        if (ran)
+            Add(CheckUnchanged(before, Truth(), what), what);
+        monitor->close(); // the side window closed again
     }
 
     // The Actuators page: a row of Bus Devices, "Read", a new speed typed,
@@ -731,6 +814,8 @@ private:
         const uint64_t seq0 = LastSeq(Truth());
         const int64_t recordsBefore = NewestRecordId();
         const ProcessResult r = Lumoctl({"config", "write", std::to_string(address), file}, tookMs);
+        if (verbose)
+            std::printf("      lumoctl config write: exit %d %s\n", r.exitCode, r.err.c_str());
         if (r.exitCode == -1)
             return; // killed: Nothing hangs says so
         const std::vector<SentWord> sent = SentConfig(device, static_cast<uint16_t>(a.arg));
