@@ -267,6 +267,47 @@ INSTANTIATE_TEST_SUITE_P(
                       WholeWriteCase{"DoneButRecordedFailed", 9, true, 4, false, RecordsAreTrue}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// A stand-in's Diagnose: it probes each device; the broken ones also
+// leave a device moving, at another address, or with a configuration word
+// changed.
+namespace {
+
+struct DoctorCase {
+    const char *name;
+    std::vector<uint8_t> extra; // a request after the probes: function, register, value; empty: none
+    bool broken;
+};
+
+std::ostream &operator<<(std::ostream &out, const DoctorCase &c) { return out << c.name; }
+
+struct DoctorTest : FakeToolTest, ::testing::WithParamInterface<DoctorCase> {};
+
+} // namespace
+
+TEST_P(DoctorTest, NoChangeUnaskedCatchesADiagnoseThatLeavesATrace)
+{
+    const DoctorCase &c = GetParam();
+    Start({Device(1), Device(2)});
+    const lumosim::BusTruth before = bus->Truth();
+    for (uint8_t address = 1; address <= 2; ++address)
+        line->Transact(Request(address, Fc::ReadInput, Reg::MotorStatus, 2));
+    if (!c.extra.empty())
+        line->Transact(Request(2, c.extra[0], static_cast<uint16_t>(c.extra[1]), c.extra[2]));
+    const auto broken = CheckUnchanged(before, bus->Truth(), "Diagnose");
+    EXPECT_EQ(broken.has_value(), c.broken) << (broken ? broken->detail : "no break");
+    if (broken) {
+        EXPECT_EQ(broken->invariant, NoChangeUnasked);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, DoctorTest,
+    ::testing::Values(DoctorCase{"ProbesOnly", {}, false},
+                      DoctorCase{"LeavesItMoving", {Fc::WriteSingle, Reg::ActionCmdIn, Cmd::Up}, true},
+                      DoctorCase{"MovesItsAddress", {Fc::WriteSingle, Reg::Address, 9}, true},
+                      DoctorCase{"ChangesItsSpeed", {Fc::WriteSingle, Reg::SpeedPwm, 33}, true}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 TEST(ResidentTest, BoundedCatchesMemoryThatGrowsWithEachAction)
 {
     const size_t atStart = ResidentKb();
