@@ -269,6 +269,37 @@ std::optional<Break> CheckUnchanged(const lumosim::BusTruth &before, const lumos
     return std::nullopt;
 }
 
+std::optional<Break> CheckRecordedMotion(const lumosim::BusTruth &truth, size_t device,
+                                         const std::vector<records::Event> &events)
+{
+    size_t next = 0; // the acted-on requests not yet matched
+    for (const records::Event &e : events) {
+        if (e.kind != records::EventKind::Motion || e.result != Result::NoError)
+            continue;
+        const uint16_t command = e.action == "up"     ? Cmd::Up
+                                 : e.action == "down" ? Cmd::Down
+                                 : e.action == "stop" ? Cmd::Stop
+                                 : e.action.rfind("goto ", 0) == 0 ? Cmd::GoToPos
+                                                                   : 0;
+        if (command == 0)
+            continue;
+        const std::vector<uint8_t> pdu = {Fc::WriteSingle, 0x00, static_cast<uint8_t>(Reg::ActionCmdIn), 0x00,
+                                          static_cast<uint8_t>(command)};
+        bool found = false;
+        for (; next < truth.acted.size() && !found; ++next) {
+            const lumosim::ActedRequest &a = truth.acted[next];
+            found = a.device == device && a.request.size() >= pdu.size() &&
+                    std::equal(pdu.begin(), pdu.end(), a.request.begin());
+        }
+        if (!found)
+            return Break{RecordsAreTrue, "the records say \"" + e.action + "\" was done to motor " +
+                                             std::to_string(e.motorId) + " at " + std::to_string(e.address) +
+                                             " (" + e.origin.program + "), which device " + std::to_string(device) +
+                                             " never acted on at that point"};
+    }
+    return std::nullopt;
+}
+
 size_t RecordedWritten(const records::Event &event)
 {
     size_t n = 0;

@@ -110,6 +110,12 @@ std::optional<Break> CheckFailureTrue(const lumosim::BusTruth &truth, uint8_t ad
 std::optional<Break> CheckRecordedWrite(const lumosim::BusTruth &truth, const records::Event &event,
                                         bool reportedDone, const std::string &what);
 
+// Records are true, for motion: the motion commands recorded as done for
+// the motor of device `device` (oldest first; other kinds and failures are
+// passed over) are, in their order, commands that device acted on.
+std::optional<Break> CheckRecordedMotion(const lumosim::BusTruth &truth, size_t device,
+                                         const std::vector<records::Event> &events);
+
 // The registers a recorded configuration write says the device took.
 size_t RecordedWritten(const records::Event &event);
 

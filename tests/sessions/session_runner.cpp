@@ -181,6 +181,8 @@ public:
             Add(CheckResident(residentAtStart, ResidentKb(), kResidentSlackKb, "the last action"), "end");
         if (breaks_.empty())
             Close();
+        if (breaks_.empty())
+            CheckMotionRecords();
         out.breaks = breaks_;
         out.ms = Ms(start);
         // The bus outlives the window: the fixture's order.
@@ -824,6 +826,43 @@ private:
             return;
         }
         CheckConfigWritten(address, device, sent, r.exitCode == 0, seq0, recordsBefore, 0, what);
+    }
+
+    // Records are true, for the motion the window and lumoctl recorded
+    // over the whole session (the window closed: its records are written).
+    void CheckMotionRecords()
+    {
+        const lumosim::BusTruth truth = w_->bus.Truth();
+        if (truth.actedDropped > 0)
+            return; // the bus no longer holds the whole session's requests
+        records::RecordStore store(RecordsFileIn(w_->sysfs), records::Access::Read);
+        const bool twins = std::any_of(plan_.devices.begin(), plan_.devices.end(),
+                                       [](const DevicePlan &d) { return d.options.sharesAddress; });
+        for (uint16_t motor : store.Motors()) {
+            records::HistoryQuery q;
+            q.motorId = motor;
+            std::vector<records::Event> events = store.History(q);
+            std::reverse(events.begin(), events.end()); // oldest first
+            const lumosim::DeviceTruth *device = nullptr;
+            for (const auto &d : truth.devices)
+                if (d.motorId == motor)
+                    device = &d;
+            if (!device) {
+                // Two devices answering at once can garble a motor ID read.
+                if (!twins)
+                    breaks_.push_back({RecordsAreTrue, "the records name motor " + std::to_string(motor) +
+                                                           ", which no device on the bus is"});
+                continue;
+            }
+            if (verbose)
+                std::printf("    the records hold %zu events of motor %u (device %zu)\n", events.size(), motor,
+                            device->index);
+            if (auto b = CheckRecordedMotion(truth, device->index, events)) {
+                b->detail += " [the session's records]";
+                breaks_.push_back(*b);
+                return;
+            }
+        }
     }
 
     // Closing the window: everything it set moving stops.

@@ -308,6 +308,57 @@ INSTANTIATE_TEST_SUITE_P(
                       DoctorCase{"ChangesItsSpeed", {Fc::WriteSingle, Reg::SpeedPwm, 33}, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// A stand-in that records its motion commands: the sound one records what
+// it sent; the broken ones record a move it never sent, or the order
+// turned round.
+namespace {
+
+struct MotionRecordCase {
+    const char *name;
+    std::vector<std::string> recorded;
+    bool broken;
+};
+
+std::ostream &operator<<(std::ostream &out, const MotionRecordCase &c) { return out << c.name; }
+
+struct MotionRecordTest : FakeToolTest, ::testing::WithParamInterface<MotionRecordCase> {};
+
+} // namespace
+
+TEST_P(MotionRecordTest, RecordsAreTrueCatchesAMoveThatDidNotHappen)
+{
+    const MotionRecordCase &c = GetParam();
+    Start({Device(1), Device(2)});
+    // What the stand-in sends: up and stop to device 1, down to device 2.
+    line->Transact(Request(1, Fc::WriteSingle, Reg::ActionCmdIn, Cmd::Up));
+    line->Transact(Request(2, Fc::WriteSingle, Reg::ActionCmdIn, Cmd::Down));
+    line->Transact(Request(1, Fc::WriteSingle, Reg::ActionCmdIn, Cmd::Stop));
+    std::vector<records::Event> events;
+    for (const std::string &action : c.recorded) {
+        records::Event e;
+        e.kind = records::EventKind::Motion;
+        e.address = 1;
+        e.action = action;
+        events.push_back(e);
+    }
+    records::Event failed; // a failure on record claims nothing
+    failed.kind = records::EventKind::Motion;
+    failed.action = "goto 300";
+    failed.result = Result::ReadError;
+    events.push_back(failed);
+    const auto broken = CheckRecordedMotion(bus->Truth(), 0, events);
+    EXPECT_EQ(broken.has_value(), c.broken) << (broken ? broken->detail : "no break");
+    if (broken) {
+        EXPECT_EQ(broken->invariant, RecordsAreTrue);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tools, MotionRecordTest,
+                         ::testing::Values(MotionRecordCase{"AsSent", {"up", "stop"}, false},
+                                           MotionRecordCase{"AMoveNeverSent", {"up", "down", "stop"}, true},
+                                           MotionRecordCase{"OrderTurnedRound", {"stop", "up"}, true}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 TEST(ResidentTest, BoundedCatchesMemoryThatGrowsWithEachAction)
 {
     const size_t atStart = ResidentKb();
