@@ -535,11 +535,12 @@ private:
             const bool up = a.kind == Kind::CliMoveUp;
             const ProcessResult r =
                 up ? Lumoctl({"move", addr, "up"}, tookMs) : Lumoctl({"move", addr, "goto", std::to_string(a.arg)}, tookMs);
+            const std::vector<uint8_t> command = {Fc::WriteSingle, 0x00, static_cast<uint8_t>(Reg::ActionCmdIn),
+                                                  0x00, static_cast<uint8_t>(up ? Cmd::Up : Cmd::GoToPos)};
             if (r.exitCode == 0)
-                Add(CheckActed(Truth(), address,
-                               {Fc::WriteSingle, 0x00, static_cast<uint8_t>(Reg::ActionCmdIn), 0x00,
-                                static_cast<uint8_t>(up ? Cmd::Up : Cmd::GoToPos)},
-                               seq0, "lumoctl move"),
+                Add(CheckActed(Truth(), address, command, seq0, "lumoctl move"), what);
+            else if (r.exitCode == 1 && up)
+                Add(CheckFailureTrue(Truth(), address, {command}, seq0, RepliesCanBeLost(address), "lumoctl move up"),
                     what);
         } else if (a.kind == Kind::CliMoveStop) {
             const ProcessResult r = Lumoctl({"move", addr, "stop"}, tookMs);
@@ -574,6 +575,13 @@ private:
                                             tookMs);
             if (r.exitCode == -1 || old.empty())
                 return;
+            if (r.exitCode == 1)
+                Add(CheckFailureTrue(Truth(), address,
+                                     {{Fc::WriteSingle, static_cast<uint8_t>(Reg::SpeedPwm >> 8),
+                                       static_cast<uint8_t>(Reg::SpeedPwm), static_cast<uint8_t>(value >> 8),
+                                       static_cast<uint8_t>(value)}},
+                                     seq0, RepliesCanBeLost(address), "lumoctl raw write"),
+                    what);
             Add(CheckWritten(Truth(), address, Reg::SpeedPwm, {value}, old, r.exitCode == 0, "lumoctl raw write"),
                 what);
         }
