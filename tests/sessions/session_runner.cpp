@@ -775,9 +775,24 @@ private:
             w_->Click(button);
             return shown < w_->dialogs.shown.size() ? std::optional<QString>(w_->dialogs.shown.last()) : QString();
         };
+        const uint64_t readSeq = LastSeq(Truth());
         const std::optional<QString> read = clickShown("LoadConfigButton");
         if (!read || !read->startsWith(QLatin1String("info:")))
             return;
+        // Shown is true: what the page shows as read is what the device answered.
+        const lumosim::BusTruth afterRead = Truth();
+        const std::vector<long> offsets{0, static_cast<int16_t>(*ConfigWord(device, Reg::PosOffset))};
+        for (const auto &[edit, reg] : {std::pair{"StrokeEdit", Reg::MaxPos}, std::pair{"ShelfStopEdit", Reg::RearLimit},
+                                        std::pair{"ContainerStopEdit", Reg::FrontLimit},
+                                        std::pair{"MotorSpeedPWMEdit", Reg::SpeedPwm},
+                                        std::pair{"OverLoadProtectEdit", Reg::CurrentLimit}}) {
+            bool ok = false;
+            const long shown = w_->W<QLineEdit>(edit)->text().toLong(&ok);
+            if (ok)
+                Add(CheckShownValue(afterRead, address, Fc::ReadHolding, reg, shown, readSeq,
+                                    std::string("the Actuators page's ") + edit, offsets),
+                    what);
+        }
         auto *speed = w_->W<QLineEdit>("MotorSpeedPWMEdit");
         speed->selectAll();
         QTest::keyClick(speed, Qt::Key_Backspace);
