@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Truth.h"
+#include "records/RecordStore.h"
 
 namespace sessions {
 
@@ -23,6 +24,8 @@ inline constexpr const char *ShownIsTrue = "Shown is true";
 inline constexpr const char *NoLostWrite = "No lost write";
 inline constexpr const char *NothingHangs = "Nothing hangs";
 inline constexpr const char *Bounded = "Bounded";
+inline constexpr const char *RecordsAreTrue = "Records are true";
+inline constexpr const char *NoChangeUnasked = "No change unasked";
 
 struct Break {
     std::string invariant;
@@ -70,6 +73,58 @@ std::optional<Break> CheckWritten(const lumosim::BusTruth &truth, uint8_t addres
                                   const std::vector<uint16_t> &values, const std::vector<uint16_t> &oldValues,
                                   bool reportedDone, const std::string &what);
 
+// One register of a whole configuration write, in the order it goes out;
+// `value` unset: sent, but with a value the check does not judge (one a
+// model's rule may set).
+struct SentWord {
+    uint16_t reg = 0;
+    std::optional<uint16_t> value;
+};
+
+// No lost write, for a whole configuration written register by register:
+// reported done, every device at `address` holds every judged value and
+// acted on a write of every sent register after `afterSeq` (a value it held
+// already shows only there). Reported
+// failed, it holds either all of `oldValues` (one per sent word) or the first
+// registers new and the rest old: the first `recordedWritten` when the
+// service record tells how many the device took, else any such prefix (the
+// write stops at the register that failed and rolls nothing back). Registers
+// outside the truth's ten are not judged.
+std::optional<Break> CheckConfigWrite(const lumosim::BusTruth &truth, uint8_t address,
+                                      const std::vector<SentWord> &sent, const std::vector<uint16_t> &oldValues,
+                                      bool reportedDone, std::optional<size_t> recordedWritten, uint64_t afterSeq,
+                                      const std::string &what);
+
+// Shown is true, for a failure: a failure reported for the requests
+// `pdus` (each a PDU prefix) is false when a device at `address` acted on
+// every one of them after `afterSeq` and none of its replies could have been
+// lost on the way (`repliesCanBeLost`: a fault of the line or the device).
+std::optional<Break> CheckFailureTrue(const lumosim::BusTruth &truth, uint8_t address,
+                                      const std::vector<std::vector<uint8_t>> &pdus, uint64_t afterSeq,
+                                      bool repliesCanBeLost, const std::string &what);
+
+// Records are true, for a configuration write: the record's registers that
+// it says the device took hold, on the device, the values the record says
+// were written (each device at the record's address), and a write reported
+// done is recorded as done, with every register.
+std::optional<Break> CheckRecordedWrite(const lumosim::BusTruth &truth, const records::Event &event,
+                                        bool reportedDone, const std::string &what);
+
+// Records are true, for motion: the motion commands recorded as done for
+// the motor of device `device` (oldest first; other kinds and failures are
+// passed over) are, in their order, commands that device acted on.
+std::optional<Break> CheckRecordedMotion(const lumosim::BusTruth &truth, size_t device,
+                                         const std::vector<records::Event> &events);
+
+// The registers a recorded configuration write says the device took.
+size_t RecordedWritten(const records::Event &event);
+
+// No change unasked, for an action that must leave the bus as it found it
+// (Diagnose): between `before` and `after` no device started moving or
+// changed its address or a configuration word.
+std::optional<Break> CheckUnchanged(const lumosim::BusTruth &before, const lumosim::BusTruth &after,
+                                    const std::string &action);
+
 // A configuration register's value in the truth; nullopt outside the ten.
 std::optional<uint16_t> ConfigWord(const lumosim::DeviceTruth &device, uint16_t reg);
 
@@ -78,6 +133,11 @@ std::optional<uint16_t> ConfigWord(const lumosim::DeviceTruth &device, uint16_t 
 // go with connecting; a leak grows with every action).
 size_t OpenFiles();
 std::optional<Break> CheckOpenFiles(size_t atStart, size_t now, size_t slack, const std::string &action);
+
+// Bounded: this process's resident memory (kB) stays within `slackKb` of
+// what it held once the session had warmed up.
+size_t ResidentKb();
+std::optional<Break> CheckResident(size_t atStartKb, size_t nowKb, size_t slackKb, const std::string &action);
 
 // Nothing hangs.
 std::optional<Break> CheckDuration(double tookMs, double boundMs, const std::string &action);

@@ -18,7 +18,23 @@ namespace sessions {
 enum class Kind {
     Scan, Select, Up, Down, Go, StopButton, Esc, Disconnect, Connect, Tab, CycleTest, InTickStop, InTickUp,
     CliStatus, CliMoveUp, CliMoveStop, CliGoto, CliWrite, Unplug,
+    ConfigWrite,    // the Actuators page: a Bus Devices row, "Read", a new speed, "Write"
+    CliConfigWrite, // lumoctl config write of the device's configuration with a new speed
+    Learn,          // the Actuators page: a Bus Devices row, "Learn"
+    Diagnose,       // the Bus monitor's "Diagnose", the monitor closed after it
 };
+
+// lumoctl's actions (the window lets go of the port for them).
+inline bool IsCli(Kind kind)
+{
+    return (kind >= Kind::CliStatus && kind <= Kind::CliWrite) || kind == Kind::CliConfigWrite;
+}
+
+// The mixes of actions a seed can draw: 1, the first (the seeds of the
+// oldest replay rows were drawn from it); 2 adds configuration writes,
+// learning and Diagnose.
+inline constexpr int kFirstMix = 1;
+inline constexpr int kLatestMix = 2;
 
 struct Action {
     Kind kind;
@@ -45,7 +61,7 @@ struct Plan {
 std::string Describe(const Action &action);
 std::string Describe(const Plan &plan); // the bus, one line
 
-inline Plan Draw(uint32_t seed, int maxActions = 200)
+inline Plan Draw(uint32_t seed, int maxActions = 200, int mix = kLatestMix)
 {
     std::mt19937 rng(seed);
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
@@ -94,8 +110,15 @@ inline Plan Draw(uint32_t seed, int maxActions = 200)
     plan.actions.push_back({Kind::Select, 0, 200});
     for (int i = 2; i < n; ++i) {
         Action a;
-        const int roll = pick(0, 99);
-        if (roll < 6) a.kind = Kind::Scan;
+        // Mix 2 draws one more number per action, so its sessions differ
+        // from mix 1's from the first; mix 1's stay exactly as they were.
+        const int added = mix >= 2 ? pick(0, 99) : 100;
+        const int roll = added < 12 ? -1 : pick(0, 99);
+        if (added < 5) { a.kind = Kind::ConfigWrite; a.arg = pick(20, 100); }
+        else if (added < 8) { a.kind = Kind::CliConfigWrite; a.arg = pick(20, 100); }
+        else if (added < 10) { a.kind = Kind::Learn; a.arg = pick(0, 7); }
+        else if (added < 12) a.kind = Kind::Diagnose;
+        else if (roll < 6) a.kind = Kind::Scan;
         else if (roll < 14) { a.kind = Kind::Select; a.arg = pick(0, 7); }
         else if (roll < 24) a.kind = Kind::Up;
         else if (roll < 32) a.kind = Kind::Down;
@@ -115,7 +138,7 @@ inline Plan Draw(uint32_t seed, int maxActions = 200)
         else if (roll < 98) { a.kind = Kind::CliWrite; a.arg = pick(20, 100); }
         else if (!unplugged && i > n / 2 && chance(0.3)) { a.kind = Kind::Unplug; unplugged = true; }
         else a.kind = Kind::Esc;
-        if (a.kind >= Kind::CliStatus && a.kind <= Kind::CliWrite)
+        if (IsCli(a.kind))
             a.device = pick(0, 7);
         // Pauses as an operator makes them: mostly short, within a poll
         // period, sometimes long enough for a stroke to run on.

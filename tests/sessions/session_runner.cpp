@@ -6,6 +6,7 @@
 //   session_runner --batch 1000 [--first N]     a long batch: "sessions / invariant breaks"
 //   --verbose                                  each action and what moved after it
 //   --list                                     print the sessions the seeds draw, run nothing
+//   --mix N                                    draw from an earlier mix of actions (1: no configuration writes)
 //
 // A session drives the real window offscreen by its controls' object names
 // and runs the real lumoctl against the same bus. A session that breaks an
@@ -14,10 +15,13 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTableWidget>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <chrono>
@@ -34,6 +38,9 @@
 #include "Invariants.h"
 #include "Plan.h"
 #include "ProcessRunner.h"
+#include "config/ConfigFile.h"
+#include "records/RecordStore.h"
+#include "sidewindows/BusMonitor.h"
 #include "test_bus_scan_fixture.h"
 
 using namespace sessions;
@@ -46,13 +53,17 @@ std::string Describe(const Action &a)
     static const char *const names[] = {"scan", "select", "up", "down", "go", "stop-button", "esc", "disconnect",
                                         "connect", "tab", "cycle-test", "stop-in-poll-tick", "up-in-poll-tick",
                                         "lumoctl-status", "lumoctl-move-up", "lumoctl-move-stop", "lumoctl-goto",
-                                        "lumoctl-write-speed", "unplug"};
+                                        "lumoctl-write-speed", "unplug", "config-write-speed",
+                                        "lumoctl-config-write-speed", "learn", "diagnose"};
     std::string out = names[static_cast<int>(a.kind)];
     switch (a.kind) {
     case Kind::Select:
     case Kind::Tab:
     case Kind::Go: out += " " + std::to_string(a.arg); break;
+    case Kind::ConfigWrite:
+    case Kind::Learn: out += " " + std::to_string(a.arg); break;
     case Kind::CliGoto:
+    case Kind::CliConfigWrite:
     case Kind::CliWrite: out += " dev#" + std::to_string(a.device) + " " + std::to_string(a.arg); break;
     case Kind::CliStatus:
     case Kind::CliMoveUp:
@@ -77,15 +88,28 @@ std::string Describe(const Plan &plan)
 namespace {
 
 bool verbose = false; // each action, what moves after it and the bus's activity
+int mix = kLatestMix;  // the mix of actions the seeds draw from
 
 // Nothing hangs: the window's longest wait is a stop run or a status read
 // with all its attempts at the slowest rate here (well under 4 s); a scan
 // probes eight addresses; lumoctl's documented bound at these rates.
 constexpr double kWindowActionBoundMs = 5000;
 constexpr double kScanBoundMs = 30000;
+// Diagnose probes the eight addresses at every rate, handling the window's
+// messages between its steps.
+constexpr double kDiagnoseBoundMs = 60000;
 constexpr int kLumoctlKillMs = 20000;
 constexpr double kLumoctlBoundMs = 15000;
 constexpr int kStopWithinMs = 1000;
+// Bounded: what a session may add to the runner's resident memory after its
+// first actions (caches, the records' pages, Qt's pixmaps); a leak of a
+// frame or an event per poll over 200 actions grows past it. The address
+// sanitizer keeps up to 256 MB of freed memory in quarantine on top.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kResidentSlackKb = (64 + 256) * 1024;
+#else
+constexpr size_t kResidentSlackKb = 64 * 1024;
+#endif
 
 double Ms(std::chrono::steady_clock::time_point since)
 {
@@ -141,15 +165,24 @@ public:
         filesAtStart_ = OpenFiles();
 
         Outcome out;
+        size_t residentAtStart = 0;
         for (size_t n = 0; n < keep_.size() && out.breaks.empty(); ++n) {
             Step(plan_.actions[keep_[n]]);
+            // Taken once the window has scanned and shown its pages: what
+            // a session may hold for good is there by then.
+            if (n == std::min<size_t>(2, keep_.size() - 1))
+                residentAtStart = ResidentKb();
             if (!breaks_.empty()) {
                 out.firstBreakAction = n;
                 break;
             }
         }
+        if (breaks_.empty() && residentAtStart)
+            Add(CheckResident(residentAtStart, ResidentKb(), kResidentSlackKb, "the last action"), "end");
         if (breaks_.empty())
             Close();
+        if (breaks_.empty())
+            CheckMotionRecords();
         out.breaks = breaks_;
         out.ms = Ms(start);
         // The bus outlives the window: the fixture's order.
@@ -212,7 +245,8 @@ private:
 
     ProcessResult Lumoctl(const std::vector<std::string> &args, double &tookMs)
     {
-        ::setenv("LUMO_RECORDS", "off", 1);
+        // The window's records file: both programs keep one station's records.
+        ::setenv("LUMO_RECORDS", RecordsFileIn(w_->sysfs).c_str(), 1);
         std::vector<std::string> argv{LUMOCTL_PROGRAM, "--port", w_->bus.DevicePath(), "--baud",
                                       std::to_string(plan_.baud)};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -337,6 +371,7 @@ private:
         case Kind::CliMoveStop:
         case Kind::CliGoto:
         case Kind::CliWrite:
+        case Kind::CliConfigWrite:
             // lumoctl cannot open a port the window holds: the operator
             // disconnects the window first, and connects it again after.
             if (w_->state().isConnected) {
@@ -355,12 +390,35 @@ private:
             w_->bus.Unplug();
             unplugged_ = true;
             break;
+        case Kind::ConfigWrite:
+            bound = 2 * kWindowActionBoundMs; // a read and a write, each with its attempts
+            ConfigStep(a, what);
+            break;
+        case Kind::Learn:
+            if (const auto address = SelectBusRow(a.arg)) {
+                allowed.insert(*address);
+                ClickOnItsPage("LearnButton");
+            }
+            break;
+        case Kind::Diagnose:
+            bound = kDiagnoseBoundMs;
+            DiagnoseStep(what);
+            break;
         }
         const double took = cliMs >= 0 ? cliMs : Ms(start);
         Add(CheckDuration(took, bound, what), what);
 
+        // A running cycle test steps whatever device the Control page names
+        // at its tick: a device picked during the run is the one it moves.
+        if (cycleAddress_ && w_->state().cycleTestRunning)
+            if (const auto now = ControlAddress())
+                cycleAddress_ = *now;
         if (cycleAddress_)
             allowed.insert(*cycleAddress_);
+        // A learning run asked for earlier goes on: it retracts, then extends.
+        for (const auto &d : before.devices)
+            if (d.learning)
+                allowed.insert(d.address);
         if (cycleAtStart)
             allowed.insert(*cycleAtStart);
         if (stopAll || stopOne)
@@ -379,7 +437,7 @@ private:
         }
         // Who set each device moving last: the window, or lumoctl (whose
         // motion the window does not own).
-        const bool byLumoctl = a.kind >= Kind::CliStatus && a.kind <= Kind::CliWrite;
+        const bool byLumoctl = IsCli(a.kind);
         for (const auto &d : after.devices)
             for (const auto &b : before.devices)
                 if (b.index == d.index && d.motionStarts != b.motionStarts) {
@@ -477,11 +535,12 @@ private:
             const bool up = a.kind == Kind::CliMoveUp;
             const ProcessResult r =
                 up ? Lumoctl({"move", addr, "up"}, tookMs) : Lumoctl({"move", addr, "goto", std::to_string(a.arg)}, tookMs);
+            const std::vector<uint8_t> command = {Fc::WriteSingle, 0x00, static_cast<uint8_t>(Reg::ActionCmdIn),
+                                                  0x00, static_cast<uint8_t>(up ? Cmd::Up : Cmd::GoToPos)};
             if (r.exitCode == 0)
-                Add(CheckActed(Truth(), address,
-                               {Fc::WriteSingle, 0x00, static_cast<uint8_t>(Reg::ActionCmdIn), 0x00,
-                                static_cast<uint8_t>(up ? Cmd::Up : Cmd::GoToPos)},
-                               seq0, "lumoctl move"),
+                Add(CheckActed(Truth(), address, command, seq0, "lumoctl move"), what);
+            else if (r.exitCode == 1 && up)
+                Add(CheckFailureTrue(Truth(), address, {command}, seq0, RepliesCanBeLost(address), "lumoctl move up"),
                     what);
         } else if (a.kind == Kind::CliMoveStop) {
             const ProcessResult r = Lumoctl({"move", addr, "stop"}, tookMs);
@@ -504,6 +563,8 @@ private:
                                                                         " still moving"}),
                     what);
             }
+        } else if (a.kind == Kind::CliConfigWrite) {
+            CliConfigStep(a, tookMs);
         } else if (a.kind == Kind::CliWrite) {
             std::vector<uint16_t> old;
             const lumosim::BusTruth now = Truth();
@@ -514,8 +575,316 @@ private:
                                             tookMs);
             if (r.exitCode == -1 || old.empty())
                 return;
+            if (r.exitCode == 1)
+                Add(CheckFailureTrue(Truth(), address,
+                                     {{Fc::WriteSingle, static_cast<uint8_t>(Reg::SpeedPwm >> 8),
+                                       static_cast<uint8_t>(Reg::SpeedPwm), static_cast<uint8_t>(value >> 8),
+                                       static_cast<uint8_t>(value)}},
+                                     seq0, RepliesCanBeLost(address), "lumoctl raw write"),
+                    what);
             Add(CheckWritten(Truth(), address, Reg::SpeedPwm, {value}, old, r.exitCode == 0, "lumoctl raw write"),
                 what);
+        }
+    }
+
+    // The configuration words a whole write sends, in its order, with the
+    // values expected: the device's own (as read) with a new speed. The
+    // voltage is a model's rule and BaudRate is outside the truth: sent, not judged.
+    static std::vector<SentWord> SentConfig(const lumosim::DeviceTruth &d, uint16_t speed)
+    {
+        std::vector<SentWord> out;
+        for (uint16_t reg : {Reg::MaxPos, Reg::RearLimit, Reg::FrontLimit, Reg::CurrentLimit, Reg::SpeedPwm,
+                             Reg::SettingFlag, Reg::HallPotSelect, Reg::BaudRate, Reg::VoltageOut}) {
+            SentWord w{reg, ConfigWord(d, reg)};
+            if (reg == Reg::SpeedPwm)
+                w.value = speed;
+            if (reg == Reg::VoltageOut)
+                w.value.reset();
+            out.push_back(w);
+        }
+        return out;
+    }
+    static std::vector<uint16_t> OldConfig(const lumosim::DeviceTruth &d, const std::vector<SentWord> &sent)
+    {
+        std::vector<uint16_t> out;
+        for (const SentWord &w : sent)
+            out.push_back(ConfigWord(d, w.reg).value_or(0));
+        return out;
+    }
+
+    // Whether a reply from `address` may be lost on the way: a fault of the
+    // device or the line, another device talking at another rate or at the
+    // same address, an unplugged bus.
+    bool RepliesCanBeLost(uint8_t address) const
+    {
+        if (unplugged_)
+            return true;
+        for (const DevicePlan &d : plan_.devices) {
+            const lumosim::Faults &f = d.options.faults;
+            if (d.options.sharesAddress || f.lineBaud != 0 || f.silent || f.bitErrorRate > 0)
+                return true;
+            if (d.options.address == address && (f.replyDelayMs || f.silentProbability > 0 ||
+                                                 f.corruptCrcProbability > 0 || f.strayByteProbability > 0))
+                return true;
+        }
+        return false;
+    }
+
+    // The newest configuration write on record for `motorId` newer than
+    // `afterId`, waiting up to `ms` for the window's records, which are
+    // written off its thread.
+    std::optional<records::Event> RecordedWrite(uint16_t motorId, int64_t afterId, int ms)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            {
+                records::RecordStore store(RecordsFileIn(w_->sysfs), records::Access::Read);
+                records::HistoryQuery q;
+                q.motorId = motorId;
+                for (const records::Event &e : store.History(q))
+                    if (e.id > afterId && e.kind == records::EventKind::ConfigWrite)
+                        return e;
+            }
+            if (std::chrono::steady_clock::now() >= deadline)
+                return std::nullopt;
+            QTest::qWait(20);
+        }
+    }
+    int64_t NewestRecordId()
+    {
+        records::RecordStore store(RecordsFileIn(w_->sysfs), records::Access::Read);
+        records::HistoryQuery q;
+        q.limit = 1;
+        const std::vector<records::Event> newest = store.History(q);
+        return newest.empty() ? 0 : newest.front().id;
+    }
+
+    // No lost write, Shown is true (the box) and Records are true for one
+    // whole configuration write to the one device at `address`.
+    void CheckConfigWritten(uint8_t address, const lumosim::DeviceTruth &before, const std::vector<SentWord> &sent,
+                            bool reportedDone, uint64_t seq0, int64_t recordsBefore, int recordWaitMs,
+                            const std::string &what)
+    {
+        const std::optional<records::Event> record = RecordedWrite(before.motorId, recordsBefore, recordWaitMs);
+        if (verbose)
+            std::printf("      configuration write to %d reported %s; the record says %s\n", address,
+                        reportedDone ? "done" : "failed",
+                        record ? (std::to_string(RecordedWritten(*record)) + " registers taken").c_str() : "nothing");
+        const lumosim::BusTruth after = Truth();
+        Add(CheckConfigWrite(after, address, sent, OldConfig(before, sent), reportedDone,
+                             record ? std::optional<size_t>(RecordedWritten(*record)) : std::nullopt, seq0, what),
+            what);
+        if (record)
+            Add(CheckRecordedWrite(after, *record, reportedDone, what), what);
+        if (!reportedDone) {
+            std::vector<std::vector<uint8_t>> pdus;
+            for (const SentWord &w : sent)
+                pdus.push_back({Fc::WriteSingle, static_cast<uint8_t>(w.reg >> 8), static_cast<uint8_t>(w.reg)});
+            Add(CheckFailureTrue(after, address, pdus, seq0, RepliesCanBeLost(address), what), what);
+        }
+    }
+
+    // Brings the page holding `control` to the front, as the operator does.
+    void Reveal(QWidget *control)
+    {
+        auto *tabs = w_->W<QTabWidget>("PageControl1");
+        for (QWidget *p = control; p; p = p->parentWidget())
+            if (tabs->indexOf(p) >= 0)
+                tabs->setCurrentWidget(p);
+    }
+    void ClickOnItsPage(const char *name)
+    {
+        auto *button = w_->W<QPushButton>(name);
+        Reveal(button);
+        if (button->isEnabled())
+            w_->Click(name);
+    }
+
+    // Clicks a row of the Bus Devices list; the address it selected.
+    std::optional<uint8_t> SelectBusRow(int arg)
+    {
+        if (!w_->state().isConnected || w_->state().isScanning)
+            return std::nullopt;
+        auto *rows = w_->W<QTableWidget>("BusDevicesListView");
+        if (rows->rowCount() == 0)
+            return std::nullopt;
+        Reveal(rows);
+        w_->ClickDeviceRow(rows->item(arg % rows->rowCount(), 0)->text());
+        const uint8_t address = w_->state().selectedDeviceId;
+        return address ? std::optional<uint8_t>(address) : std::nullopt;
+    }
+
+    // The Bus monitor's "Diagnose": refused while a device the window set
+    // moving still moves (a stop could not reach it on another rate);
+    // otherwise it runs and leaves the bus as it found it.
+    void DiagnoseStep(const std::string &what)
+    {
+        w_->form->activateWindow();
+        (void)QTest::qWaitForWindowActive(w_->form.get(), 200);
+        QTest::keyClick(w_->form.get(), Qt::Key_M, Qt::ControlModifier);
+        auto *monitor = w_->form->findChild<TBusMonitorForm *>(QStringLiteral("BusMonitorForm"));
+        if (!monitor || !monitor->isVisible())
+            return;
+        const lumosim::BusTruth before = Truth();
+        std::string moving;
+        for (const auto &d : before.devices)
+            if (windowMoved_.count(d.index) && d.motion != 0)
+                moving = "device " + std::to_string(d.index) + " at " + std::to_string(d.address);
+        QTest::mouseClick(monitor->findChild<QPushButton *>(QStringLiteral("diagnoseButton")), Qt::LeftButton);
+        const QString step = monitor->findChild<QLabel *>(QStringLiteral("doctorStepLabel"))->text();
+        if (verbose)
+            std::printf("      %s\n", qPrintable(step));
+        const bool ran = !step.startsWith(QLatin1String("Diagnose cannot run now"));
+        if (ran && !moving.empty())
+            breaks_.push_back({StopMeansStop, "Diagnose ran while " + moving + ", which the window set moving, " +
+                                                  "was moving (it ended with \"" + step.toStdString() + "\")"});
+        if (ran)
+            Add(CheckUnchanged(before, Truth(), what), what);
+        monitor->close(); // the side window closed again
+    }
+
+    // The Actuators page: a row of Bus Devices, "Read", a new speed typed,
+    // "Write"; each box held against what the device did.
+    void ConfigStep(const Action &a, const std::string &what)
+    {
+        if (!w_->state().isConnected || w_->state().isScanning)
+            return;
+        auto *rows = w_->W<QTableWidget>("BusDevicesListView");
+        if (rows->rowCount() == 0)
+            return;
+        auto *tabs = w_->W<QTabWidget>("PageControl1");
+        for (QWidget *p = rows; p; p = p->parentWidget())
+            if (tabs->indexOf(p) >= 0)
+                tabs->setCurrentWidget(p);
+        const QString caption = rows->item(a.arg % rows->rowCount(), 0)->text();
+        w_->ClickDeviceRow(caption);
+        const uint8_t address = w_->state().selectedDeviceId;
+        const lumosim::BusTruth start = Truth();
+        const auto here = DevicesAt(start, address);
+        if (address == 0 || here.size() != 1)
+            return; // two devices at one address answer over each other: nothing to judge
+        const lumosim::DeviceTruth device = *here.front();
+        auto clickShown = [&](const char *button) -> std::optional<QString> {
+            auto *b = w_->W<QPushButton>(button);
+            for (QWidget *p = b; p; p = p->parentWidget())
+                if (tabs->indexOf(p) >= 0)
+                    tabs->setCurrentWidget(p);
+            if (!b->isEnabled())
+                return std::nullopt;
+            const qsizetype shown = w_->dialogs.shown.size();
+            w_->Click(button);
+            return shown < w_->dialogs.shown.size() ? std::optional<QString>(w_->dialogs.shown.last()) : QString();
+        };
+        const uint64_t readSeq = LastSeq(Truth());
+        const std::optional<QString> read = clickShown("LoadConfigButton");
+        if (!read || !read->startsWith(QLatin1String("info:")))
+            return;
+        // Shown is true: what the page shows as read is what the device answered.
+        const lumosim::BusTruth afterRead = Truth();
+        const std::vector<long> offsets{0, static_cast<int16_t>(*ConfigWord(device, Reg::PosOffset))};
+        for (const auto &[edit, reg] : {std::pair{"StrokeEdit", Reg::MaxPos}, std::pair{"ShelfStopEdit", Reg::RearLimit},
+                                        std::pair{"ContainerStopEdit", Reg::FrontLimit},
+                                        std::pair{"MotorSpeedPWMEdit", Reg::SpeedPwm},
+                                        std::pair{"OverLoadProtectEdit", Reg::CurrentLimit}}) {
+            bool ok = false;
+            const long shown = w_->W<QLineEdit>(edit)->text().toLong(&ok);
+            if (ok)
+                Add(CheckShownValue(afterRead, address, Fc::ReadHolding, reg, shown, readSeq,
+                                    std::string("the Actuators page's ") + edit, offsets),
+                    what);
+        }
+        auto *speed = w_->W<QLineEdit>("MotorSpeedPWMEdit");
+        speed->selectAll();
+        QTest::keyClick(speed, Qt::Key_Backspace);
+        QTest::keyClicks(speed, QString::number(a.arg));
+        const uint64_t seq0 = LastSeq(Truth());
+        const int64_t recordsBefore = NewestRecordId();
+        const std::vector<SentWord> sent = SentConfig(device, static_cast<uint16_t>(a.arg));
+        const std::optional<QString> box = clickShown("UpdateConfigButton");
+        if (!box || box->isEmpty())
+            return; // refused on the page, nothing sent
+        const bool done = *box == QLatin1String("info: Update device config successfully !");
+        if (!done && *box != QLatin1String("error: Failed to update device configuration !"))
+            return; // another question (the voltage of an unknown model), not a write
+        CheckConfigWritten(address, device, sent, done, seq0, recordsBefore, 3000, what);
+    }
+
+    // lumoctl config write of the device's own configuration with a new speed.
+    void CliConfigStep(const Action &a, double &tookMs)
+    {
+        const uint8_t address = CliAddress(a);
+        const std::string what = Describe(a);
+        const lumosim::BusTruth start = Truth();
+        const auto here = DevicesAt(start, address);
+        if (here.size() != 1)
+            return;
+        const lumosim::DeviceTruth device = *here.front();
+        ActuatorConfig config;
+        config.motorId = device.motorId;
+        config.MaxPos = *ConfigWord(device, Reg::MaxPos);
+        config.RearLimit = *ConfigWord(device, Reg::RearLimit);
+        config.FrontLimit = *ConfigWord(device, Reg::FrontLimit);
+        config.CurrentLimit = *ConfigWord(device, Reg::CurrentLimit);
+        config.SpeedPwm = static_cast<uint16_t>(a.arg);
+        config.SettingFlag = *ConfigWord(device, Reg::SettingFlag);
+        config.VoltageOut = *ConfigWord(device, Reg::VoltageOut);
+        config.HallPotSelect = *ConfigWord(device, Reg::HallPotSelect);
+        config.PosOffset = *ConfigWord(device, Reg::PosOffset);
+        const std::string file = configDir_.filePath(QStringLiteral("session.config")).toStdString();
+        std::string error;
+        if (!WriteConfigFile(file, config, error)) {
+            breaks_.push_back({NoLostWrite, "cannot make the session's .config file: " + error});
+            return;
+        }
+        const uint64_t seq0 = LastSeq(Truth());
+        const int64_t recordsBefore = NewestRecordId();
+        const ProcessResult r = Lumoctl({"config", "write", std::to_string(address), file}, tookMs);
+        if (verbose)
+            std::printf("      lumoctl config write: exit %d %s\n", r.exitCode, r.err.c_str());
+        if (r.exitCode == -1)
+            return; // killed: Nothing hangs says so
+        const std::vector<SentWord> sent = SentConfig(device, static_cast<uint16_t>(a.arg));
+        if (r.exitCode == 2) { // refused before the bus: nothing may have changed
+            Add(CheckConfigWrite(Truth(), address, sent, OldConfig(device, sent), false, 0, seq0, what), what);
+            return;
+        }
+        CheckConfigWritten(address, device, sent, r.exitCode == 0, seq0, recordsBefore, 0, what);
+    }
+
+    // Records are true, for the motion the window and lumoctl recorded
+    // over the whole session (the window closed: its records are written).
+    void CheckMotionRecords()
+    {
+        const lumosim::BusTruth truth = w_->bus.Truth();
+        if (truth.actedDropped > 0)
+            return; // the bus no longer holds the whole session's requests
+        records::RecordStore store(RecordsFileIn(w_->sysfs), records::Access::Read);
+        const bool twins = std::any_of(plan_.devices.begin(), plan_.devices.end(),
+                                       [](const DevicePlan &d) { return d.options.sharesAddress; });
+        for (uint16_t motor : store.Motors()) {
+            records::HistoryQuery q;
+            q.motorId = motor;
+            std::vector<records::Event> events = store.History(q);
+            std::reverse(events.begin(), events.end()); // oldest first
+            const lumosim::DeviceTruth *device = nullptr;
+            for (const auto &d : truth.devices)
+                if (d.motorId == motor)
+                    device = &d;
+            if (!device) {
+                // Two devices answering at once can garble a motor ID read.
+                if (!twins)
+                    breaks_.push_back({RecordsAreTrue, "the records name motor " + std::to_string(motor) +
+                                                           ", which no device on the bus is"});
+                continue;
+            }
+            if (verbose)
+                std::printf("    the records hold %zu events of motor %u (device %zu)\n", events.size(), motor,
+                            device->index);
+            if (auto b = CheckRecordedMotion(truth, device->index, events)) {
+                b->detail += " [the session's records]";
+                breaks_.push_back(*b);
+                return;
+            }
         }
     }
 
@@ -538,6 +907,7 @@ private:
     const Plan &plan_;
     std::vector<size_t> keep_;
     std::unique_ptr<BusWindow> w_;
+    QTemporaryDir configDir_; // the .config files lumoctl writes
     Breaks breaks_;
     bool unplugged_ = false;
     std::optional<uint8_t> cycleAddress_;
@@ -595,7 +965,7 @@ struct Totals {
 
 void RunOne(uint32_t seed, const std::optional<std::vector<size_t>> &only, int shrinkRuns, int maxActions, Totals &t)
 {
-    const Plan plan = Draw(seed, maxActions);
+    const Plan plan = Draw(seed, maxActions, mix);
     std::vector<size_t> keep = only ? *only : AllOf(plan);
     const Outcome o = Session(plan, keep).Run();
     ++t.sessions;
@@ -615,8 +985,9 @@ void RunOne(uint32_t seed, const std::optional<std::vector<size_t>> &only, int s
     std::printf("  actions:\n");
     for (size_t i : keep)
         std::printf("    #%zu %s\n", i, Describe(plan.actions[i]).c_str());
-    std::printf("  replay: session_runner --seed %u --max-actions %d --actions %s\n", seed, maxActions,
-                Join(keep).c_str());
+    const std::string mixArg = mix == kLatestMix ? std::string() : " --mix " + std::to_string(mix);
+    std::printf("  replay: session_runner --seed %u%s --max-actions %d --actions %s\n", seed, mixArg.c_str(),
+                maxActions, Join(keep).c_str());
     std::fflush(stdout);
 }
 
@@ -676,6 +1047,14 @@ int main(int argc, char **argv)
         } else if (arg == "--max-actions") {
             maxActions = std::stoi(next);
             ++i;
+        } else if (arg == "--mix") {
+            mix = std::stoi(next);
+            if (mix < kFirstMix || mix > kLatestMix) {
+                std::fprintf(stderr, "session_runner: --mix %s: the mixes are %d to %d\n", next.c_str(), kFirstMix,
+                             kLatestMix);
+                return 2;
+            }
+            ++i;
         } else if (arg == "--list") {
             listOnly = true;
         } else if (arg == "--verbose") {
@@ -696,7 +1075,7 @@ int main(int argc, char **argv)
     }
     if (listOnly) { // the sessions the seeds draw, without running them
         for (uint32_t seed : seeds) {
-            const Plan plan = Draw(seed, maxActions);
+            const Plan plan = Draw(seed, maxActions, mix);
             std::printf("seed %u: %s\n", seed, Describe(plan).c_str());
             for (size_t i = 0; i < plan.actions.size(); ++i)
                 std::printf("    #%zu %s\n", i, Describe(plan.actions[i]).c_str());

@@ -168,6 +168,214 @@ TEST_P(ConfigWriteTest, NoLostWriteCatchesAWriteDoneWithoutItsLastRegister)
 INSTANTIATE_TEST_SUITE_P(Tools, ConfigWriteTest, ::testing::Values(true, false),
                          [](const auto &info) { return info.param ? "Sound" : "Broken"; });
 
+// A whole configuration write as the window and lumoctl send it (nine
+// registers; the voltage unchanged, so only the bus's log shows whether it
+// went out), by stand-ins that each break one rule:
+// reported done without its last register, reported failed after a partial
+// write the record does not own, a record that names values the device
+// never took, a failure reported for a write the device took whole.
+namespace {
+
+const std::vector<uint16_t> kSendOrder = {Reg::MaxPos,      Reg::RearLimit, Reg::FrontLimit,
+                                          Reg::CurrentLimit, Reg::SpeedPwm,  Reg::SettingFlag,
+                                          Reg::HallPotSelect, Reg::BaudRate, Reg::VoltageOut};
+
+struct WholeWriteCase {
+    const char *name;
+    size_t sent;                          // registers the device takes, from the first
+    bool reportedDone;
+    std::optional<size_t> recordSays;     // how many the record says were taken
+    bool recordLies;                      // the record names a speed the device was not sent
+    const char *broken;                   // the invariant that must break; nullptr: none
+};
+
+std::ostream &operator<<(std::ostream &out, const WholeWriteCase &c) { return out << c.name; }
+
+struct WholeWriteTest : FakeToolTest, ::testing::WithParamInterface<WholeWriteCase> {};
+
+} // namespace
+
+TEST_P(WholeWriteTest, ChecksHoldTheWriteToWhatTheDeviceTook)
+{
+    const WholeWriteCase &c = GetParam();
+    Start({Device(5)});
+    const lumosim::DeviceTruth before = bus->Truth().devices[0];
+    std::vector<SentWord> sent;
+    std::vector<uint16_t> old;
+    for (uint16_t reg : kSendOrder) {
+        const std::optional<uint16_t> now = ConfigWord(before, reg);
+        sent.push_back({reg, reg == Reg::SpeedPwm ? std::optional<uint16_t>(static_cast<uint16_t>(*now + 7))
+                       : reg == Reg::RearLimit ? std::optional<uint16_t>(static_cast<uint16_t>(*now + 3))
+                                               : now});
+        old.push_back(now.value_or(0));
+    }
+    const uint64_t seq0 = LastSeq(bus->Truth());
+    for (size_t k = 0; k < c.sent; ++k)
+        ASSERT_FALSE(line->Transact(Request(5, Fc::WriteSingle, sent[k].reg, sent[k].value.value_or(0))).empty());
+    const lumosim::BusTruth after = bus->Truth();
+
+    Breaks breaks;
+    auto add = [&](std::optional<Break> b) {
+        if (b)
+            breaks.push_back(*b);
+    };
+    add(CheckConfigWrite(after, 5, sent, old, c.reportedDone, c.recordSays, seq0, "config write"));
+    if (!c.reportedDone) {
+        std::vector<std::vector<uint8_t>> pdus;
+        for (const SentWord &w : sent)
+            pdus.push_back({Fc::WriteSingle, static_cast<uint8_t>(w.reg >> 8), static_cast<uint8_t>(w.reg)});
+        add(CheckFailureTrue(after, 5, pdus, seq0, false, "config write"));
+        // On a line that can lose replies, a failure stays believable.
+        EXPECT_FALSE(CheckFailureTrue(after, 5, pdus, seq0, true, "config write"));
+    }
+    if (c.recordSays) {
+        records::Event event;
+        event.kind = records::EventKind::ConfigWrite;
+        event.address = 5;
+        event.result = *c.recordSays == sent.size() ? Result::NoError : Result::ReadError;
+        event.registers = records::ConfigWriteResults(*c.recordSays, Result::ReadError);
+        ActuatorConfig config;
+        for (const records::ConfigWord &word : records::kConfigWords)
+            for (size_t k = 0; k < sent.size(); ++k)
+                if (Reg::HoldingName(sent[k].reg) == std::string_view(word.name))
+                    config.*(word.member) = sent[k].value.value_or(0);
+        if (c.recordLies)
+            config.SpeedPwm = static_cast<uint16_t>(config.SpeedPwm + 1);
+        event.config = config;
+        add(CheckRecordedWrite(after, event, c.reportedDone, "config write"));
+    }
+
+    if (!c.broken) {
+        EXPECT_TRUE(breaks.empty()) << breaks.front().invariant << ": " << breaks.front().detail;
+    } else {
+        ASSERT_EQ(breaks.size(), 1u) << c.name;
+        EXPECT_EQ(breaks.front().invariant, c.broken) << breaks.front().detail;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, WholeWriteTest,
+    ::testing::Values(WholeWriteCase{"DoneWhole", 9, true, 9, false, nullptr},
+                      WholeWriteCase{"DoneWithoutItsLastRegister", 8, true, std::nullopt, false, NoLostWrite},
+                      WholeWriteCase{"DoneWithoutItsSpeed", 4, true, std::nullopt, false, NoLostWrite},
+                      WholeWriteCase{"FailedNothingTaken", 0, false, 0, false, nullptr},
+                      WholeWriteCase{"FailedAsRecorded", 5, false, 5, false, nullptr},
+                      WholeWriteCase{"FailedNotAsRecorded", 5, false, 1, false, NoLostWrite},
+                      WholeWriteCase{"FailedUnrecordedPrefix", 3, false, std::nullopt, false, nullptr},
+                      WholeWriteCase{"FailedButAllTaken", 9, false, std::nullopt, false, ShownIsTrue},
+                      WholeWriteCase{"RecordNamesASpeedNotTaken", 9, true, 9, true, RecordsAreTrue},
+                      WholeWriteCase{"DoneButRecordedFailed", 9, true, 4, false, RecordsAreTrue}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A stand-in's Diagnose: it probes each device; the broken ones also
+// leave a device moving, at another address, or with a configuration word
+// changed.
+namespace {
+
+struct DoctorCase {
+    const char *name;
+    std::vector<uint8_t> extra; // a request after the probes: function, register, value; empty: none
+    bool broken;
+};
+
+std::ostream &operator<<(std::ostream &out, const DoctorCase &c) { return out << c.name; }
+
+struct DoctorTest : FakeToolTest, ::testing::WithParamInterface<DoctorCase> {};
+
+} // namespace
+
+TEST_P(DoctorTest, NoChangeUnaskedCatchesADiagnoseThatLeavesATrace)
+{
+    const DoctorCase &c = GetParam();
+    Start({Device(1), Device(2)});
+    const lumosim::BusTruth before = bus->Truth();
+    for (uint8_t address = 1; address <= 2; ++address)
+        line->Transact(Request(address, Fc::ReadInput, Reg::MotorStatus, 2));
+    if (!c.extra.empty())
+        line->Transact(Request(2, c.extra[0], static_cast<uint16_t>(c.extra[1]), c.extra[2]));
+    const auto broken = CheckUnchanged(before, bus->Truth(), "Diagnose");
+    EXPECT_EQ(broken.has_value(), c.broken) << (broken ? broken->detail : "no break");
+    if (broken) {
+        EXPECT_EQ(broken->invariant, NoChangeUnasked);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, DoctorTest,
+    ::testing::Values(DoctorCase{"ProbesOnly", {}, false},
+                      DoctorCase{"LeavesItMoving", {Fc::WriteSingle, Reg::ActionCmdIn, Cmd::Up}, true},
+                      DoctorCase{"MovesItsAddress", {Fc::WriteSingle, Reg::Address, 9}, true},
+                      DoctorCase{"ChangesItsSpeed", {Fc::WriteSingle, Reg::SpeedPwm, 33}, true}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A stand-in that records its motion commands: the sound one records what
+// it sent; the broken ones record a move it never sent, or the order
+// turned round.
+namespace {
+
+struct MotionRecordCase {
+    const char *name;
+    std::vector<std::string> recorded;
+    bool broken;
+};
+
+std::ostream &operator<<(std::ostream &out, const MotionRecordCase &c) { return out << c.name; }
+
+struct MotionRecordTest : FakeToolTest, ::testing::WithParamInterface<MotionRecordCase> {};
+
+} // namespace
+
+TEST_P(MotionRecordTest, RecordsAreTrueCatchesAMoveThatDidNotHappen)
+{
+    const MotionRecordCase &c = GetParam();
+    Start({Device(1), Device(2)});
+    // What the stand-in sends: up and stop to device 1, down to device 2.
+    line->Transact(Request(1, Fc::WriteSingle, Reg::ActionCmdIn, Cmd::Up));
+    line->Transact(Request(2, Fc::WriteSingle, Reg::ActionCmdIn, Cmd::Down));
+    line->Transact(Request(1, Fc::WriteSingle, Reg::ActionCmdIn, Cmd::Stop));
+    std::vector<records::Event> events;
+    for (const std::string &action : c.recorded) {
+        records::Event e;
+        e.kind = records::EventKind::Motion;
+        e.address = 1;
+        e.action = action;
+        events.push_back(e);
+    }
+    records::Event failed; // a failure on record claims nothing
+    failed.kind = records::EventKind::Motion;
+    failed.action = "goto 300";
+    failed.result = Result::ReadError;
+    events.push_back(failed);
+    const auto broken = CheckRecordedMotion(bus->Truth(), 0, events);
+    EXPECT_EQ(broken.has_value(), c.broken) << (broken ? broken->detail : "no break");
+    if (broken) {
+        EXPECT_EQ(broken->invariant, RecordsAreTrue);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tools, MotionRecordTest,
+                         ::testing::Values(MotionRecordCase{"AsSent", {"up", "stop"}, false},
+                                           MotionRecordCase{"AMoveNeverSent", {"up", "down", "stop"}, true},
+                                           MotionRecordCase{"OrderTurnedRound", {"stop", "up"}, true}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(ResidentTest, BoundedCatchesMemoryThatGrowsWithEachAction)
+{
+    const size_t atStart = ResidentKb();
+    ASSERT_GT(atStart, 0u);
+    std::vector<std::vector<char>> kept;
+    std::optional<Break> broken;
+    for (int action = 0; action < 8 && !broken; ++action) {
+        kept.emplace_back(4 * 1024 * 1024, static_cast<char>(action + 1)); // touched: resident
+        broken = CheckResident(atStart, ResidentKb(), 12 * 1024, "action " + std::to_string(action));
+    }
+    ASSERT_TRUE(broken);
+    EXPECT_EQ(broken->invariant, Bounded);
+    kept.clear();
+    kept.shrink_to_fit();
+    EXPECT_FALSE(CheckResident(atStart, atStart + 1024, 12 * 1024, "flat"));
+}
+
 TEST(DurationTest, NothingHangsNamesTheActionThatOverran)
 {
     EXPECT_FALSE(CheckDuration(999, 1000, "Scan"));
