@@ -123,3 +123,23 @@ bool WriteConfig(ActuatorRegisters &registers, uint8_t address, const ActuatorCo
     }
     return true;
 }
+
+WriteReadBack ReadBackFailedWrite(ActuatorRegisters &registers, uint8_t address, const ActuatorConfig &sent,
+                                  size_t written, TransferContext &context)
+{
+    WriteReadBack result;
+    result.taken = written;
+    // A refusal before sending (ParameterError) left nothing to confirm.
+    if (written >= std::size(kWriteOrder) || context.lastResult == Result::ParameterError)
+        return result;
+    const uint32_t failure = context.lastResult;
+    const uint16_t posOffset = context.posOffset;
+    result.read = ReadConfig(registers, address, &result.held, context);
+    context.lastResult = failure;
+    context.posOffset = posOffset;
+    Refresh(context);
+    const uint16_t ActuatorConfig::*word = kWriteOrder[written].word;
+    if (result.read && result.held.*word == sent.*word)
+        result.taken = written + 1;
+    return result;
+}

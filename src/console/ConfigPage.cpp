@@ -136,19 +136,37 @@ bool TMODBUSSettingForm::ReadConfig(uint8_t address, ActuatorConfig *record)
     return true;
 }
 
-bool TMODBUSSettingForm::WriteConfig(uint8_t address, const ActuatorConfig *record,
-                                     std::vector<records::RegisterResult> *results)
+TMODBUSSettingForm::ConfigWriteOutcome TMODBUSSettingForm::WriteConfig(uint8_t address, const ActuatorConfig *record)
 {
     TransferContext context{state_.lastResult, state_.isBusy, state_.posOffset, state_.cmdTryCount,
                             state_.commandGapMs, [this](bool busy) { RefreshUiState(busy); }};
+    ConfigWriteOutcome outcome;
     size_t written = 0;
-    const bool complete = ::WriteConfig(registers_, address, record, context, &written);
-    // The registers before the one that failed are written; the failed one
-    // ended with the code the transfer left in lastResult.
-    if (results)
-        *results = records::ConfigWriteResults(written, complete ? Result::NoError
-                                                                 : static_cast<ResultCode>(state_.lastResult));
-    return complete;
+    outcome.complete = ::WriteConfig(registers_, address, record, context, &written);
+    if (outcome.complete) {
+        outcome.results = records::ConfigWriteResults(written, Result::NoError);
+        return outcome;
+    }
+    const auto failure = static_cast<ResultCode>(state_.lastResult);
+    size_t taken = written;
+    if (record != nullptr && state_.comPort && state_.comPort->IsOpen()) {
+        // The register the write stopped at may have been carried out with
+        // its reply lost; the record must say what the device really holds.
+        const WriteReadBack back = ReadBackFailedWrite(registers_, address, *record, written, context);
+        taken = back.taken;
+        if (back.read)
+            outcome.held = back.held;
+    }
+    if (taken > written) {
+        outcome.results = records::ConfigWriteResults(taken, Result::NoError);
+        outcome.detail = std::string(kConfigWriteOrder[written]) + "'s reply failed (" + ResultText(failure) +
+                         "), but reading back shows the device took it";
+        if (taken < kConfigWriteOrder.size())
+            outcome.detail += "; the registers after it were not sent";
+    } else {
+        outcome.results = records::ConfigWriteResults(written, failure);
+    }
+    return outcome;
 }
 
 void TMODBUSSettingForm::ShowModelInputs()
@@ -254,11 +272,11 @@ void TMODBUSSettingForm::UpdateConfigButtonClick()
     if (state_.selectedModel == Model::None && !SettleVoltageOut(address, &record))
         return;
     SetActionText(QStringLiteral("Set config data"));
-    std::vector<records::RegisterResult> results;
-    const bool written = WriteConfig(address, &record, &results);
-    RecordConfigWrite(address, record, written ? Result::NoError : static_cast<ResultCode>(state_.lastResult),
-                      std::move(results));
-    if (written)
+    ConfigWriteOutcome outcome = WriteConfig(address, &record);
+    RecordConfigWrite(address, record,
+                      outcome.complete ? Result::NoError : static_cast<ResultCode>(state_.lastResult),
+                      std::move(outcome.results), outcome.held, std::move(outcome.detail));
+    if (outcome.complete)
         dialogs_.Information(QStringLiteral("Update device config successfully !"));
     else
         dialogs_.Error(QStringLiteral("Failed to update device configuration !"));

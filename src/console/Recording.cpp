@@ -229,7 +229,8 @@ void TMODBUSSettingForm::RecordConfigRead(uint8_t address, const ActuatorConfig 
 }
 
 void TMODBUSSettingForm::RecordConfigWrite(uint8_t address, const ActuatorConfig &written, ResultCode result,
-                                           std::vector<records::RegisterResult> results)
+                                           std::vector<records::RegisterResult> results,
+                                           const std::optional<ActuatorConfig> &held, std::string detail)
 {
     const std::optional<uint16_t> motorId = MotorIdAt(address);
     if (!motorId || !RecordingOn())
@@ -253,10 +254,15 @@ void TMODBUSSettingForm::RecordConfigWrite(uint8_t address, const ActuatorConfig
     if (address == state_.selectedDeviceId && state_.selectedModel <= Model::LumoB)
         event.model = static_cast<uint16_t>(state_.selectedModel);
 
-    // What the device holds now: the registers that were written took the
-    // new values, the others (after a failure) kept theirs.
+    // What the device holds now: read back after a failure, else the
+    // registers that were written took the new values and the others
+    // (after a failure) kept theirs.
     if (result == Result::NoError) {
         lastReadConfig_[*motorId] = after;
+    } else if (held) {
+        ActuatorConfig now = *held;
+        now.motorId = *motorId;
+        lastReadConfig_[*motorId] = now;
     } else if (event.before) {
         ActuatorConfig now = *event.before;
         for (const records::RegisterResult &r : results) {
@@ -269,6 +275,7 @@ void TMODBUSSettingForm::RecordConfigWrite(uint8_t address, const ActuatorConfig
         lastReadConfig_[*motorId] = now;
     }
     event.registers = std::move(results);
+    event.detail = std::move(detail);
     Record(address, std::move(event));
 }
 

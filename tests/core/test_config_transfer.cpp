@@ -23,11 +23,17 @@ Bytes Request(uint8_t function, uint16_t reg, uint16_t value)
 }
 
 // An actuator with a register map: answers 0x03 reads and 0x06 writes at
-// its address, and stays silent for every request touching `silent`.
+// its address, and stays silent for every request touching `silent`. A
+// write to `repliesLost` is carried out, but its reply never arrives, as
+// when the line garbles it; a write to `writesIgnored` is neither carried
+// out nor answered, and reads touching `unreadable` go unanswered.
 class FakeActuator {
 public:
     std::map<uint16_t, uint16_t> registers;
     std::optional<uint16_t> silent;
+    std::optional<uint16_t> repliesLost;
+    std::optional<uint16_t> writesIgnored;
+    std::optional<uint16_t> unreadable;
 
     Bytes Answer(const Bytes &request)
     {
@@ -38,6 +44,14 @@ public:
         const uint16_t arg = Rtu::GetU16(&request[4]);
         if (silent && *silent == reg)
             return {};
+        if (request[1] == Fc::ReadHolding && unreadable && *unreadable == reg)
+            return {};
+        if (request[1] == Fc::WriteSingle && writesIgnored && *writesIgnored == reg)
+            return {};
+        if (request[1] == Fc::WriteSingle && repliesLost && *repliesLost == reg) {
+            registers[reg] = arg;
+            return {};
+        }
         if (request[1] == Fc::ReadHolding) {
             Bytes reply{kSlave, Fc::ReadHolding, static_cast<uint8_t>(2 * arg)};
             for (uint16_t i = 0; i < arg; ++i) {
@@ -231,6 +245,49 @@ TEST_F(ConfigTransferOnPty, WriteFailingAtSpeedStopsBeforeSettingFlagWithoutRoll
               (std::map<uint16_t, uint16_t>{
                   {Reg::MaxPos, 1000}, {Reg::RearLimit, 10}, {Reg::FrontLimit, 900}, {Reg::CurrentLimit, 5000}}));
 }
+
+// After a write stopped at SpeedPwm, the read-back decides whether the
+// device took it: the record must say what the device holds.
+struct ReadBackCase {
+    const char *what;
+    bool speedActedOn;          // the device carried out the SpeedPwm write
+    bool readBackFails;         // the read-back goes unanswered at CurrentLimit
+    size_t taken;               // what the read-back may claim
+};
+
+class FailedWriteReadBack : public ConfigTransferOnPty, public ::testing::WithParamInterface<ReadBackCase> {};
+
+TEST_P(FailedWriteReadBack, CountsTheStoppedRegisterOnlyWhenTheDeviceHoldsIt)
+{
+    const ReadBackCase &c = GetParam();
+    (c.speedActedOn ? device.repliesLost : device.writesIgnored) = Reg::SpeedPwm;
+    if (c.readBackFails)
+        device.unreadable = Reg::CurrentLimit;
+    device.registers[Reg::SpeedPwm] = 40;
+    const ActuatorConfig record = WriteRecord();
+    size_t written = 0;
+    WriteReadBack back;
+    Run([&] {
+        ASSERT_FALSE(WriteConfig(registers, kSlave, &record, context, &written));
+        back = ReadBackFailedWrite(registers, kSlave, record, written, context);
+    });
+
+    EXPECT_EQ(written, 4u);
+    EXPECT_EQ(back.taken, c.taken);
+    EXPECT_EQ(back.read, !c.readBackFails);
+    if (back.read) {
+        EXPECT_EQ(back.held.SpeedPwm, device.registers[Reg::SpeedPwm]);
+    }
+    EXPECT_EQ(lastResult, Result::ReadError) << "the status bar keeps the write's failure";
+    EXPECT_EQ(posOffset, 7) << "a read-back is not a Read of the page";
+    EXPECT_FALSE(isBusy);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FailedWriteReadBack,
+                         ::testing::Values(ReadBackCase{"reply_lost_device_took_it", true, false, 5},
+                                           ReadBackCase{"device_never_acted", false, false, 4},
+                                           ReadBackCase{"read_back_unanswered", true, true, 4}),
+                         [](const auto &info) { return std::string(info.param.what); });
 
 struct RefusedCase {
     const char *what;

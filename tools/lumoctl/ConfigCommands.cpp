@@ -82,8 +82,8 @@ void Describe(Output &out, const ConfigView &view)
 // before it (the motor's last known configuration), after it, and each
 // register's result.
 void RecordWrite(const PortOptions &port, BusSession &bus, uint8_t address, uint16_t model,
-                 const ActuatorConfig &fromFile, const ActuatorConfig &sent, size_t written, const BusError &failure,
-                 const std::string &file, const std::string &detail)
+                 const ActuatorConfig &fromFile, const ActuatorConfig &sent, size_t written, size_t taken,
+                 const BusError &failure, const std::string &file, const std::string &detail)
 {
     Recorder *records = port.Recording();
     const std::optional<uint16_t> motorId = records ? records->MotorId(bus, address, failure.code) : std::nullopt;
@@ -99,7 +99,10 @@ void RecordWrite(const PortOptions &port, BusSession &bus, uint8_t address, uint
     // PosOffset is never written: the device keeps the one it had.
     if (write.before)
         write.config->PosOffset = write.before->PosOffset;
-    write.registers = records::ConfigWriteResults(written, failure.code);
+    // A register whose reply failed but which the read-back shows taken is
+    // recorded as taken; the failure is then the write's alone.
+    write.registers = taken > written ? records::ConfigWriteResults(taken, Result::NoError)
+                                      : records::ConfigWriteResults(written, failure.code);
     write.result = failure.code;
     write.file = file;
     write.detail = detail;
@@ -234,9 +237,18 @@ void RunConfigWrite(Output &out, const PortOptions &port, const std::string &add
     const bool complete = WriteConfig(bus.registers(), address, &gathered, bus.transfer(), &written);
     // Taken before the records' read of the motor ID changes them.
     const BusError failure = bus.LastTransferError();
-    const std::string failed = "writing the configuration to " + Device(address) +
-                               " (the registers written before the failure keep their new values)";
-    RecordWrite(port, bus, address, model, record, gathered, written, complete ? BusError{} : failure, file,
+    std::string failed = "writing the configuration to " + Device(address) +
+                         " (the registers written before the failure keep their new values)";
+    size_t taken = written;
+    if (!complete) {
+        // The register the write stopped at may have been carried out with
+        // its reply lost: read back, so that the record and the message say
+        // what the device holds.
+        taken = ReadBackFailedWrite(bus.registers(), address, gathered, written, bus.transfer()).taken;
+        if (taken > written)
+            failed += "; reading back shows it took " + std::string(kConfigWriteOrder[written]) + " as well";
+    }
+    RecordWrite(port, bus, address, model, record, gathered, written, taken, complete ? BusError{} : failure, file,
                 complete ? std::string() : failed + ": " + CodeText(failure));
     if (!complete)
         ThrowBus(failed, failure);
