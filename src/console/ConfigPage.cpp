@@ -159,8 +159,8 @@ TMODBUSSettingForm::ConfigWriteOutcome TMODBUSSettingForm::WriteConfig(uint8_t a
     }
     if (taken > written) {
         outcome.results = records::ConfigWriteResults(taken, Result::NoError);
-        outcome.detail = std::string(kConfigWriteOrder[written]) + "'s reply failed (" + ResultText(failure) +
-                         "), but reading back shows the device took it";
+        outcome.detail = std::string("reading back shows ") + kConfigWriteOrder[written] +
+                         " taken although its reply was lost";
         if (taken < kConfigWriteOrder.size())
             outcome.detail += "; the registers after it were not sent";
     } else {

@@ -148,6 +148,32 @@ TEST_F(CliRecordsTest, AFailedWriteNamesTheRegisterThatFailed)
     ::unlink(file.c_str());
 }
 
+// The device carries out the SpeedPwm write, but its reply arrives garbled:
+// the command fails, and the read-back after it puts SpeedPwm among the
+// registers taken, in the records and in the message.
+TEST_F(CliRecordsTest, AWriteWhoseReplyIsLostIsReadBack)
+{
+    DeviceOptions d = Device(4, Model::LumoD);
+    d.faults.corruptWriteReplyRegister = Reg::SpeedPwm;
+    StartBus({d});
+    const std::string file = TempFile("garbled.config");
+    WriteBytes(file, ConfigBytes(kNewSettings));
+
+    const CliResult r = Recorded({"--tries", "1", "config", "write", "4", file});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("reading back shows it took SpeedPwm as well"), std::string::npos) << r.err;
+    EXPECT_EQ(bus().Holding(4, Reg::SpeedPwm), 60);
+    EXPECT_EQ(bus().Holding(4, Reg::SettingFlag), 3) << "nothing after the failure was sent";
+
+    const json w = History({"5A04"})["events"][0];
+    EXPECT_EQ(w["ok"], false);
+    ASSERT_EQ(Names(w["registers"]),
+              (std::vector<std::string>{"MaxPos", "RearLimit", "FrontLimit", "CurrentLimit", "SpeedPwm"}));
+    for (const json &reg : w["registers"])
+        EXPECT_EQ(reg["result"], 0) << reg;
+    ::unlink(file.c_str());
+}
+
 TEST_F(CliRecordsTest, AnAddressChangeShowsBothAddresses)
 {
     StartBus({Device(5, Model::LumoD)});

@@ -211,6 +211,7 @@ struct WriteCase {
     std::optional<uint16_t> refusedRegister; // the device refuses writes to it
     QStringList values;         // the values table of the write
     QString summary;
+    bool replyLost = false;     // the device carries out writes to refusedRegister, their replies garbled
 };
 
 } // namespace
@@ -329,6 +330,26 @@ void ServiceRecordsTest::configWriteShowsBeforeAndAfter_data()
          QStringLiteral("Bus baud rate: 115200 baud | 115200 baud | not sent"),
          QStringLiteral("Position offset: 0 | not written | not written")},
         QStringLiteral("failed at FrontLimit: unknow Error; Stroke 1000 \u2192 1200")};
+    // The device takes FrontLimit, but every reply to it is garbled: the
+    // write fails, and the read-back after it shows FrontLimit taken.
+    QTest::newRow("front limit taken, its reply lost") << WriteCase{
+        QStringLiteral("1200"),
+        QString(),
+        Reg::FrontLimit,
+        {QStringLiteral("*Stroke: 1000 steps | 1200 steps | ") + ok,
+         QStringLiteral("Rear limit: 0 steps | 0 steps | ") + ok,
+         QStringLiteral("Front limit: 1000 steps | 1000 steps | ") + ok,
+         QStringLiteral("Over load protect: 5000 mA | 5000 mA | not sent"),
+         QStringLiteral("Motor speed: 100 % PWM | 100 % PWM | not sent"),
+         QStringLiteral("Hall sensor, limit switch: Single hall, limit switch yes (0x0003) | Single hall, limit switch "
+                        "yes (0x0003) | not sent"),
+         QStringLiteral("Voltage out: 10.0 V (4095) | 10.0 V (4095) | not sent"),
+         QStringLiteral("Hall Pot (Volt.): 0.5 ~ 10 V | 0.5 ~ 10 V | not sent"),
+         QStringLiteral("Bus baud rate: 115200 baud | 115200 baud | not sent"),
+         QStringLiteral("Position offset: 0 | not written | not written")},
+        QStringLiteral("failed: Checksum Error (reading back shows FrontLimit taken although its reply was lost; the "
+                       "registers after it were not sent); Stroke 1000 \u2192 1200"),
+        true};
 }
 
 void ServiceRecordsTest::configWriteShowsBeforeAndAfter()
@@ -345,7 +366,7 @@ void ServiceRecordsTest::configWriteShowsBeforeAndAfter()
         Type(w.W<QLineEdit>("MotorSpeedPWMEdit"), c.speed);
     if (c.refusedRegister) {
         lumosim::Faults refuse;
-        refuse.exceptionRegister = c.refusedRegister;
+        (c.replyLost ? refuse.corruptWriteReplyRegister : refuse.exceptionRegister) = c.refusedRegister;
         w.bus.SetFaults(5, refuse);
     }
     w.Click("UpdateConfigButton");

@@ -600,8 +600,10 @@ std::vector<uint8_t> VirtualBus::Impl::ReplyFrame(Actuator &device, uint8_t addr
     Rtu::AppendCrc(frame.data() + start, frame.size() - start - 2);
 
     const uint32_t number = device.CountReply();
+    const bool writeReplyCorrupt = f.corruptWriteReplyRegister && pdu.size() >= 3 &&
+                                   pdu[0] == Fc::WriteSingle && Rtu::GetU16(&pdu[1]) == *f.corruptWriteReplyRegister;
     const bool corrupt = (f.corruptCrcEveryN != 0 && number % f.corruptCrcEveryN == 0) ||
-                         (f.corruptCrcProbability > 0 && Draw() < f.corruptCrcProbability);
+                         (f.corruptCrcProbability > 0 && Draw() < f.corruptCrcProbability) || writeReplyCorrupt;
     if (corrupt)
         frame.back() ^= 0xFF; // the CRC's high byte, inverted: never the right one
     if (f.garbageReplies) {

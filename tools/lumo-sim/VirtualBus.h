@@ -51,6 +51,9 @@ struct Faults {
     std::optional<uint16_t> exceptionRegister; // any request touching it gets exceptionCode
     uint8_t exceptionCode = 0x04;      // 0x04 = slave device failure
     bool exceptionOnWritesOnly = false; // exceptionRegister reads as usual and refuses writes only
+    // A single-register write to it is carried out, and its reply goes out
+    // with a wrong CRC: the device acted, the master cannot know it.
+    std::optional<uint16_t> corruptWriteReplyRegister;
     // For soak runs; drawn from BusOptions::seed, so a run can be repeated.
     double corruptCrcProbability = 0;  // chance that a reply has a wrong CRC
     double silentProbability = 0;      // chance that a request is not heard at all
