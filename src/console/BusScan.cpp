@@ -64,6 +64,14 @@ void TMODBUSSettingForm::ScanDeviceButtonClick()
         return;
     }
 
+    // A cycle test that drives the Control page's device would, once the
+    // scan has cleared that choice, send its next step to address 0: to
+    // every actuator at once. It ends here and its actuator is stopped, as
+    // "■" would do. A run on an address typed on the Debug page goes on.
+    if (state_.cycleTestRunning && !BusAdvCheckBox->isChecked() && state_.controlDeviceId != 0 &&
+        !ParseDecimal(AddressEdit->text().toStdString()))
+        motorStopButtonClick();
+
     MODBusDevicesListBox->clear();
     BusDevicesListView->setRowCount(0);
     SetEditText(MotorIDEdit, QString());

@@ -293,6 +293,8 @@ private slots:
     void failedStopStaysListedAndSaysSo();
     void escWithNothingMovingSendsNothing();
     void swappedActuatorIsNotFiledUnderTheOldOne();
+    void scanEndsACycleTestOnTheControlPageDevice_data();
+    void scanEndsACycleTestOnTheControlPageDevice();
 };
 
 void MotionStopTest::everyStopReachesWhatMoved_data()
@@ -601,6 +603,53 @@ void MotionStopTest::swappedActuatorIsNotFiledUnderTheOldOne()
 std::unique_ptr<QObject> MakeMotionStopTest()
 {
     return std::make_unique<MotionStopTest>();
+}
+
+// A scan clears the Control page's choice. A cycle test that drives that
+// device would then send its steps to address 0, every actuator at once:
+// the scan ends it and stops its actuator. One on an address typed on the
+// Debug page is no business of the scan's and goes on.
+void MotionStopTest::scanEndsACycleTestOnTheControlPageDevice_data()
+{
+    QTest::addColumn<bool>("typed");
+    QTest::newRow("the Control page's device") << false;
+    QTest::newRow("an address typed on the Debug page") << true;
+}
+
+void MotionStopTest::scanEndsACycleTestOnTheControlPageDevice()
+{
+    QFETCH(bool, typed);
+    Rig r(115200);
+    BusWindow &w = r.w;
+    QVERIFY(r.Connect() && w.ScanUpTo(kMoved));
+    QVERIFY(w.SelectControlDevice(QString::number(kMoved)));
+    QTRY_VERIFY(w.W<QPushButton>("motorUpButton")->isEnabled());
+    r.ShowPage("DebugPage");
+    w.W<QLineEdit>("AddressEdit")->setText(typed ? QString::number(kMoved) : QString());
+    w.Click("dClearButton");
+    QTest::mouseDClick(w.W<QPlainTextEdit>("debugMemo")->viewport(), Qt::LeftButton);
+    w.Click("cycleTestStartButton");
+    QVERIFY(StillMoving(w));
+
+    w.bus.ClearFrameLog();
+    r.ShowPage("DevicePage");
+    QVERIFY(w.ScanUpTo(kMoved));
+    QTest::qWait(2500); // more than three steps of a run that went on
+
+    const std::vector<lumosim::LoggedFrame> log = w.bus.FrameLog();
+    QCOMPARE(w.state().cycleTestRunning, typed);
+    for (const auto &f : log)
+        QVERIFY2(!IsRequest(f, 0, Fc::WriteSingle, Reg::ActionCmdIn), "a step went to every actuator");
+    int moves = 0;
+    for (const auto &f : log)
+        moves += IsMove(f, kMoved) ? 1 : 0;
+    if (typed) {
+        QVERIFY2(moves > 0, "the run on its typed address went on");
+    } else {
+        QCOMPARE(moves, 0);
+        QVERIFY(FirstStop(log, kMoved) >= 0);
+        QTRY_VERIFY(!Moving(w.bus, kMoved));
+    }
 }
 
 #include "test_motion_stops.moc"
