@@ -671,6 +671,13 @@ private:
                         reportedDone ? "done" : "failed",
                         record ? (std::to_string(RecordedWritten(*record)) + " registers taken").c_str() : "nothing");
         const lumosim::BusTruth after = Truth();
+        // A device that learns stores the stroke it found, and limits to
+        // match, when its learning ends: a write while it learns is
+        // overtaken by the learning the operator asked for, and what the
+        // device holds afterwards says nothing about the write.
+        const auto now = DevicesAt(after, address);
+        if (before.learning || std::any_of(now.begin(), now.end(), [](const auto *d) { return d->learning; }))
+            return;
         Add(CheckConfigWrite(after, address, sent, OldConfig(before, sent), reportedDone,
                              record ? std::optional<size_t>(RecordedWritten(*record)) : std::nullopt, seq0, what),
             what);
