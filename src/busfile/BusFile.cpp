@@ -390,4 +390,16 @@ std::string ReplacedText(uint8_t address, uint16_t was, uint16_t now)
     return std::to_string(address) + ": was " + MotorIdText(was) + ", now " + MotorIdText(now) + " (replaced?)";
 }
 
+std::optional<std::string> SharedMotorIdText(const std::vector<Device> &devices)
+{
+    std::map<uint16_t, uint8_t> seen;
+    for (const Device &d : devices) {
+        const auto [it, fresh] = seen.emplace(d.motorId, d.address);
+        if (!fresh)
+            return "devices " + std::to_string(it->second) + " and " + std::to_string(d.address) +
+                   " answer with one motor ID, " + MotorIdText(d.motorId) + "; give one of them its own motor ID first";
+    }
+    return std::nullopt;
+}
+
 } // namespace busfile

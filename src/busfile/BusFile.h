@@ -129,4 +129,10 @@ std::optional<uint16_t> LastUnitSeenAt(const std::vector<records::Event> &newest
 // "5: was 5A05, now 7B11 (replaced?)".
 std::string ReplacedText(uint8_t address, uint16_t was, uint16_t now);
 
+// Two units with one motor ID cannot be told apart, so nothing that keys on
+// the motor ID can be trusted: the first two devices read that share one,
+// as "devices 3 and 200 answer with one motor ID, 5A05; give one of them
+// its own motor ID first"; nothing when every motor ID is its own.
+std::optional<std::string> SharedMotorIdText(const std::vector<Device> &devices);
+
 } // namespace busfile

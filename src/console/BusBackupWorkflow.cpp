@@ -199,18 +199,9 @@ std::optional<std::vector<Device>> TMODBUSSettingForm::ReadWholeBus(uint8_t from
         RecordConfigRead(address, d.config, "bus backup");
         devices.push_back(d);
     }
-    // Two units with one motor ID cannot be told apart.
-    std::map<uint16_t, uint8_t> seen;
-    for (const Device &d : devices) {
-        const auto [it, fresh] = seen.emplace(d.motorId, d.address);
-        if (!fresh) {
-            why = QStringLiteral("devices %1 and %2 answer with one motor ID, %3; give one of them its own motor ID "
-                                 "first")
-                      .arg(it->second)
-                      .arg(d.address)
-                      .arg(Id(d.motorId));
-            return std::nullopt;
-        }
+    if (const auto shared = busfile::SharedMotorIdText(devices)) {
+        why = FromStd(*shared);
+        return std::nullopt;
     }
     return devices;
 }
@@ -278,6 +269,15 @@ void TMODBUSSettingForm::CompareBus(const QString &path)
                 break;
             }
             devices->insert(devices->end(), more->begin(), more->end());
+        }
+        // Each read above checked its own devices; the merged list is
+        // checked as a whole, or a unit at 1..127 and one above could
+        // share a motor ID unnoticed.
+        if (devices) {
+            if (const auto shared = busfile::SharedMotorIdText(*devices)) {
+                why = FromStd(*shared);
+                devices.reset();
+            }
         }
     }
     if (!devices) {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "CliFixture.h"
+#include "busfile/BusFile.h"
 
 namespace {
 
@@ -300,6 +301,31 @@ TEST_F(CliBusFileTest, TwoDevicesWithOneMotorIdGiveNoFile)
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("devices 5 and 6 answer with one motor ID, 5A05"), std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(file));
+}
+
+// A file may name a slave address above the scan's 1..127: that device is
+// read by itself, and all motor IDs read are held against each other.
+TEST_F(CliBusFileTest, AFileDeviceBeyondTheScanIsReadByItself)
+{
+    SavedBus();
+    busfile::BusFile saved;
+    std::string error;
+    ASSERT_TRUE(busfile::ReadBusFile(file, saved, error)) << error;
+    busfile::Device far = saved.devices.front(); // 5's configuration, at 200
+    far.address = 200;
+    far.motorId = 0x5AC8;
+    saved.devices.push_back(far);
+    ASSERT_TRUE(busfile::WriteBusFile(file, saved, error)) << error;
+
+    NewBus({Named(5, Model::LumoD, 0x5A05), Named(9, Model::LumoP, 0x5A09), Named(200, Model::LumoD, 0x5AC8)});
+    const CliResult same = Run({"--json", "diff", file});
+    ASSERT_EQ(same.exitCode, 0) << same.err;
+    EXPECT_EQ(States(json::parse(same.out)), json::parse(R"([[5, "same"], [9, "same"], [200, "same"]])"));
+
+    NewBus({Named(5, Model::LumoD, 0x5A05), Named(9, Model::LumoP, 0x5A09), Named(200, Model::LumoD, 0x5A05)});
+    const CliResult twins = Run({"diff", file});
+    EXPECT_EQ(twins.exitCode, 1);
+    EXPECT_NE(twins.err.find("devices 5 and 200 answer with one motor ID, 5A05"), std::string::npos) << twins.err;
 }
 
 struct BadBusFile {

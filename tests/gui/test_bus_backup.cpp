@@ -136,6 +136,8 @@ private slots:
     void restoreWritesOnlyAfterYesAndVerifies();
     void aRefusedRegisterFailsItsDeviceOnly();
     void twoUnitsWithOneMotorIdSaveNoBackup();
+    void aFileDeviceBeyondTheScanIsReadByItself_data();
+    void aFileDeviceBeyondTheScanIsReadByItself();
     void theBusIsTakenOnlyWhenFree_data();
     void theBusIsTakenOnlyWhenFree();
     void stopEscAndALostPortEndTheWorkWithoutAFile_data();
@@ -291,6 +293,54 @@ void BusBackupTest::twoUnitsWithOneMotorIdSaveNoBackup()
     QCOMPARE(w.Status(b), QStringLiteral("Backup not saved: devices 5 and 6 answer with one motor ID, 5A05; give one "
                                          "of them its own motor ID first."));
     QVERIFY(!QFile::exists(w.file));
+}
+
+// A file may name a slave address above the scan's 1..127: that device is
+// read by itself, and the motor IDs of all devices read are held against
+// each other, not only those of one read.
+void BusBackupTest::aFileDeviceBeyondTheScanIsReadByItself_data()
+{
+    QTest::addColumn<uint16_t>("motorAt200");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("its own motor ID") << uint16_t{0x5AC8} << QStringLiteral("The bus holds what %1 holds.");
+    QTest::newRow("the motor ID of device 5")
+        << kMotor5
+        << QStringLiteral("Comparison not finished: devices 5 and 200 answer with one motor ID, 5A05; give one of "
+                          "them its own motor ID first.");
+}
+
+void BusBackupTest::aFileDeviceBeyondTheScanIsReadByItself()
+{
+    QFETCH(uint16_t, motorAt200);
+    QFETCH(QString, status);
+    FixtureOptions o = QuickScanOptions({{5, Model::LumoD, kMotor5},
+                                         {6, Model::LumoP, kMotor6},
+                                         {9, Model::LumoB, kMotor9},
+                                         {200, Model::LumoD, motorAt200}});
+    o.bus.timeScale = 50;
+    BackupWindow w(o);
+    QVERIFY(w.Connect());
+    TBusBackupForm *b = w.Open();
+    QVERIFY(b && BackedUp(w, b));
+    // The file as another station took it, with the device at 200 in it.
+    busfile::BusFile file;
+    std::string error;
+    QVERIFY2(busfile::ReadBusFile(w.file.toStdString(), file, error), error.c_str());
+    busfile::Device far = file.devices.front();
+    far.address = 200;
+    far.motorId = 0x5AC8;
+    file.devices.push_back(far);
+    QVERIFY2(busfile::WriteBusFile(w.file.toStdString(), file, error), error.c_str());
+    w.bus.SetHolding(200, Reg::Name, motorAt200);
+    // The configuration the file has for it: device 5's.
+    for (const uint16_t reg : {Reg::MaxPos, Reg::RearLimit, Reg::FrontLimit, Reg::CurrentLimit, Reg::SpeedPwm,
+                               Reg::SettingFlag, Reg::VoltageOut, Reg::PosOffset, Reg::HallPotSelect, Reg::BaudRate})
+        w.bus.SetHolding(200, reg, w.bus.Holding(5, reg));
+
+    w.dialogs.openAnswers.push_back(w.file);
+    QVERIFY(w.Run(b, "compareButton"));
+    QCOMPARE(w.Status(b), status.contains(QLatin1String("%1")) ? status.arg(w.file) : status);
+    QCOMPARE(Writes(w), 0);
 }
 
 void BusBackupTest::theBusIsTakenOnlyWhenFree_data()

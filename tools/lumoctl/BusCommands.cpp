@@ -98,10 +98,19 @@ std::vector<Device> ReadBus(Output &out, const PortOptions &port, BusSession &bu
 {
     std::vector<Device> devices;
     ProgressLine progress;
-    const int total = to - from + 1;
-    for (int a = from; a <= to; ++a) {
-        const uint8_t address = static_cast<uint8_t>(a);
-        progress.Show("scanning address " + std::to_string(a) + " (" + std::to_string(a - from + 1) + " of " +
+    // The file's addresses beyond the scan (a file may name any slave
+    // address) are looked at one by one after it.
+    std::vector<uint8_t> addresses;
+    for (int a = from; a <= to; ++a)
+        addresses.push_back(static_cast<uint8_t>(a));
+    for (const uint8_t a : expected)
+        if (a > to)
+            addresses.push_back(a);
+    const size_t total = addresses.size();
+    for (size_t i = 0; i < total; ++i) {
+        const uint8_t address = addresses[i];
+        const int a = address;
+        progress.Show("scanning address " + std::to_string(a) + " (" + std::to_string(i + 1) + " of " +
                       std::to_string(total) + ")");
         uint16_t state = 0, flags = 0;
         const auto probeOp = [&] { return bus.registers().ReadMotorStatus(address, state, flags); };
@@ -131,16 +140,8 @@ std::vector<Device> ReadBus(Output &out, const PortOptions &port, BusSession &bu
         devices.push_back(d);
     }
     progress.Clear();
-    // Two units with one motor ID cannot be told apart, so nothing that
-    // keys on the motor ID can be trusted.
-    std::map<uint16_t, uint8_t> seen;
-    for (const Device &d : devices) {
-        const auto [it, fresh] = seen.emplace(d.motorId, d.address);
-        if (!fresh)
-            throw Failure(ExitBus, "devices " + std::to_string(it->second) + " and " + std::to_string(d.address) +
-                                       " answer with one motor ID, " + Id(d.motorId) +
-                                       "; give one of them its own motor ID first");
-    }
+    if (const auto shared = busfile::SharedMotorIdText(devices))
+        throw Failure(ExitBus, *shared);
     (void)out;
     return devices;
 }
