@@ -165,6 +165,9 @@ public:
         filesAtStart_ = OpenFiles();
 
         Outcome out;
+        // A break found after the last action (the records, memory) needs
+        // every action to show again.
+        out.firstBreakAction = keep_.empty() ? 0 : keep_.size() - 1;
         size_t residentAtStart = 0;
         for (size_t n = 0; n < keep_.size() && out.breaks.empty(); ++n) {
             Step(plan_.actions[keep_[n]]);
@@ -879,9 +882,15 @@ private:
                     device = &d;
             if (!device) {
                 // Two devices answering at once can garble a motor ID read.
-                if (!twins)
+                if (!twins) {
+                    // The oldest event under that motor ID says who read it, where and when.
+                    const records::Event &e = events.front();
                     breaks_.push_back({RecordsAreTrue, "the records name motor " + std::to_string(motor) +
-                                                           ", which no device on the bus is"});
+                                                           ", which no device on the bus is: " +
+                                                           std::string(records::KindName(e.kind)) + " by " +
+                                                           e.origin.program + " at address " +
+                                                           std::to_string(e.address) + " (" + e.detail + ")"});
+                }
                 continue;
             }
             if (verbose)
