@@ -6,9 +6,11 @@
 // predecessor's configuration from the service records.
 
 #include <QAction>
+#include <QCheckBox>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <functional>
@@ -136,6 +138,7 @@ private slots:
     void restoreWritesOnlyAfterYesAndVerifies();
     void aRefusedRegisterFailsItsDeviceOnly();
     void twoUnitsWithOneMotorIdSaveNoBackup();
+    void theStatusPollPausesForTheWorkAndComesBack();
     void aFileDeviceBeyondTheScanIsReadByItself_data();
     void aFileDeviceBeyondTheScanIsReadByItself();
     void theBusIsTakenOnlyWhenFree_data();
@@ -293,6 +296,30 @@ void BusBackupTest::twoUnitsWithOneMotorIdSaveNoBackup()
     QCOMPARE(w.Status(b), QStringLiteral("Backup not saved: devices 5 and 6 answer with one motor ID, 5A05; give one "
                                          "of them its own motor ID first."));
     QVERIFY(!QFile::exists(w.file));
+}
+
+// The status poll keeps off the bus while the whole bus is read, and polls
+// again afterwards as it did before.
+void BusBackupTest::theStatusPollPausesForTheWorkAndComesBack()
+{
+    BackupWindow w;
+    QVERIFY(w.Connect() && w.ScanUpTo(10));
+    QVERIFY(w.SelectControlDevice(QStringLiteral("5")));
+    QTRY_VERIFY(w.W<QPushButton>("motorUpButton")->isEnabled());
+    QTest::mouseClick(w.W<QCheckBox>("GetMotorStatusCheckBox"), Qt::LeftButton);
+    QTRY_VERIFY(w.StatusTimer()->isActive());
+    TBusBackupForm *b = w.Open();
+    QVERIFY(b);
+
+    bool pollDuringWork = false;
+    QObject::connect(w.StatusTimer(), &QTimer::timeout, b, [&] { pollDuringWork = pollDuringWork || b->Working(); });
+    QVERIFY(BackedUp(w, b));
+    QVERIFY(!pollDuringWork);
+    QVERIFY(w.StatusTimer()->isActive());
+    w.bus.ClearFrameLog();
+    QTRY_VERIFY(!w.Requests().empty()); // the poll's reads of device 5
+    for (const lumosim::LoggedFrame &f : w.Requests())
+        QCOMPARE(int(f.bytes[0]), 5);
 }
 
 // A file may name a slave address above the scan's 1..127: that device is
