@@ -199,9 +199,30 @@ private:
     void Add(std::optional<Break> b, const std::string &where)
     {
         if (b) {
-            b->detail += " [" + where + "]";
+            b->detail += " [" + where + "]" + LastFrames();
             breaks_.push_back(*b);
         }
+    }
+
+    // The wire just before a break, as the bus heard and sent it: what a
+    // break found in a batch can be read from, when a replay does not show it.
+    std::string LastFrames() const
+    {
+        const std::vector<lumosim::LoggedFrame> log = w_->bus.FrameLog();
+        std::string out = "\n    the wire before it:";
+        const size_t from = log.size() > 24 ? log.size() - 24 : 0;
+        for (size_t i = from; i < log.size(); ++i) {
+            char head[48];
+            std::snprintf(head, sizeof head, "\n      %9.1f-%9.1f %s", log[i].startMs, log[i].endMs,
+                          log[i].fromMaster ? "request" : "reply  ");
+            out += head;
+            for (const uint8_t byte : log[i].bytes) {
+                char hex[4];
+                std::snprintf(hex, sizeof hex, " %02X", byte);
+                out += hex;
+            }
+        }
+        return out;
     }
 
     std::optional<uint8_t> ControlAddress() const
