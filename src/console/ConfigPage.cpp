@@ -257,8 +257,13 @@ void TMODBUSSettingForm::LoadConfigButtonClick()
     // A failed read leaves the page as it was; its code is in the status bar.
     if (!ReadConfig(address, &record))
         return;
-    ShowConfig(record);
     RecordConfigRead(address, record);
+    // Another row clicked during the read, or a learning run that ended
+    // and selected its own device again, has made its own choice. These
+    // values under that device's address would be what "Write" sends it.
+    if (state_.selectedDeviceId != address)
+        return;
+    ShowConfig(record);
     dialogs_.Information(QStringLiteral("Get device config successfully !"));
 }
 

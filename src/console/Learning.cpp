@@ -93,6 +93,14 @@ void TMODBUSSettingForm::MotorLearnStatusTimerTimer()
         return;
     }
 
+    // A configuration read owns the bus; the watch looks again at its next
+    // tick rather than run its own transactions, and perhaps its own read,
+    // between that read's registers.
+    if (state_.isBusy) {
+        MotorLearnStatusTimer->start();
+        return;
+    }
+
     const uint8_t address = state_.learnDeviceId;
     uint16_t motion = 0;
     uint16_t flags = 0;

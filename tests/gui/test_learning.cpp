@@ -2,6 +2,7 @@
 // and learn commands, the wait dialog, the watch and its three endings.
 
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QListWidget>
 #include <QTableWidget>
@@ -63,6 +64,7 @@ private slots:
     void instantStatusStopsBeforeStopCommand();
     void runStaysWithItsDevice_data();
     void runStaysWithItsDevice();
+    void readOfAnotherDeviceWhileLearningEnds();
 };
 
 void LearningTest::learnsThenShowsStroke()
@@ -274,6 +276,37 @@ void LearningTest::runStaysWithItsDevice()
     QCOMPARE(rig.state().selectedDeviceId, uint8_t{1});
     QCOMPARE(rig.edit("DeviceIDEdit")->text(), QStringLiteral("1"));
     QCOMPARE(rig.edit("StrokeEdit")->text(), QStringLiteral("980"));
+}
+
+// The operator reads device 2 again and again while device 1 learns: its
+// learning ends during one of those reads or between two. Whichever it is,
+// the page never shows one device's values under the other's address,
+// where "Write" would send them.
+void LearningTest::readOfAnotherDeviceWhileLearningEnds()
+{
+    Rig rig({{1, Model::LumoP}, {2, Model::LumoP}}, LearningFor(300));
+    rig.Connect();
+    rig.bus.SetHolding(2, Reg::MaxPos, 500);
+    rig.Select(1, Model::LumoP);
+    rig.Click("LearnButton");
+    QVERIFY(rig.waitDlg->isVisible());
+    rig.Select(2, Model::LumoP);
+    QElapsedTimer reading;
+    reading.start();
+    while (rig.waitDlg->isVisible() && reading.elapsed() < 1500)
+        rig.Click("LoadConfigButton");
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.waitDlg->isVisible(), 3000);
+    QCOMPARE(rig.bus.Holding(1, Reg::MaxPos), uint16_t{980});
+    const uint8_t selected = rig.state().selectedDeviceId;
+    QCOMPARE(rig.edit("DeviceIDEdit")->text(), QString::number(selected));
+    QCOMPARE(rig.edit("StrokeEdit")->text(), selected == 1 ? QStringLiteral("980") : QStringLiteral("500"));
+    // No watch transaction between the registers of a read.
+    const auto requests = rig.Requests();
+    for (size_t i = 1; i + 1 < requests.size(); ++i)
+        if (IsStatusRead(requests[i]))
+            QVERIFY2(!(IsConfigRead(requests[i - 1]) && IsConfigRead(requests[i + 1]) &&
+                       requests[i - 1][0] == 2 && requests[i + 1][0] == 2 && RegisterOf(requests[i + 1]) != Reg::MaxPos),
+                     "the learning watch read a status in the middle of a configuration read");
 }
 
 std::unique_ptr<QObject> MakeLearningTest()
