@@ -238,11 +238,14 @@ private:
         w_->W<QTabWidget>("PageControl1")->setCurrentWidget(w_->W<QWidget>("OptionPage"));
     }
 
-    void Click(const char *name)
+    // True when the button was enabled and clicked.
+    bool Click(const char *name)
     {
         auto *button = w_->W<QPushButton>(name);
-        if (button->isEnabled())
-            w_->Click(name);
+        if (!button->isEnabled())
+            return false;
+        w_->Click(name);
+        return true;
     }
 
     void Esc()
@@ -331,10 +334,13 @@ private:
         }
         case Kind::StopButton:
             ShowControlPage();
-            Click("motorStopButton");
-            if (control)
-                stopOne = control;
-            cycleAddress_.reset();
+            // A disabled "■" (while the Control page's device is being
+            // read) ends nothing: a cycle test goes on.
+            if (Click("motorStopButton")) {
+                if (control)
+                    stopOne = control;
+                cycleAddress_.reset();
+            }
             break;
         case Kind::Esc:
             Esc();
@@ -377,13 +383,17 @@ private:
             allowed.insert(*control);
             break;
         }
-        case Kind::InTickStop:
+        case Kind::InTickStop: {
             ShowControlPage();
-            InTick([&] { Click("motorStopButton"); });
-            if (control)
-                stopOne = control;
-            cycleAddress_.reset();
+            bool stopped = false;
+            InTick([&] { stopped = Click("motorStopButton"); });
+            if (stopped) {
+                if (control)
+                    stopOne = control;
+                cycleAddress_.reset();
+            }
             break;
+        }
         case Kind::InTickUp:
             ShowControlPage();
             if (control)
