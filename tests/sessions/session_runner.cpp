@@ -600,6 +600,7 @@ private:
         } else if (a.kind == Kind::CliConfigWrite) {
             CliConfigStep(a, tookMs);
         } else if (a.kind == Kind::CliWrite) {
+            const int64_t recordsBefore = NewestRecordId();
             std::vector<uint16_t> old;
             const lumosim::BusTruth now = Truth();
             for (const auto *d : DevicesAt(now, address))
@@ -618,6 +619,22 @@ private:
                     what);
             Add(CheckWritten(Truth(), address, Reg::SpeedPwm, {value}, old, r.exitCode == 0, "lumoctl raw write"),
                 what);
+            // The write's record names the motor lumoctl read afterwards:
+            // checked now, while the wire that read it is still in the log.
+            {
+                records::RecordStore store(RecordsFileIn(w_->sysfs), records::Access::Read);
+                records::HistoryQuery q;
+                q.limit = 1;
+                const std::vector<records::Event> newest = store.History(q);
+                const lumosim::BusTruth after = Truth();
+                const auto here = DevicesAt(after, address);
+                if (!newest.empty() && newest.front().id > recordsBefore && here.size() == 1 &&
+                    newest.front().motorId != here.front()->motorId)
+                    Add(Break{RecordsAreTrue, "lumoctl recorded its raw write under motor " +
+                                                  std::to_string(newest.front().motorId) + "; device at " + addr +
+                                                  " is motor " + std::to_string(here.front()->motorId)},
+                        what);
+            }
         }
     }
 
