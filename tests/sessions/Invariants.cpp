@@ -171,7 +171,7 @@ std::optional<Break> CheckWritten(const lumosim::BusTruth &truth, uint8_t addres
 std::optional<Break> CheckConfigWrite(const lumosim::BusTruth &truth, uint8_t address,
                                       const std::vector<SentWord> &sent, const std::vector<uint16_t> &oldValues,
                                       bool reportedDone, std::optional<size_t> recordedWritten, uint64_t afterSeq,
-                                      const std::string &what)
+                                      const std::string &what, bool nextUncertain)
 {
     if (reportedDone)
         for (const SentWord &w : sent) {
@@ -210,7 +210,8 @@ std::optional<Break> CheckConfigWrite(const lumosim::BusTruth &truth, uint8_t ad
         if (reportedDone) {
             ok = prefixHolds(sent.size());
         } else if (recordedWritten) {
-            ok = prefixHolds(0) || prefixHolds(std::min(*recordedWritten, sent.size()));
+            ok = prefixHolds(0) || prefixHolds(std::min(*recordedWritten, sent.size())) ||
+                 (nextUncertain && prefixHolds(std::min(*recordedWritten + 1, sent.size())));
         } else {
             for (size_t n = 0; n <= sent.size() && !ok; ++n)
                 ok = prefixHolds(n);
@@ -298,6 +299,15 @@ std::optional<Break> CheckRecordedMotion(const lumosim::BusTruth &truth, size_t 
                                              " never acted on at that point"};
     }
     return std::nullopt;
+}
+
+bool RecordLeavesNextOpen(const records::Event &event)
+{
+    const size_t n = RecordedWritten(event);
+    if (n >= event.registers.size())
+        return false;
+    const ResultCode code = event.registers[n].code;
+    return code != Result::ExceptionReply && code != Result::ParameterError && code != Result::PortError;
 }
 
 size_t RecordedWritten(const records::Event &event)

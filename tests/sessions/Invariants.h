@@ -88,12 +88,20 @@ struct SentWord {
 // failed, it holds either all of `oldValues` (one per sent word) or the first
 // registers new and the rest old: the first `recordedWritten` when the
 // service record tells how many the device took, else any such prefix (the
-// write stops at the register that failed and rolls nothing back). Registers
-// outside the truth's ten are not judged.
+// write stops at the register that failed and rolls nothing back). When
+// the register after the recorded ones failed without a refusal (its reply
+// may have been lost, and nothing could read it back), the device may hold
+// it new or old: `nextUncertain`. Registers outside the truth's ten are
+// not judged.
 std::optional<Break> CheckConfigWrite(const lumosim::BusTruth &truth, uint8_t address,
                                       const std::vector<SentWord> &sent, const std::vector<uint16_t> &oldValues,
                                       bool reportedDone, std::optional<size_t> recordedWritten, uint64_t afterSeq,
-                                      const std::string &what);
+                                      const std::string &what, bool nextUncertain = false);
+
+// Whether the register after those a write's record says were taken failed
+// in a way that leaves open whether the device took it: anything but a
+// refusal (an exception) or a request never sent.
+bool RecordLeavesNextOpen(const records::Event &event);
 
 // Shown is true, for a failure: a failure reported for the requests
 // `pdus` (each a PDU prefix) is false when a device at `address` acted on

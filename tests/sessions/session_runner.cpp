@@ -730,7 +730,8 @@ private:
         if (before.learning || std::any_of(now.begin(), now.end(), [](const auto *d) { return d->learning; }))
             return;
         Add(CheckConfigWrite(after, address, sent, OldConfig(before, sent), reportedDone,
-                             record ? std::optional<size_t>(RecordedWritten(*record)) : std::nullopt, seq0, what),
+                             record ? std::optional<size_t>(RecordedWritten(*record)) : std::nullopt, seq0, what,
+                             record && RecordLeavesNextOpen(*record)),
             what);
         if (record)
             Add(CheckRecordedWrite(after, *record, reportedDone, what), what);

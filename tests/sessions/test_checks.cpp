@@ -187,6 +187,7 @@ struct WholeWriteCase {
     std::optional<size_t> recordSays;     // how many the record says were taken
     bool recordLies;                      // the record names a speed the device was not sent
     const char *broken;                   // the invariant that must break; nullptr: none
+    ResultCode failure = Result::ReadError; // the record's code for the register after those taken
 };
 
 std::ostream &operator<<(std::ostream &out, const WholeWriteCase &c) { return out << c.name; }
@@ -219,7 +220,14 @@ TEST_P(WholeWriteTest, ChecksHoldTheWriteToWhatTheDeviceTook)
         if (b)
             breaks.push_back(*b);
     };
-    add(CheckConfigWrite(after, 5, sent, old, c.reportedDone, c.recordSays, seq0, "config write"));
+    std::optional<bool> nextOpen;
+    if (c.recordSays) {
+        records::Event said;
+        said.registers = records::ConfigWriteResults(*c.recordSays, c.failure);
+        nextOpen = RecordLeavesNextOpen(said);
+    }
+    add(CheckConfigWrite(after, 5, sent, old, c.reportedDone, c.recordSays, seq0, "config write",
+                         nextOpen.value_or(false)));
     if (!c.reportedDone) {
         std::vector<std::vector<uint8_t>> pdus;
         for (const SentWord &w : sent)
@@ -233,7 +241,7 @@ TEST_P(WholeWriteTest, ChecksHoldTheWriteToWhatTheDeviceTook)
         event.kind = records::EventKind::ConfigWrite;
         event.address = 5;
         event.result = *c.recordSays == sent.size() ? Result::NoError : Result::ReadError;
-        event.registers = records::ConfigWriteResults(*c.recordSays, Result::ReadError);
+        event.registers = records::ConfigWriteResults(*c.recordSays, c.failure);
         ActuatorConfig config;
         for (const records::ConfigWord &word : records::kConfigWords)
             for (size_t k = 0; k < sent.size(); ++k)
@@ -261,6 +269,11 @@ INSTANTIATE_TEST_SUITE_P(
                       WholeWriteCase{"FailedNothingTaken", 0, false, 0, false, nullptr},
                       WholeWriteCase{"FailedAsRecorded", 5, false, 5, false, nullptr},
                       WholeWriteCase{"FailedNotAsRecorded", 5, false, 1, false, NoLostWrite},
+                      // The fifth register's reply was lost and could not be read back: taken or not.
+                      WholeWriteCase{"FailedWhereAReplyWasLost", 5, false, 4, false, nullptr},
+                      // A refusal is certain: the device did not take it.
+                      WholeWriteCase{"FailedWhereRefusedButTaken", 5, false, 4, false, NoLostWrite,
+                                     Result::ExceptionReply},
                       WholeWriteCase{"FailedUnrecordedPrefix", 3, false, std::nullopt, false, nullptr},
                       WholeWriteCase{"FailedButAllTaken", 9, false, std::nullopt, false, ShownIsTrue},
                       WholeWriteCase{"RecordNamesASpeedNotTaken", 9, true, 9, true, RecordsAreTrue},
