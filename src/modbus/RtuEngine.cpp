@@ -509,7 +509,13 @@ ResultCode RtuEngine::SettleSingleCopy(uint8_t address, uint8_t *out, size_t out
     WaitForReply(responseDelayMs_);
     uint8_t area[2] = {};
     int32_t length = 0;
-    ReportReply(Receive(address, area, sizeof area, length, false));
+    const ResultCode probeResult = Receive(address, area, sizeof area, length, false);
+    ReportReply(probeResult);
+    // A read left unanswered may still be answered, late, and that answer
+    // looks like the answer to the next one-register read of this slave:
+    // the next request waits it out (AwaitLateReply), as after any other
+    // transaction that failed.
+    NoteOutcome(probeResult);
     // Only a frame that answers the read, and came first, is a reply here
     // (Receive notes Reply for nothing else): a late reply to an earlier
     // request, met first, leaves the line unknown and the write unconfirmed.

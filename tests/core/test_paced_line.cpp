@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "FakeClock.h"
 #include "PtyPair.h"
@@ -294,6 +295,26 @@ TEST_F(EngineOnLine, EchoForcedOnAPlainLineNeverPassesAWriteUnconfirmed)
     const uint16_t value = 3;
     EXPECT_EQ(engine.WriteRegisters(0x06, 5, 0x0020, 1, &value), Result::ReadDataWait);
     EXPECT_FALSE(engine.EchoSeen());
+}
+
+// A 0x06 write whose copy alone came back is settled by reading the register
+// (echo or reply?). When that read's answer comes after its window, the copy
+// is taken for the reply, and the late answer must not then be taken for the
+// answer to the next one-register read: it is waited out first.
+TEST_F(EngineOnLine, ALateAnswerToTheEchoProbeIsNotTheNextReadsAnswer)
+{
+    engine.SetReplyMode(ReplyMode::AsSoonAsComplete);
+    engine.SetReplyWindow([](const uint8_t *, size_t) { return 15u; });
+    ScriptedResponder slave(pty, [](const Bytes &request) {
+        if (request.size() >= 8 && request[1] == 0x03 && Rtu::GetU16(&request[2]) == 0x0024)
+            std::this_thread::sleep_for(std::chrono::milliseconds(40)); // the probe, answered late
+        return Device(request);
+    });
+    const uint16_t speed = 55;
+    ASSERT_EQ(engine.WriteRegisters(0x06, 5, 0x0024, 1, &speed), Result::NoError);
+    uint16_t name = 0;
+    ASSERT_EQ(engine.ReadRegisters(0x03, 5, 0x0010, 1, &name), Result::NoError);
+    EXPECT_EQ(name, 0x1010) << "the probe's late answer, 0x1024, was taken for the motor ID";
 }
 
 } // namespace
