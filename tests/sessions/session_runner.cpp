@@ -856,6 +856,10 @@ private:
         speed->selectAll();
         QTest::keyClick(speed, Qt::Key_Backspace);
         QTest::keyClicks(speed, QString::number(a.arg));
+        // A learning run that ended meanwhile selects its own device again,
+        // and "Write" goes there: not the write this step judges.
+        if (w_->state().selectedDeviceId != address)
+            return;
         const uint64_t seq0 = LastSeq(Truth());
         const int64_t recordsBefore = NewestRecordId();
         const std::vector<SentWord> sent = SentConfig(device, static_cast<uint16_t>(a.arg));
