@@ -622,16 +622,21 @@ private:
             // The write's record names the motor lumoctl read afterwards:
             // checked now, while the wire that read it is still in the log.
             {
+                // The window's records thread may store its own events
+                // meanwhile: lumoctl's write is the one to look at.
                 records::RecordStore store(RecordsFileIn(w_->sysfs), records::Access::Read);
                 records::HistoryQuery q;
-                q.limit = 1;
-                const std::vector<records::Event> newest = store.History(q);
+                q.limit = 20;
+                std::optional<records::Event> written;
+                for (const records::Event &e : store.History(q))
+                    if (!written && e.id > recordsBefore && e.origin.program == "lumoctl" &&
+                        e.kind == records::EventKind::ConfigWrite)
+                        written = e;
                 const lumosim::BusTruth after = Truth();
                 const auto here = DevicesAt(after, address);
-                if (!newest.empty() && newest.front().id > recordsBefore && here.size() == 1 &&
-                    newest.front().motorId != here.front()->motorId)
+                if (written && here.size() == 1 && written->motorId != here.front()->motorId)
                     Add(Break{RecordsAreTrue, "lumoctl recorded its raw write under motor " +
-                                                  std::to_string(newest.front().motorId) + "; device at " + addr +
+                                                  std::to_string(written->motorId) + "; device at " + addr +
                                                   " is motor " + std::to_string(here.front()->motorId)},
                         what);
             }
