@@ -7,12 +7,16 @@
 #   bench/sessions.sh [BUILD_DIR] [COUNT] [FIRST_SEED]
 #
 # Several shards run side by side when JOBS is set (default 1: the machine's
-# other work keeps its cores). Exit status 1 when any session broke.
+# other work keeps its cores); a session mostly waits on the line, so fifty
+# fit on two cores. SHRINK=0 skips the search for the fewest actions that
+# still break, which replays each breaking session many times. Exit status
+# 1 when any session broke.
 set -eu
 build=${1:-build}
 count=${2:-1000}
 first=${3:-1}
 jobs=${JOBS:-1}
+shrink=${SHRINK:-1}
 runner="$build/tests/sessions/session_runner"
 [ -x "$runner" ] || { echo "sessions.sh: build session_runner first ($runner)" >&2; exit 2; }
 export QT_QPA_PLATFORM=offscreen
@@ -26,7 +30,11 @@ while [ "$shard" -lt "$jobs" ]; do
   n=$per
   [ $(( start + n )) -gt $(( first + count )) ] && n=$(( first + count - start ))
   if [ "$n" -gt 0 ]; then
-    "$runner" --batch "$n" --first "$start" --shrink > "$out/$shard.log" 2>&1 &
+    if [ "$shrink" = 0 ]; then
+      "$runner" --batch "$n" --first "$start" > "$out/$shard.log" 2>&1 &
+    else
+      "$runner" --batch "$n" --first "$start" --shrink > "$out/$shard.log" 2>&1 &
+    fi
   fi
   shard=$(( shard + 1 ))
 done
