@@ -1,5 +1,6 @@
 #include "config/ConfigTransfer.h"
 
+#include <algorithm>
 #include <iterator>
 #include <string_view>
 
@@ -130,16 +131,21 @@ WriteReadBack ReadBackFailedWrite(ActuatorRegisters &registers, uint8_t address,
     WriteReadBack result;
     result.taken = written;
     // A refusal before sending (ParameterError) left nothing to confirm.
-    if (written >= std::size(kWriteOrder) || context.lastResult == Result::ParameterError)
+    if (address == 0 || written >= std::size(kWriteOrder) || context.lastResult == Result::ParameterError)
+        return result;
+    const uint16_t ActuatorConfig::*word = kWriteOrder[written].word;
+    const auto step = std::find_if(std::begin(kReadOrder), std::end(kReadOrder),
+                                   [word](const ReadStep &s) { return s.word == word; });
+    if (step == std::end(kReadOrder))
         return result;
     const uint32_t failure = context.lastResult;
-    const uint16_t posOffset = context.posOffset;
-    result.read = ReadConfig(registers, address, &result.held, context);
+    {
+        BusyScope busy(context.isBusy);
+        result.read = Attempt(registers, context, [&] { return (registers.*(step->read))(address, result.value); });
+    }
     context.lastResult = failure;
-    context.posOffset = posOffset;
     Refresh(context);
-    const uint16_t ActuatorConfig::*word = kWriteOrder[written].word;
-    if (result.read && result.held.*word == sent.*word)
+    if (result.read && result.value == sent.*word)
         result.taken = written + 1;
     return result;
 }

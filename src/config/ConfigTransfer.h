@@ -47,17 +47,17 @@ bool WriteConfig(ActuatorRegisters &registers, uint8_t address, const ActuatorCo
 
 // What a failed WriteConfig left on the device, as far as a read-back shows.
 struct WriteReadBack {
-    bool read = false;    // the configuration was read back whole
-    ActuatorConfig held;  // what the device holds, when read
-    size_t taken = 0;     // registers of kConfigWriteOrder the device took, from the first
+    bool read = false;   // the register the write stopped at was read back
+    uint16_t value = 0;  // what it holds, when read
+    size_t taken = 0;    // registers of kConfigWriteOrder the device took, from the first
 };
 
 // A device can carry out a write whose reply the line then loses or garbles,
 // so the register a write stopped at may hold its new value all the same.
-// Reads the configuration back (with ReadConfig's attempts) and counts that
-// register as taken when the device holds the value sent. Registers after
-// it were never sent. When the read-back fails, `taken` is `written`: only
-// what the replies confirmed. lastResult and posOffset keep the values the
-// write left, so the status bar still shows why the write failed.
+// Reads that one register back (with the attempt loop, holding isBusy) and
+// counts it as taken when it holds the value sent. Registers after it were
+// never sent. When the read-back fails, `taken` is `written`: only what the
+// replies confirmed. lastResult keeps the write's code, so the status bar
+// still shows why the write failed.
 WriteReadBack ReadBackFailedWrite(ActuatorRegisters &registers, uint8_t address, const ActuatorConfig &sent,
                                   size_t written, TransferContext &context);

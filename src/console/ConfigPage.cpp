@@ -152,10 +152,7 @@ TMODBUSSettingForm::ConfigWriteOutcome TMODBUSSettingForm::WriteConfig(uint8_t a
     if (record != nullptr && state_.comPort && state_.comPort->IsOpen()) {
         // The register the write stopped at may have been carried out with
         // its reply lost; the record must say what the device really holds.
-        const WriteReadBack back = ReadBackFailedWrite(registers_, address, *record, written, context);
-        taken = back.taken;
-        if (back.read)
-            outcome.held = back.held;
+        taken = ReadBackFailedWrite(registers_, address, *record, written, context).taken;
     }
     if (taken > written) {
         outcome.results = records::ConfigWriteResults(taken, Result::NoError);
@@ -280,7 +277,7 @@ void TMODBUSSettingForm::UpdateConfigButtonClick()
     ConfigWriteOutcome outcome = WriteConfig(address, &record);
     RecordConfigWrite(address, record,
                       outcome.complete ? Result::NoError : static_cast<ResultCode>(state_.lastResult),
-                      std::move(outcome.results), outcome.held, std::move(outcome.detail));
+                      std::move(outcome.results), std::move(outcome.detail));
     if (outcome.complete)
         dialogs_.Information(QStringLiteral("Update device config successfully !"));
     else

@@ -173,7 +173,6 @@ private:
     struct ConfigWriteOutcome {
         bool complete = false;
         std::vector<records::RegisterResult> results; // each register the device took, then the failed one
-        std::optional<struct ActuatorConfig> held;    // read back after a failure
         std::string detail;                           // for the record, after a failure
     };
     // After a failure the configuration is read back: a register whose
@@ -422,12 +421,9 @@ private:
     void Record(uint8_t address, records::Event event);
     void RecordDeviceSeen(uint8_t address, std::optional<uint16_t> firmware);
     void RecordConfigRead(uint8_t address, const struct ActuatorConfig &values, const char *detail = "");
-    // `held`, when the device was read after a failed write, is what it
-    // holds now; otherwise what it holds is worked out from the results.
+    // `detail`, for a failed write: what the read-back after it showed.
     void RecordConfigWrite(uint8_t address, const struct ActuatorConfig &written, ResultCode result,
-                           std::vector<records::RegisterResult> results,
-                           const std::optional<struct ActuatorConfig> &held = std::nullopt,
-                           std::string detail = {});
+                           std::vector<records::RegisterResult> results, std::string detail = {});
     void RecordAddressChange(uint8_t from, uint8_t to, ResultCode result, const char *detail);
     void RecordLearning(uint8_t address, std::optional<uint16_t> stroke, ResultCode result, const char *detail);
     void RecordConfigFile(records::EventKind kind, const QString &path, const struct ActuatorConfig &values);

@@ -229,8 +229,7 @@ void TMODBUSSettingForm::RecordConfigRead(uint8_t address, const ActuatorConfig 
 }
 
 void TMODBUSSettingForm::RecordConfigWrite(uint8_t address, const ActuatorConfig &written, ResultCode result,
-                                           std::vector<records::RegisterResult> results,
-                                           const std::optional<ActuatorConfig> &held, std::string detail)
+                                           std::vector<records::RegisterResult> results, std::string detail)
 {
     const std::optional<uint16_t> motorId = MotorIdAt(address);
     if (!motorId || !RecordingOn())
@@ -254,15 +253,11 @@ void TMODBUSSettingForm::RecordConfigWrite(uint8_t address, const ActuatorConfig
     if (address == state_.selectedDeviceId && state_.selectedModel <= Model::LumoB)
         event.model = static_cast<uint16_t>(state_.selectedModel);
 
-    // What the device holds now: read back after a failure, else the
-    // registers that were written took the new values and the others
-    // (after a failure) kept theirs.
+    // What the device holds now: the registers that were written (or, after
+    // a failure, read back as taken) took the new values, the others kept
+    // theirs.
     if (result == Result::NoError) {
         lastReadConfig_[*motorId] = after;
-    } else if (held) {
-        ActuatorConfig now = *held;
-        now.motorId = *motorId;
-        lastReadConfig_[*motorId] = now;
     } else if (event.before) {
         ActuatorConfig now = *event.before;
         for (const records::RegisterResult &r : results) {

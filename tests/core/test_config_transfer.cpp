@@ -251,7 +251,7 @@ TEST_F(ConfigTransferOnPty, WriteFailingAtSpeedStopsBeforeSettingFlagWithoutRoll
 struct ReadBackCase {
     const char *what;
     bool speedActedOn;          // the device carried out the SpeedPwm write
-    bool readBackFails;         // the read-back goes unanswered at CurrentLimit
+    std::optional<uint16_t> unreadable; // a register whose reads go unanswered
     size_t taken;               // what the read-back may claim
 };
 
@@ -261,8 +261,7 @@ TEST_P(FailedWriteReadBack, CountsTheStoppedRegisterOnlyWhenTheDeviceHoldsIt)
 {
     const ReadBackCase &c = GetParam();
     (c.speedActedOn ? device.repliesLost : device.writesIgnored) = Reg::SpeedPwm;
-    if (c.readBackFails)
-        device.unreadable = Reg::CurrentLimit;
+    device.unreadable = c.unreadable;
     device.registers[Reg::SpeedPwm] = 40;
     const ActuatorConfig record = WriteRecord();
     size_t written = 0;
@@ -274,9 +273,9 @@ TEST_P(FailedWriteReadBack, CountsTheStoppedRegisterOnlyWhenTheDeviceHoldsIt)
 
     EXPECT_EQ(written, 4u);
     EXPECT_EQ(back.taken, c.taken);
-    EXPECT_EQ(back.read, !c.readBackFails);
+    EXPECT_EQ(back.read, c.unreadable != Reg::SpeedPwm);
     if (back.read) {
-        EXPECT_EQ(back.held.SpeedPwm, device.registers[Reg::SpeedPwm]);
+        EXPECT_EQ(back.value, device.registers[Reg::SpeedPwm]);
     }
     EXPECT_EQ(lastResult, Result::ReadError) << "the status bar keeps the write's failure";
     EXPECT_EQ(posOffset, 7) << "a read-back is not a Read of the page";
@@ -284,9 +283,12 @@ TEST_P(FailedWriteReadBack, CountsTheStoppedRegisterOnlyWhenTheDeviceHoldsIt)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, FailedWriteReadBack,
-                         ::testing::Values(ReadBackCase{"reply_lost_device_took_it", true, false, 5},
-                                           ReadBackCase{"device_never_acted", false, false, 4},
-                                           ReadBackCase{"read_back_unanswered", true, true, 4}),
+                         ::testing::Values(ReadBackCase{"reply_lost_device_took_it", true, std::nullopt, 5},
+                                           ReadBackCase{"device_never_acted", false, std::nullopt, 4},
+                                           ReadBackCase{"read_back_unanswered", true, Reg::SpeedPwm, 4},
+                                           // Only the stopped register is read: one the
+                                           // device will not answer elsewhere costs nothing.
+                                           ReadBackCase{"another_register_unreadable", true, Reg::PosOffset, 5}),
                          [](const auto &info) { return std::string(info.param.what); });
 
 struct RefusedCase {
