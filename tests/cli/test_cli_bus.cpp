@@ -257,10 +257,13 @@ TEST_F(CliBusTest, SlowerBaudRateWaitsLongerForASilentDevice)
     const double fast = intervalMs("115200");
     const double slow = intervalMs("4800");
     // The tick counts whole milliseconds, so a wait may end up to 1 ms
-    // before its nominal length.
+    // before its nominal length. The interval is taken from when the bus
+    // heard each request; on a loaded machine its thread may hear the first
+    // one a few ms late, which shortens it: 4800 baud's 216 ms wait is
+    // still far from 115200's 146.
     EXPECT_GE(fast, 145.0);
     EXPECT_LT(fast, 146.0 + 150.0) << "room for a loaded machine";
-    EXPECT_GE(slow, 215.0);
+    EXPECT_GE(slow, 200.0);
 }
 
 TEST_F(CliBusTest, PortThatCannotBeOpenedGivesExitThreeWithTheReason)
