@@ -154,14 +154,12 @@ TMODBUSSettingForm::ConfigWriteOutcome TMODBUSSettingForm::WriteConfig(uint8_t a
         // its reply lost; the record must say what the device really holds.
         taken = ReadBackFailedWrite(registers_, address, *record, written, context).taken;
     }
+    outcome.results = records::ConfigWriteResults(written, taken, failure);
     if (taken > written) {
-        outcome.results = records::ConfigWriteResults(taken, Result::NoError);
         outcome.detail = std::string("reading back shows ") + kConfigWriteOrder[written] +
                          " taken although its reply was lost";
         if (taken < kConfigWriteOrder.size())
             outcome.detail += "; the registers after it were not sent";
-    } else {
-        outcome.results = records::ConfigWriteResults(written, failure);
     }
     return outcome;
 }

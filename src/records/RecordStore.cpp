@@ -1086,4 +1086,9 @@ std::vector<RegisterResult> ConfigWriteResults(size_t written, ResultCode failur
     return results;
 }
 
+std::vector<RegisterResult> ConfigWriteResults(size_t written, size_t taken, ResultCode failure)
+{
+    return taken > written ? ConfigWriteResults(taken, Result::NoError) : ConfigWriteResults(written, failure);
+}
+
 } // namespace records

@@ -191,6 +191,12 @@ inline constexpr ConfigWord kConfigWords[] = {
 // early. Registers never sent have no result; a ParameterError sent none.
 std::vector<RegisterResult> ConfigWriteResults(size_t written, ResultCode failure);
 
+// The same for a write that stopped at register `written` and was then read
+// back: when the read-back found that register holding what was sent
+// (`taken` > `written`), its reply was lost but the device took it, and
+// every register up to `taken` counts as taken.
+std::vector<RegisterResult> ConfigWriteResults(size_t written, size_t taken, ResultCode failure);
+
 // Where the records live unless told otherwise: $LUMO_RECORDS if set, else
 // $XDG_DATA_HOME/lumo-service-tool/records.sqlite (XDG_DATA_HOME defaulting
 // to ~/.local/share) on Linux, %LOCALAPPDATA%\lumo-service-tool\records.sqlite

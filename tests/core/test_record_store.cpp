@@ -350,6 +350,17 @@ TEST(ConfigWriteResults, FollowWhatTheWriteGotThrough)
     EXPECT_EQ(stopped[3].code, Result::ReadDataWait);
 
     EXPECT_TRUE(ConfigWriteResults(0, Result::ParameterError).empty());
+
+    // Read back after the failure: the register it stopped at held what was
+    // sent, so it counts as taken and no register is marked failed.
+    const auto readBack = ConfigWriteResults(3, 4, Result::ReadDataWait);
+    ASSERT_EQ(readBack.size(), 4u);
+    EXPECT_EQ(readBack[3].name, "CurrentLimit");
+    EXPECT_EQ(readBack[3].code, Result::NoError);
+    // It held the old value: the failure stands.
+    const auto notTaken = ConfigWriteResults(3, 3, Result::ReadDataWait);
+    ASSERT_EQ(notTaken.size(), 4u);
+    EXPECT_EQ(notTaken[3].code, Result::ReadDataWait);
 }
 
 // Version 1, as the first release wrote it: the events table alone, a

@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QTabWidget>
+#include <QTimer>
 
 #include "app/WaitDlg.h"
 #include "sidewindows/BusMonitor.h"
@@ -612,13 +613,19 @@ std::unique_ptr<QObject> MakeMotionStopTest()
 void MotionStopTest::scanEndsACycleTestOnTheControlPageDevice_data()
 {
     QTest::addColumn<bool>("typed");
-    QTest::newRow("the Control page's device") << false;
-    QTest::newRow("an address typed on the Debug page") << true;
+    QTest::addColumn<bool>("clickedAgain");
+    QTest::newRow("the Control page's device") << false << false;
+    QTest::newRow("an address typed on the Debug page") << true << false;
+    // The operator clicks "Scan Devices" again while the scan's start is
+    // still stopping the run's actuator: one scan, and still no step to
+    // every actuator.
+    QTest::newRow("clicked again during the stop") << false << true;
 }
 
 void MotionStopTest::scanEndsACycleTestOnTheControlPageDevice()
 {
     QFETCH(bool, typed);
+    QFETCH(bool, clickedAgain);
     Rig r(115200);
     BusWindow &w = r.w;
     QVERIFY(r.Connect() && w.ScanUpTo(kMoved));
@@ -633,7 +640,23 @@ void MotionStopTest::scanEndsACycleTestOnTheControlPageDevice()
 
     w.bus.ClearFrameLog();
     r.ShowPage("DevicePage");
+    // Any timer that fires between the click and the scan's start fires
+    // inside the stop that start sends.
+    bool scanClicked = false, clickedInside = false;
+    QTimer again;
+    again.setTimerType(Qt::PreciseTimer);
+    again.setInterval(1);
+    connect(&again, &QTimer::timeout, [&] {
+        if (clickedAgain && scanClicked && !clickedInside && !w.state().isScanning) {
+            clickedInside = true;
+            w.Click("ScanDeviceButton");
+        }
+    });
+    again.start();
+    scanClicked = true;
     QVERIFY(w.ScanUpTo(kMoved));
+    again.stop();
+    QCOMPARE(clickedInside, clickedAgain);
     QTest::qWait(2500); // more than three steps of a run that went on
 
     const std::vector<lumosim::LoggedFrame> log = w.bus.FrameLog();
@@ -650,6 +673,8 @@ void MotionStopTest::scanEndsACycleTestOnTheControlPageDevice()
         QVERIFY(FirstStop(log, kMoved) >= 0);
         QTRY_VERIFY(!Moving(w.bus, kMoved));
     }
+    // The scan found the device again, once.
+    QCOMPARE(w.DeviceRows().count(QString::number(kMoved) + QStringLiteral(" LUMO-B")), 1);
 }
 
 #include "test_motion_stops.moc"

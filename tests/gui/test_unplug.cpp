@@ -388,6 +388,7 @@ struct UnplugCase {
     std::function<void(Rig &)> start;   // the workflow that gets unplugged
     QString action;                     // status panel 1 at the end
     std::function<void(Rig &)> verify;  // what this workflow leaves behind
+    QString failure = QStringLiteral("Port Error"); // status panel 2 at the end
 };
 
 lumosim::BusOptions LongLearning()
@@ -596,6 +597,28 @@ const std::vector<UnplugCase> &Cases()
              QCOMPARE(requests.size(), size_t{3});
              QCOMPARE(RegisterOf(requests.back()), Reg::FrontLimit);
          }},
+
+        // The device takes FrontLimit but its replies are garbled; the plug
+        // goes while the write reads that register back. The read-back
+        // fails like any read: the write is reported failed, not taken, and
+        // the failure shown stays the write's own.
+        {"configuration write, during the read-back after a lost reply",
+         {Device(1)},
+         {},
+         kProductionWatchMs,
+         [](Rig &rig) {
+             ReadConfiguration(rig);
+             lumosim::Faults garbled;
+             garbled.corruptWriteReplyRegister = Reg::FrontLimit;
+             rig.bus->SetFaults(1, garbled);
+         },
+         PulledBy::BusThread,
+         [](const Frame &f) { return FunctionOf(f) == Fc::ReadHolding && RegisterOf(f) == Reg::FrontLimit; },
+         1,
+         [](Rig &rig) { rig.Click("UpdateConfigButton"); },
+         QStringLiteral("Set config data"),
+         ExpectWriteFailed,
+         QStringLiteral("Checksum Error")},
     };
     return cases;
 }
@@ -645,7 +668,7 @@ void UnplugTest::endsCleanly()
     QCOMPARE(rig.Panel(0), QStringLiteral("Disconnect"));
     // The failure the workflow met stays in view: the port's removal is no
     // success to report.
-    QCOMPARE(rig.Panel(2), QStringLiteral("Port Error"));
+    QCOMPARE(rig.Panel(2), c.failure);
     if (!c.action.isEmpty())
         QCOMPARE(rig.Panel(1), QString(c.action).replace(QStringLiteral("%1"), QString::fromStdString(rig.linkPath)));
     if (c.verify)

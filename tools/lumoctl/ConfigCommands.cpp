@@ -101,8 +101,7 @@ void RecordWrite(const PortOptions &port, BusSession &bus, uint8_t address, uint
         write.config->PosOffset = write.before->PosOffset;
     // A register whose reply failed but which the read-back shows taken is
     // recorded as taken; the failure is then the write's alone.
-    write.registers = taken > written ? records::ConfigWriteResults(taken, Result::NoError)
-                                      : records::ConfigWriteResults(written, failure.code);
+    write.registers = records::ConfigWriteResults(written, taken, failure.code);
     write.result = failure.code;
     write.file = file;
     write.detail = detail;
