@@ -69,7 +69,7 @@ void TMODBUSSettingForm::ScanDeviceButtonClick()
     // every actuator at once. It ends here and its actuator is stopped, as
     // "■" would do. A run on an address typed on the Debug page goes on.
     if (state_.cycleTestRunning && !BusAdvCheckBox->isChecked() && state_.controlDeviceId != 0 &&
-        !ParseDecimal(AddressEdit->text().toStdString()))
+        CycleTestFollowsControlDevice())
         motorStopButtonClick();
 
     MODBusDevicesListBox->clear();

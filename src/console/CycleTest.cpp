@@ -42,6 +42,17 @@ void TMODBUSSettingForm::cycleTestStopButtonClick()
     cycleTestTimer->stop();
 }
 
+bool TMODBUSSettingForm::CycleTestFollowsControlDevice() const
+{
+    return !ParseDecimal(AddressEdit->text().toStdString());
+}
+
+uint8_t TMODBUSSettingForm::CycleTestAddress() const
+{
+    const std::optional<long> typed = ParseDecimal(AddressEdit->text().toStdString());
+    return typed ? static_cast<uint8_t>(*typed) : state_.controlDeviceId;
+}
+
 void TMODBUSSettingForm::cycleTestTimerUpDownClick()
 {
     // On a running timer the wait starts over with the new interval; a
@@ -58,8 +69,7 @@ void TMODBUSSettingForm::cycleTestTimerTimer()
     if (!state_.cycleTestRunning)
         return;
 
-    const std::optional<long> typed = ParseDecimal(AddressEdit->text().toStdString());
-    const uint8_t address = typed ? static_cast<uint8_t>(*typed) : state_.controlDeviceId;
+    const uint8_t address = CycleTestAddress();
     RefreshUiState(true);
 
     const uint32_t step = state_.cycleTestStep;

@@ -330,6 +330,11 @@ private:
     void cycleTestStopButtonClick();
     void cycleTestTimerUpDownClick();
     void cycleTestTimerTimer();
+    // A run steps the address typed on the Debug page, or, with none typed,
+    // whatever device the Control page names at each step (a row click or
+    // a scan may change it while the run goes on).
+    bool CycleTestFollowsControlDevice() const;
+    uint8_t CycleTestAddress() const;
 
     // Bus monitor and bus doctor (BusMonitorWorkflow.cpp).
     void InstallBusMonitor();

@@ -289,8 +289,7 @@ void TMODBUSSettingForm::motorStopButtonClick()
     // step: "■" ends it first, as Esc does. One that moves another device
     // (its address typed on the Debug page) goes on.
     if (state_.cycleTestRunning) {
-        const std::optional<long> typed = ParseDecimal(AddressEdit->text().toStdString());
-        const uint8_t cycleAddress = typed ? static_cast<uint8_t>(*typed) : state_.controlDeviceId;
+        const uint8_t cycleAddress = CycleTestAddress();
         if (BusAdvCheckBox->isChecked() || cycleAddress == state_.controlDeviceId || cycleAddress == 0)
             cycleTestStopButtonClick();
     }

@@ -124,55 +124,58 @@ TEST_F(CliRecordsTest, AConfigWriteShowsBeforeAndAfter)
     ::unlink(file.c_str());
 }
 
-TEST_F(CliRecordsTest, AFailedWriteNamesTheRegisterThatFailed)
+// A configuration write that fails at SpeedPwm, from a device that refuses
+// it, and from one that carries it out while its reply arrives garbled: the
+// read-back after the failure puts SpeedPwm among the registers taken only
+// in the second case, in the records and in the message.
+struct FailedWriteCase {
+    const char *name;
+    bool replyLost;        // else the device refuses the register
+    const char *resultHex; // the write's result
+    int speedResult;       // SpeedPwm's result in the record: 0 when taken
+    uint16_t speedHeld;    // what the device holds after it
+    const char *message;   // in lumoctl's error, when the read-back found it taken
+};
+
+class CliFailedWriteTest : public CliRecordsTest, public ::testing::WithParamInterface<FailedWriteCase> {};
+
+TEST_P(CliFailedWriteTest, RecordsWhatTheDeviceTook)
 {
+    const FailedWriteCase &c = GetParam();
     DeviceOptions d = Device(4, Model::LumoD);
-    d.faults.exceptionRegister = Reg::SpeedPwm;
+    (c.replyLost ? d.faults.corruptWriteReplyRegister : d.faults.exceptionRegister) = Reg::SpeedPwm;
     StartBus({d});
+    KnownSettings(4);
     const std::string file = TempFile("midway.config");
     WriteBytes(file, ConfigBytes(kNewSettings));
 
     const CliResult r = Recorded({"--tries", "1", "config", "write", "4", file});
     EXPECT_EQ(r.exitCode, 1);
+    if (c.message) {
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(bus().Holding(4, Reg::SpeedPwm), c.speedHeld);
+    EXPECT_EQ(bus().Holding(4, Reg::SettingFlag), 3) << "nothing after the failure was sent";
 
     const json w = History({"5A04"})["events"][0];
     EXPECT_EQ(w["kind"], "config-write");
     EXPECT_EQ(w["ok"], false);
-    EXPECT_EQ(w["resultHex"], "0x4001");
+    EXPECT_EQ(w["resultHex"], c.resultHex);
     EXPECT_EQ(w["before"], nullptr); // nothing read before
     ASSERT_EQ(Names(w["registers"]),
               (std::vector<std::string>{"MaxPos", "RearLimit", "FrontLimit", "CurrentLimit", "SpeedPwm"}));
-    EXPECT_EQ(w["registers"][3]["result"], 0);
-    EXPECT_EQ(w["registers"][4]["resultHex"], "0x4001");
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(w["registers"][i]["result"], 0) << w["registers"][i];
+    EXPECT_EQ(w["registers"][4]["result"], c.speedResult);
     EXPECT_NE(HistoryText({"5A04"}).find("FAILED: writing the configuration to device 4"), std::string::npos);
     ::unlink(file.c_str());
 }
 
-// The device carries out the SpeedPwm write, but its reply arrives garbled:
-// the command fails, and the read-back after it puts SpeedPwm among the
-// registers taken, in the records and in the message.
-TEST_F(CliRecordsTest, AWriteWhoseReplyIsLostIsReadBack)
-{
-    DeviceOptions d = Device(4, Model::LumoD);
-    d.faults.corruptWriteReplyRegister = Reg::SpeedPwm;
-    StartBus({d});
-    const std::string file = TempFile("garbled.config");
-    WriteBytes(file, ConfigBytes(kNewSettings));
-
-    const CliResult r = Recorded({"--tries", "1", "config", "write", "4", file});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("reading back shows it took SpeedPwm as well"), std::string::npos) << r.err;
-    EXPECT_EQ(bus().Holding(4, Reg::SpeedPwm), 60);
-    EXPECT_EQ(bus().Holding(4, Reg::SettingFlag), 3) << "nothing after the failure was sent";
-
-    const json w = History({"5A04"})["events"][0];
-    EXPECT_EQ(w["ok"], false);
-    ASSERT_EQ(Names(w["registers"]),
-              (std::vector<std::string>{"MaxPos", "RearLimit", "FrontLimit", "CurrentLimit", "SpeedPwm"}));
-    for (const json &reg : w["registers"])
-        EXPECT_EQ(reg["result"], 0) << reg;
-    ::unlink(file.c_str());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CliFailedWriteTest,
+    ::testing::Values(FailedWriteCase{"refused", false, "0x4001", 0x4001, 100, nullptr},
+                      FailedWriteCase{"reply_lost", true, "0x2005", 0, 60, "reading back shows it took SpeedPwm as well"}),
+    [](const ::testing::TestParamInfo<FailedWriteCase> &info) { return std::string(info.param.name); });
 
 TEST_F(CliRecordsTest, AnAddressChangeShowsBothAddresses)
 {
